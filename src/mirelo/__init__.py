@@ -1,0 +1,1 @@
+"""mirelo: quantitative research for equity portfolios."""

@@ -1,0 +1,19 @@
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define NPY_NO_DEPRECATED_API NPY_1_25_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_25_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL mirelo_core_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include "pyutil/numpy_api.h"
+
+namespace mirelo::py {
+
+void import_numpy_capi() {
+    if (_import_array() < 0) throw_pending();
+}
+
+PyTypeObject* ndarray_type() { return &PyArray_Type; }
+
+}  // namespace mirelo::py
