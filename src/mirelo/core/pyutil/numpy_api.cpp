@@ -16,4 +16,17 @@ void import_numpy_capi() {
 
 PyTypeObject* ndarray_type() { return &PyArray_Type; }
 
+namespace {
+
+Ref scalar_of(int type_num, void* value) {
+    Ref descr = check(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_num)));
+    return check(PyArray_Scalar(value, reinterpret_cast<PyArray_Descr*>(descr.get()), nullptr));
+}
+
+}  // namespace
+
+Ref float64_scalar(double value) { return scalar_of(NPY_FLOAT64, &value); }
+
+Ref int64_scalar(std::int64_t value) { return scalar_of(NPY_INT64, &value); }
+
 }  // namespace mirelo::py

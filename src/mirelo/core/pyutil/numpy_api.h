@@ -5,6 +5,8 @@
 
 #include "pyutil/error.h"
 
+#include <cstdint>
+
 namespace mirelo::py {
 
 // Imports the C API from "numpy._core._multiarray_umath", or from
@@ -15,5 +17,9 @@ void import_numpy_capi();
 
 // NumPy's ndarray type (valid after import_numpy_capi).
 PyTypeObject* ndarray_type();
+
+// NumPy scalars (numpy.float64, numpy.int64) holding `value`.
+Ref float64_scalar(double value);
+Ref int64_scalar(std::int64_t value);
 
 }  // namespace mirelo::py

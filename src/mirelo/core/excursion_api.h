@@ -1,0 +1,62 @@
+// Native interface of mirelo.core.excursion, shared by the exporting module
+// and its importers (the engine and the test probe) so that the signature
+// strings and function-pointer types cannot drift apart.
+//
+// The module publishes these entries in its "__pyx_capi__" dictionary, each as
+// a capsule named by its signature string: first the two variables (the
+// capsule holds the address of the module variable, so an importer always sees
+// the array stored there by the latest start_analysis), then the five
+// functions.  All functions report failure only through the Python error
+// indicator; end_analysis also returns null.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <map>
+
+#ifndef NPY_NO_DEPRECATED_API
+// NumPy's array object, opaque here; importers only pass it on.
+typedef struct tagPyArrayObject PyArrayObject;
+#endif
+
+namespace mirelo::excursion_api {
+
+using StartAnalysisFn = void (*)(PyArrayObject* price_matrix, PyArrayObject* close_matrix,
+                                 std::map<int, int> col_map, int stock_count, double fee_ratio,
+                                 double tax_ratio, int window, int window_step);
+using RecordDateFn = void (*)(int bar);
+using RecordEntryFn = void (*)(int sid, double position, int is_new);
+using RecordExitFn = void (*)(int sid, int is_final);
+using EndAnalysisFn = PyObject* (*)(std::map<int, double>& open_positions);
+
+inline constexpr const char kModuleName[] = "mirelo.core.excursion";
+
+inline constexpr const char kEntryName[] = "entry";
+inline constexpr const char kPositionName[] = "position";
+inline constexpr const char kStartAnalysisName[] = "start_analysis";
+inline constexpr const char kRecordDateName[] = "record_date";
+inline constexpr const char kRecordEntryName[] = "record_entry";
+inline constexpr const char kRecordExitName[] = "record_exit";
+inline constexpr const char kEndAnalysisName[] = "end_analysis";
+
+inline constexpr const char kArrayVariableSig[] = "PyArrayObject *";
+inline constexpr const char kStartAnalysisSig[] =
+    "void (PyArrayObject *, PyArrayObject *, std::map<int,int> , int, double, double, int, int)";
+inline constexpr const char kRecordDateSig[] = "void (int)";
+inline constexpr const char kRecordEntrySig[] = "void (int, double, int)";
+inline constexpr const char kRecordExitSig[] = "void (int, int)";
+inline constexpr const char kEndAnalysisSig[] = "PyObject *(std::map<int,double>  &)";
+
+// The bound entries, as an importer holds them.
+struct Bindings {
+    PyArrayObject** entry = nullptr;
+    PyArrayObject** position = nullptr;
+    StartAnalysisFn start_analysis = nullptr;
+    RecordDateFn record_date = nullptr;
+    RecordEntryFn record_entry = nullptr;
+    RecordExitFn record_exit = nullptr;
+    EndAnalysisFn end_analysis = nullptr;
+};
+
+}  // namespace mirelo::excursion_api

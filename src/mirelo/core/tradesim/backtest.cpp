@@ -1,0 +1,198 @@
+// backtest_: argument conversion and run setup; the bar loop follows.
+#include "tradesim/backtest.h"
+
+#include "pyutil/numpy_api.h"
+#include "tradesim/columns.h"
+#include "tradesim/run.h"
+#include "tradesim/state.h"
+
+#include <climits>
+#include <cmath>
+
+namespace mirelo::tradesim {
+namespace {
+
+constexpr const char kFile[] = "mirelo/core/tradesim/backtest.cpp";
+
+enum Param {
+    kPriceValues, kCloseValues, kHighValues, kLowValues, kOpenValues, kPriceIndex,
+    kPriceColumns, kPosValues, kPosIndex, kPosColumns, kResample,
+    kFeeRatio, kTaxRatio, kStopLoss, kTakeProfit, kTrailStop, kTrailStopActivation,
+    kTouchedExit, kPositionLimit, kRetainCostWhenRebalance, kStopTradingNextPeriod,
+    kExcursionWindow, kExcursionWindowStep, kPeriodicallyRebalance, kDelistingBars,
+    kParamCount
+};
+constexpr Py_ssize_t kRequired = kFeeRatio;
+
+// 1. Scalars in parameter order; 2. the ndarray type check of the eleven
+// arrays; 3. their buffers.  Nothing of the module changes before this is done.
+void convert_arguments(PyObject** a, RunArgs& r) {
+    for (Py_ssize_t i = kRequired; i < kParamCount; ++i) {
+        if (a[i] == nullptr) a[i] = PyTuple_GET_ITEM(g_state.backtest_defaults.get(), i - kRequired);
+    }
+    r.fee_ratio = py::to_double(a[kFeeRatio]);
+    r.tax_ratio = py::to_double(a[kTaxRatio]);
+    r.stop_loss = py::to_double(a[kStopLoss]);
+    r.take_profit = py::to_double(a[kTakeProfit]);
+    r.trail_stop = py::to_double(a[kTrailStop]);
+    r.trail_stop_activation = py::to_double(a[kTrailStopActivation]);
+    r.touched_exit = py::truth(a[kTouchedExit]);
+    r.position_limit = py::to_double(a[kPositionLimit]);
+    r.retain_cost_when_rebalance = py::truth(a[kRetainCostWhenRebalance]);
+    r.stop_trading_next_period = a[kStopTradingNextPeriod];
+    r.excursion_window = py::to_int32(a[kExcursionWindow]);
+    r.excursion_window_step = py::to_int32(a[kExcursionWindowStep]);
+    r.periodically_rebalance = py::truth(a[kPeriodicallyRebalance]);
+    if (a[kDelistingBars] != Py_None) r.delisting_bars = Dates::acquire(a[kDelistingBars]);
+
+    const py::ArgParser& parser = backtest_arg_parser();
+    for (Py_ssize_t i = 0; i < kRequired; ++i) {
+        py::check_arg_type(a[i], py::ndarray_type(), parser.name(i), /*none_allowed=*/true,
+                           /*exact=*/false);
+    }
+    r.price_values_obj = a[kPriceValues];
+    r.close_values_obj = a[kCloseValues];
+    r.pos_values_obj = a[kPosValues];
+    r.price_columns_obj = a[kPriceColumns];
+    r.pos_columns_obj = a[kPosColumns];
+    r.price_values = Matrix::acquire(a[kPriceValues]);
+    r.close_values = Matrix::acquire(a[kCloseValues]);
+    r.high_values = Matrix::acquire(a[kHighValues]);
+    r.low_values = Matrix::acquire(a[kLowValues]);
+    r.open_values = Matrix::acquire(a[kOpenValues]);
+    r.price_index = Dates::acquire(a[kPriceIndex]);
+    r.price_columns = Names::acquire(a[kPriceColumns]);
+    r.pos_values = Matrix::acquire(a[kPosValues]);
+    r.pos_index = Dates::acquire(a[kPosIndex]);
+    r.pos_columns = Names::acquire(a[kPosColumns]);
+    r.resample = Dates::acquire(a[kResample]);
+
+    // A negative limit would turn the position cap into a forced position of
+    // the opposite sign for every stock.
+    if (r.position_limit < 0) py::raise(PyExc_ValueError, "position_limit must not be negative");
+}
+
+// len() of a 1-D array argument; None has no length.
+Py_ssize_t length_of(const auto& view) {
+    if (view.is_none()) py::raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    return view.extent(0);
+}
+
+// The size of row 0 of a matrix argument, as `matrix[0].size` reads it.
+Py_ssize_t first_row_size(const Matrix& m) {
+    if (m.is_none()) py::raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    if (m.extent(0) == 0) py::raise(PyExc_IndexError, "index 0 is out of bounds for axis 0 with size 0");
+    return m.extent(1);
+}
+
+// A NumPy call that must give a 1-D float64 array, taken for writing.
+Series writable_series(py::Ref& holder, py::Ref result) {
+    if (!PyObject_TypeCheck(result.get(), py::ndarray_type())) {
+        py::raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result.get())->tp_name,
+                     py::ndarray_type()->tp_name);
+    }
+    holder = std::move(result);
+    return Series::acquire(holder.get(), py::Access::Writable);
+}
+
+py::Ref numpy_ones(Py_ssize_t size) {
+    py::Ref ones = numpy_attr("ones");
+    py::Ref n = py::check(PyLong_FromSsize_t(size));
+    return py::check(PyObject_CallOneArg(ones.get(), n.get()));
+}
+
+py::Ref numpy_empty_float64(Py_ssize_t size) {
+    py::Ref empty = numpy_attr("empty");
+    py::Ref float64 = numpy_attr("float64");
+    py::Ref n = py::check(PyLong_FromSsize_t(size));
+    py::Ref posargs = py::check(PyTuple_Pack(1, n.get()));
+    py::Ref kwargs = py::check(Py_BuildValue("{sO}", "dtype", float64.get()));
+    return py::check(PyObject_Call(empty.get(), posargs.get(), kwargs.get()));
+}
+
+// Each rebalance date flags the last bar dated on or before it (bar 0 for a
+// date before the calendar).  One forward sweep: j never moves back, so an
+// unsorted date flags the current bar again.  An empty calendar has no bar to
+// flag.
+std::vector<std::int64_t> rebalance_flags(const Dates& price_index, const Dates& resample) {
+    const Py_ssize_t n = price_index.extent(0);
+    std::vector<std::int64_t> flags(static_cast<size_t>(n), 0);
+    if (n == 0) return flags;
+    Py_ssize_t j = 0;
+    for (Py_ssize_t k = 0; k < resample.extent(0); ++k) {
+        const std::int64_t date = resample(k);
+        while (j + 1 < n && price_index(j + 1) <= date) ++j;
+        flags[static_cast<size_t>(j)] = 1;
+    }
+    return flags;
+}
+
+bool any_delisting(const Dates& delisting_bars) {
+    for (Py_ssize_t k = 0; k < delisting_bars.extent(0); ++k) {
+        if (delisting_bars(k) >= 0) return true;
+    }
+    return false;
+}
+
+void set_flag_global(const char* name, bool value) { set_global(name, value ? Py_True : Py_False); }
+
+void setup_run(RunArgs& args, RunSetup& s) {
+    set_flag_global("RETAIN_COST_WHEN_REBALANCE", args.retain_cost_when_rebalance);
+    set_flag_global("RESAMPLE", args.periodically_rebalance);
+    s.col_map = map_columns(args.price_columns_obj, args.pos_columns_obj);
+
+    s.values = writable_series(s.value_path, numpy_empty_float64(length_of(args.price_index)));
+    const Py_ssize_t stocks = first_row_size(args.pos_values);
+    Tracking& t = s.tracking;
+    t.cum_return = writable_series(t.cum_return_obj, numpy_ones(stocks));
+    t.max_return = writable_series(t.max_return_obj, numpy_ones(stocks));
+    t.min_return = writable_series(t.min_return_obj, numpy_ones(stocks));
+    t.prev_prices = writable_series(t.prev_prices_obj, numpy_ones(first_row_size(args.price_values)));
+
+    s.use_delisting = !args.delisting_bars.is_none() && any_delisting(args.delisting_bars);
+    args.stop_loss = std::fabs(args.stop_loss);
+    args.take_profit = std::fabs(args.take_profit);
+    args.trail_stop = std::fabs(args.trail_stop);
+    args.trail_stop_activation = std::fabs(args.trail_stop_activation);
+    s.rebalance_flags = rebalance_flags(args.price_index, args.resample);
+
+    const Py_ssize_t stock_count = length_of(args.pos_columns);
+    if (stock_count > INT_MAX) py::raise(PyExc_OverflowError, "value too large to convert to int");
+    g_state.excursion.start_analysis(reinterpret_cast<PyArrayObject*>(args.price_values_obj),
+                                     reinterpret_cast<PyArrayObject*>(args.close_values_obj), s.col_map,
+                                     static_cast<int>(stock_count), args.fee_ratio, args.tax_ratio,
+                                     args.excursion_window, args.excursion_window_step);
+    py::check_no_error();
+}
+
+}  // namespace
+
+py::ArgParser& backtest_arg_parser() {
+    static py::ArgParser parser{
+        "backtest_",
+        {"price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
+         "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "fee_ratio",
+         "tax_ratio", "stop_loss", "take_profit", "trail_stop", "trail_stop_activation",
+         "touched_exit", "position_limit", "retain_cost_when_rebalance", "stop_trading_next_period",
+         "excursion_window", "excursion_window_step", "periodically_rebalance", "delisting_bars"},
+        kRequired};
+    return parser;
+}
+
+void set_backtest_defaults(PyObject* defaults) { g_state.backtest_defaults = py::Ref::borrow(defaults); }
+
+PyObject* run_backtest(PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    static const py::TraceSite site{"mirelo.core.tradesim.backtest_", kFile};
+    return py::guarded(site, static_cast<PyObject*>(nullptr), [&] {
+        PyObject* a[kParamCount];
+        backtest_arg_parser().parse(args, nargsf, kwnames, a);
+        RunArgs run;
+        convert_arguments(a, run);
+        RunSetup setup;
+        setup_run(run, setup);
+        run_bar_loop(run, setup);
+        return setup.value_path.release();
+    });
+}
+
+}  // namespace mirelo::tradesim

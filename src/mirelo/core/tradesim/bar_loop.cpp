@@ -1,0 +1,237 @@
+// The bar loop: marks holdings to market, applies the exit rules, executes
+// exits, rebalances on scheduled bars, closes delisted stocks and writes the
+// value of every bar.  The per-bar work reads the price buffers directly and
+// walks only the holdings; Python is called per rebalance, not per bar.
+#include "tradesim/exit_rules.h"
+#include "tradesim/ledger.h"
+#include "tradesim/loop_state.h"
+#include "tradesim/state.h"
+
+#include "pyutil/args.h"
+
+#include <cmath>
+#include <utility>
+
+namespace mirelo::tradesim {
+namespace {
+
+class BarLoop {
+public:
+    BarLoop(RunArgs& args, RunSetup& setup)
+        : a_(args), s_(setup), t_(setup.tracking),
+          rules_{args.stop_loss, args.take_profit, args.trail_stop, args.trail_stop_activation},
+          rebalance_ctx_{setup.col_map, args.pos_columns} {}
+
+    void run() {
+        const Py_ssize_t n = a_.price_index.extent(0);
+        for (Py_ssize_t i = 0; i < n; ++i) bar(i, n);
+        PyObject* closed = g_state.excursion.end_analysis(st_.holdings);
+        if (closed == nullptr) py::throw_pending();
+        Py_DECREF(closed);
+        build_stock_operations(a_, st_);
+    }
+
+private:
+    void bar(Py_ssize_t i, Py_ssize_t n) {
+        const std::int64_t date = a_.price_index(i);
+        st_.last_date = date;
+        if (date < a_.pos_index.at(0)) {
+            s_.values.set(i, 1.0);
+            return;
+        }
+        g_state.excursion.record_date(static_cast<int>(i));
+        py::check_no_error();
+        mark_to_market(i);
+        execute_due_exits();
+        std::swap(st_.due_exits, st_.pending_exits);
+        st_.pending_exits.clear();
+        if (st_.rebalance_today) rebalance(i);
+        if (s_.use_delisting) delist(i);
+        s_.values.set(i, bar_value(i));
+        schedule_next(i, n);
+    }
+
+    // The trading price of a held stock, validated before it is used.
+    double trade_price(Py_ssize_t i, int sid, int col) const {
+        const double price = a_.price_values.at(i, col);
+        validate_trade_price(price, a_.pos_columns.at(sid), static_cast<int>(i));
+        return price;
+    }
+
+    // The map's subscript: a sid without a price column reads column 0 (a
+    // rebalance never gives such a sid a position).
+    int column_of(int sid) { return s_.col_map[sid]; }
+
+    // Every holding moves with its bar-to-bar price ratio.  The reference
+    // prices advance only after the whole pass, so stocks sharing a price
+    // column all see the ratio against the previous bar.
+    void mark_to_market(Py_ssize_t i) {
+        ref_updates_.clear();
+        for (auto& [sid, holding] : st_.holdings) {
+            const int col = column_of(sid);
+            const double price = trade_price(i, sid, col);
+            double reference = t_.prev_prices.at(col);
+            if (std::isnan(reference)) {
+                reference = price;
+                t_.prev_prices.set(col, price);
+            }
+            double ratio = price / reference;
+            if (std::isnan(ratio)) ratio = 1;
+            holding *= ratio;
+            const double cum = t_.cum_return.at(sid) * ratio;
+            t_.cum_return.set(sid, cum);
+            if (cum > t_.max_return.at(sid)) t_.max_return.set(sid, cum);
+            if (cum < t_.min_return.at(sid)) t_.min_return.set(sid, cum);
+            // A holding of value 0 (closed within a bar) is no position to exit.
+            if (holding != 0) apply_exit_rules(i, sid, col, ratio, reference, holding);
+            if (!std::isnan(price)) ref_updates_.emplace_back(col, price);
+        }
+        for (const auto& [col, price] : ref_updates_) t_.prev_prices.set(col, price);
+    }
+
+    void apply_exit_rules(Py_ssize_t i, int sid, int col, double ratio, double reference, double& holding) {
+        const double cum = t_.cum_return.at(sid);
+        const double entry_value = holding / cum;
+        const ExitLevels lv = exit_levels(entry_value > 0, t_.max_return.at(sid), t_.min_return.at(sid), rules_);
+        if (a_.touched_exit) {
+            const double start = cum / ratio;
+            const BarPath path{start * a_.high_values.at(i, col) / reference,
+                               start * a_.low_values.at(i, col) / reference,
+                               start * a_.open_values.at(i, col) / reference};
+            const TouchedExit exit = touched_exit(path, lv, entry_value);
+            if (!exit.triggered) return;
+            holding = exit.exit_value;
+            st_.stopped_stocks.push_back({sid, exit.profit_side});
+            // The entry stays (at 0) while the holdings are being walked.
+            st_.cash = checked_cash(set_position(st_.holdings, sid, 0.0, st_.cash, a_.fee_ratio, a_.tax_ratio,
+                                                 false, false));
+        } else {
+            const double close_level = cum * a_.close_values.at(i, col) / a_.price_values.at(i, col);
+            const int side = close_exit(close_level, lv);
+            if (side != 0) st_.pending_exits.push_back({sid, side > 0});
+        }
+    }
+
+    bool stop_trading() const { return py::truth(a_.stop_trading_next_period); }
+
+    // Exits found on the previous bar's close fill at this bar's trading
+    // price, unless today's rebalance keeps the stock.
+    void execute_due_exits() {
+        for (const Exit& exit : st_.due_exits) {
+            const int s = exit.sid;
+            const bool keep = st_.rebalance_today && !stop_trading() && a_.pos_values.at(st_.pos_row, s) != 0;
+            auto found = st_.holdings.find(s);
+            if (found == st_.holdings.end() || found->second == 0 || keep) continue;
+            st_.cash = checked_cash(set_position(st_.holdings, s, 0.0, st_.cash, a_.fee_ratio, a_.tax_ratio,
+                                                 false, true));
+            st_.stopped_stocks.push_back(exit);
+            t_.reset(s);
+            auto& pending = st_.pending_exits;
+            for (auto it = pending.begin(); it != pending.end(); ++it) {
+                if (it->sid == s) {
+                    pending.erase(it);
+                    break;
+                }
+            }
+        }
+    }
+
+    // Entering starts a new exit horizon: for every stock, or with
+    // retain_cost_when_rebalance only for new and reversed positions.
+    void reset_tracking() {
+        const Py_ssize_t columns = a_.pos_values.extent(1);
+        if (!a_.retain_cost_when_rebalance) {
+            t_.cum_return.fill(1.0);
+            t_.max_return.fill(1.0);
+            t_.min_return.fill(1.0);
+            return;
+        }
+        for (Py_ssize_t sid = 0; sid < columns; ++sid) {
+            const double w = a_.pos_values.at(st_.pos_row, sid);
+            if (w == 0) continue;
+            auto found = st_.holdings.find(static_cast<int>(sid));
+            if (found == st_.holdings.end() || found->second * w <= 0) t_.reset(static_cast<int>(sid));
+        }
+    }
+
+    // pos_values[pos_row], with the stocks stopped out since the last
+    // rebalance set to 0 when they sit out the next period.
+    py::Ref target_row() {
+        py::Ref index = py::check(PyLong_FromSsize_t(st_.pos_row));
+        py::Ref row = py::check(PyObject_GetItem(a_.pos_values_obj, index.get()));
+        if (!stop_trading() || st_.stopped_stocks.empty()) return row;
+        py::Ref copy = py::check(PyObject_CallMethod(row.get(), "copy", nullptr));
+        py::Ref zero = py::check(PyLong_FromLong(0));
+        for (const Exit& exit : st_.stopped_stocks) {
+            py::Ref sid = py::check(PyLong_FromLong(exit.sid));
+            py::check_status(PyObject_SetItem(copy.get(), sid.get(), zero.get()));
+        }
+        return copy;
+    }
+
+    void rebalance(Py_ssize_t i) {
+        reset_tracking();
+        py::Ref weights = target_row();
+        st_.cash = checked_cash(tradesim::rebalance(rebalance_ctx_, st_.holdings, weights.get(), st_.cash,
+                                                    a_.fee_ratio, a_.tax_ratio, a_.position_limit));
+        st_.stopped_stocks.clear();
+        st_.rebalance_holdings = st_.holdings;
+        st_.weight_row = st_.pos_row;
+        for (Py_ssize_t col = 0; col < t_.prev_prices.extent(0); ++col) {
+            t_.prev_prices.set(col, a_.price_values.at(i, col));
+        }
+    }
+
+    void delist(Py_ssize_t i) {
+        for (const auto& [sid, holding] : st_.holdings) {
+            if (a_.delisting_bars.at(sid) == i && holding != 0) st_.delisted_now.push_back(sid);
+        }
+        for (int sid : st_.delisted_now) {
+            st_.cash = checked_cash(set_position(st_.holdings, sid, 0.0, st_.cash, a_.fee_ratio, a_.tax_ratio,
+                                                 false, true));
+            t_.reset(sid);
+        }
+        st_.delisted_now.clear();
+    }
+
+    // Holdings are carried at the trading price and reported at the close.
+    double bar_value(Py_ssize_t i) {
+        double value = st_.cash;
+        for (const auto& [sid, holding] : st_.holdings) {
+            const int col = column_of(sid);
+            const double price = trade_price(i, sid, col);
+            const double close = a_.close_values.at(i, col);
+            if (std::isnan(price) || std::isnan(close)) value += holding;
+            else value += holding * close / price;
+        }
+        return value;
+    }
+
+    // Moves to the newest position row dated before the next bar (all rows
+    // after the last bar); a flagged bar then rebalances on the next bar if
+    // that row is newer than the one of the last rebalance.
+    void schedule_next(Py_ssize_t i, Py_ssize_t n) {
+        const Py_ssize_t last_row = a_.pos_index.extent(0) - 1;
+        if (i < n - 1) {
+            const std::int64_t next_date = a_.price_index.at(i + 1);
+            while (st_.pos_row < last_row && a_.pos_index.at(st_.pos_row + 1) < next_date) ++st_.pos_row;
+        } else if (st_.pos_row < last_row) {
+            st_.pos_row = last_row;
+        }
+        st_.rebalance_today = st_.pos_row != st_.weight_row && s_.rebalance_flags[static_cast<size_t>(i)] != 0;
+    }
+
+    RunArgs& a_;
+    RunSetup& s_;
+    Tracking& t_;
+    const ExitRules rules_;
+    const RebalanceContext rebalance_ctx_;
+    LoopState st_;
+    std::vector<std::pair<int, double>> ref_updates_;
+};
+
+}  // namespace
+
+void run_bar_loop(RunArgs& args, RunSetup& setup) { BarLoop(args, setup).run(); }
+
+}  // namespace mirelo::tradesim

@@ -1,0 +1,104 @@
+// map_columns and ioft: column mapping by name and nanosecond timestamps.
+#include "tradesim/columns.h"
+
+#include "pyutil/args.h"
+#include "tradesim/functions.h"
+#include "tradesim/state.h"
+
+#include <climits>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace mirelo::tradesim {
+namespace {
+
+constexpr const char kFile[] = "mirelo/core/tradesim/columns.cpp";
+
+// The bytes of `name.encode("UTF-8")`.  An exact str is encoded directly (the
+// same bytes, the same error for unencodable text); anything else goes
+// through its own encode method, which must return bytes.
+std::string encoded_name(PyObject* name) {
+    if (PyUnicode_CheckExact(name)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+        if (utf8 == nullptr) py::throw_pending();
+        return std::string(utf8, static_cast<size_t>(size));
+    }
+    py::Ref encoded = py::check(PyObject_CallMethod(name, "encode", "s", "UTF-8"));
+    if (!PyBytes_Check(encoded.get())) {
+        py::raise_format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(encoded.get())->tp_name);
+    }
+    return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+}
+
+int column_position(Py_ssize_t i) {
+    if (i > INT_MAX) py::raise(PyExc_OverflowError, "value too large to convert to int");
+    return static_cast<int>(i);
+}
+
+// Calls `visit(position, name)` for every element: lists and tuples by index,
+// anything else through the iterator protocol.
+template <typename Visit>
+void for_each_name(PyObject* columns, Visit&& visit) {
+    if (PyList_Check(columns) || PyTuple_Check(columns)) {
+        // A list may change while encode() runs user code: re-read its size.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(columns); ++i) {
+            py::Ref name = py::Ref::borrow(PySequence_Fast_GET_ITEM(columns, i));
+            visit(i, name.get());
+        }
+        return;
+    }
+    py::Ref it = py::check(PyObject_GetIter(columns));
+    for (Py_ssize_t i = 0;; ++i) {
+        py::Ref name = py::Ref::steal(PyIter_Next(it.get()));
+        if (!name) {
+            py::check_no_error();
+            return;
+        }
+        visit(i, name.get());
+    }
+}
+
+}  // namespace
+
+std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns,
+                               std::source_location caller) {
+    static const py::TraceSite site{"mirelo.core.tradesim.map_columns", kFile};
+    std::map<int, int> result;
+    bool ok = py::guarded(site, false, [&] {
+        std::unordered_map<std::string, int> price_position;
+        for_each_name(price_columns, [&](Py_ssize_t i, PyObject* name) {
+            price_position[encoded_name(name)] = column_position(i);
+        });
+        for_each_name(pos_columns, [&](Py_ssize_t i, PyObject* name) {
+            auto found = price_position.find(encoded_name(name));
+            if (found != price_position.end()) result[column_position(i)] = found->second;
+        });
+        return true;
+    });
+    if (!ok) py::throw_pending(caller);
+    return result;
+}
+
+const char kIoftDoc[] =
+    "ioft(v)\n--\n\n"
+    "Convert a timestamp in nanoseconds since the Unix epoch (int or float) to a\n"
+    "naive datetime.datetime in the process's local time zone, with microsecond\n"
+    "resolution: datetime.datetime.fromtimestamp(v / 1e9).";
+
+PyObject* ioft(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::TraceSite site{"mirelo.core.tradesim.ioft", kFile};
+    static py::ArgParser parser{"ioft", {"v"}, 1};
+    static GlobalName datetime_module{"datetime"};
+    return py::guarded(site, static_cast<PyObject*>(nullptr), [&] {
+        PyObject* v = nullptr;
+        parser.parse(args, static_cast<size_t>(nargs), kwnames, &v);
+        py::Ref cls = py::check(PyObject_GetAttrString(global(datetime_module), "datetime"));
+        py::Ref billion = py::check(PyFloat_FromDouble(1e9));
+        py::Ref seconds = py::check(PyNumber_TrueDivide(v, billion.get()));
+        return py::check(PyObject_CallMethod(cls.get(), "fromtimestamp", "O", seconds.get())).release();
+    });
+}
+
+}  // namespace mirelo::tradesim

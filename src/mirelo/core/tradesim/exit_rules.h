@@ -1,0 +1,78 @@
+// Exit levels of a position on the scale of its price relative to the entry
+// (cum_return): a fixed stop, a fixed take-profit and a trailing stop armed
+// once the position has moved far enough in its favour.
+#pragma once
+
+namespace mirelo::tradesim {
+
+// The four distances, made absolute by the run setup.
+struct ExitRules {
+    double stop_loss;
+    double take_profit;
+    double trail_stop;
+    double trail_stop_activation;
+};
+
+struct ExitLevels {
+    double upper;
+    double lower;
+};
+
+// Long: upper = take-profit, lower = the higher of the stop and the armed
+// trailing stop.  Short (entry value 0 included): upper = the lower of the
+// stop and the armed trailing stop, lower = take-profit.  NaN extremes never
+// arm the trailing stop.
+inline ExitLevels exit_levels(bool is_long, double max_return, double min_return, const ExitRules& r) {
+    ExitLevels lv{};
+    if (is_long) {
+        const bool armed = max_return >= 1 + r.trail_stop_activation;
+        lv.upper = 1 + r.take_profit;
+        lv.lower = 1 - r.stop_loss;
+        if (armed && max_return - r.trail_stop > lv.lower) lv.lower = max_return - r.trail_stop;
+    } else {
+        const bool armed = min_return <= 1 - r.trail_stop_activation;
+        lv.upper = 1 + r.stop_loss;
+        if (armed && min_return + r.trail_stop < lv.upper) lv.upper = min_return + r.trail_stop;
+        lv.lower = 1 - r.take_profit;
+    }
+    return lv;
+}
+
+// Where a bar took the position in touched mode, on the cum_return scale.
+struct BarPath {
+    double high, low, open;
+};
+
+// The touched-mode decision: the exit value (at the open when the bar opened
+// beyond a level, else at the upper level, else at the lower one) and the
+// kind (stop side when a long touched its lower level or a short its upper).
+struct TouchedExit {
+    bool triggered = false;
+    double exit_value = 0.0;
+    bool profit_side = false;
+};
+
+inline TouchedExit touched_exit(const BarPath& path, const ExitLevels& lv, double entry_value) {
+    TouchedExit t;
+    const bool touched_lower = path.low <= lv.lower;
+    const bool touched_upper = path.high >= lv.upper;
+    const bool opened_beyond = path.open >= lv.upper || path.open <= lv.lower;
+    if (!(touched_lower || touched_upper || opened_beyond)) return t;
+    t.triggered = true;
+    if (opened_beyond) t.exit_value = entry_value * path.open;
+    else if (touched_upper) t.exit_value = entry_value * lv.upper;
+    else t.exit_value = entry_value * lv.lower;
+    const bool stop_side = (touched_lower && t.exit_value > 0) || (touched_upper && t.exit_value < 0);
+    t.profit_side = !stop_side;
+    return t;
+}
+
+// Close mode: +1 (upper level reached, inclusive), -1 (below the lower level,
+// strictly), 0 (no exit).
+inline int close_exit(double close_level, const ExitLevels& lv) {
+    if (close_level >= lv.upper) return 1;
+    if (close_level < lv.lower) return -1;
+    return 0;
+}
+
+}  // namespace mirelo::tradesim

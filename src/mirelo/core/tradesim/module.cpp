@@ -1,0 +1,127 @@
+// mirelo.core.tradesim: module state, import-time bindings and initialisation.
+#include "excursion_import.h"
+#include "pyutil/module_once.h"
+#include "pyutil/numpy_api.h"
+#include "tradesim/functions.h"
+#include "tradesim/state.h"
+
+namespace mirelo::tradesim {
+
+ModuleState& g_state = *new ModuleState();
+
+PyObject* global(GlobalName& name, std::source_location loc) {
+    if (name.interned == nullptr) {
+        name.interned = PyUnicode_InternFromString(name.text);
+        if (name.interned == nullptr) throw py::ErrorSet{py::line_of(loc)};
+    }
+    PyObject* value = PyDict_GetItemWithError(g_state.globals.get(), name.interned);
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (builtins != nullptr) value = PyDict_GetItemWithError(builtins, name.interned);
+    }
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.interned);
+        }
+        throw py::ErrorSet{py::line_of(loc)};
+    }
+    return value;
+}
+
+void set_global(const char* name, PyObject* value) {
+    py::check_status(PyDict_SetItemString(g_state.globals.get(), name, value));
+}
+
+py::Ref numpy_attr(const char* name, std::source_location loc) {
+    static GlobalName org_np{"org_np"};
+    return py::check(PyObject_GetAttrString(global(org_np, loc), name), loc);
+}
+
+namespace {
+
+constexpr const char kFile[] = "mirelo/core/tradesim/module.cpp";
+
+py::ModuleOnce g_once{"tradesim"};
+
+PyMethodDef methods[] = {
+    {"get_stock_operations", get_stock_operations, METH_NOARGS, kGetStockOperationsDoc},
+    {"normalize_weight", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(normalize_weight)),
+     METH_FASTCALL | METH_KEYWORDS, kNormalizeWeightDoc},
+    {"ioft", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ioft)),
+     METH_FASTCALL | METH_KEYWORDS, kIoftDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Published after backtest_, keeping the module's function order.
+PyMethodDef ledger_methods[] = {
+    {"get_trade_stocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_trade_stocks)),
+     METH_FASTCALL | METH_KEYWORDS, kGetTradeStocksDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void add_module(PyObject* module, const char* as_name, const char* import_name) {
+    py::Ref imported = py::check(PyImport_ImportModule(import_name));
+    py::check_status(PyModule_AddObjectRef(module, as_name, imported.get()));
+}
+
+// 1. NumPy's C API; 2. numpy as org_np; 3. mirelo.core.excursion and its
+// export table; 4. datetime; 5. the settings globals and stock_operations;
+// 6. the functions, backtest_ with its defaults.
+void initialise(PyObject* module) {
+    g_state.globals = py::Ref::borrow(PyModule_GetDict(module));
+    py::import_numpy_capi();
+    add_module(module, "org_np", "numpy");
+    py::Ref excursion = py::check(PyImport_ImportModule(excursion_api::kModuleName));
+    g_state.excursion = excursion_api::import_bindings(excursion.get());
+    py::check_status(PyModule_AddObjectRef(module, "excursion", excursion.get()));
+    add_module(module, "datetime", "datetime");
+    py::check_status(PyModule_AddObjectRef(module, "RETAIN_COST_WHEN_REBALANCE", Py_False));
+    py::check_status(PyModule_AddObjectRef(module, "RESAMPLE", Py_None));
+    g_state.stock_operations = py::check(PyDict_New());
+
+    py::check_status(PyModule_AddFunctions(module, methods));
+    py::Ref backtest = make_backtest_function(module);
+    py::check_status(PyModule_AddObjectRef(module, "backtest_", backtest.get()));
+    py::check_status(PyModule_AddFunctions(module, ledger_methods));
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
+
+int exec(PyObject* module) {
+    if (!g_once.needs_exec(module)) return 0;
+    static const py::TraceSite site{"mirelo.core.tradesim.<module init>", kFile};
+    int status = py::guarded(site, -1, [&] {
+        initialise(module);
+        return 0;
+    });
+    if (status < 0) {
+        g_state = ModuleState{};
+        g_once.exec_failed();
+    }
+    return status;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tradesim",
+    "Backtest engine: simulates a portfolio of target weights over a calendar of\n"
+    "price bars (backtest_) and keeps the last run's trades and stock operations\n"
+    "(get_trade_stocks, get_stock_operations).",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace mirelo::tradesim
+
+PyMODINIT_FUNC PyInit_tradesim() { return PyModuleDef_Init(&mirelo::tradesim::module_def); }

@@ -1,0 +1,15 @@
+// Weight normalisation under a position limit.
+#pragma once
+
+#include "pyutil/error.h"
+
+namespace mirelo::tradesim {
+
+// normalize_weight(weights, position_limit) for the engine's own use: returns
+// `weights` (a new reference), changed in place.  Failures carry the traceback
+// entry "mirelo.core.tradesim.normalize_weight" and are rethrown as ErrorSet
+// at the caller's line.
+py::Ref normalize_weights(PyObject* weights, PyObject* position_limit,
+                          std::source_location caller = std::source_location::current());
+
+}  // namespace mirelo::tradesim

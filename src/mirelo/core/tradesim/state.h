@@ -1,0 +1,42 @@
+// Process-wide state of mirelo.core.tradesim.
+#pragma once
+
+#include "excursion_api.h"
+#include "pyutil/error.h"
+
+namespace mirelo::tradesim {
+
+struct ModuleState {
+    // The module's dictionary: the Python globals (org_np, excursion, datetime,
+    // RESAMPLE, RETAIN_COST_WHEN_REBALANCE) are read from it by name at each use.
+    py::Ref globals;
+    // The last run's final stock operations; not in the module dictionary.
+    py::Ref stock_operations;
+    // Entry points of mirelo.core.excursion, bound at import.
+    excursion_api::Bindings excursion;
+    // __defaults__ of backtest_ (parameters 12 to 25).
+    py::Ref backtest_defaults;
+};
+
+// Lives as long as the process: it is never destroyed, because its references
+// would be released after the interpreter has gone.
+extern ModuleState& g_state;
+
+// The name of a module global, interned on first use.
+struct GlobalName {
+    const char* text;
+    PyObject* interned = nullptr;
+};
+
+// A module global looked up by name, as Python code reads a global: the module
+// dictionary, then the builtins; NameError "name '...' is not defined" when
+// neither has it.  Borrowed reference.
+PyObject* global(GlobalName& name, std::source_location loc = std::source_location::current());
+
+// Publishes `value` as the module global `name`.
+void set_global(const char* name, PyObject* value);
+
+// `getattr(org_np, name)`, with org_np read from the module globals.
+py::Ref numpy_attr(const char* name, std::source_location loc = std::source_location::current());
+
+}  // namespace mirelo::tradesim
