@@ -320,6 +320,16 @@ def test_delisting_closes_with_costs():
     assert r.value_path[3] == pytest.approx(0.5 + 0.5478, rel=1e-12)
 
 
+def test_ruined_portfolio_is_closed_not_reopened():
+    # Short 1.0 at 100 on bar 1 (cash 2); on bar 2 it is -4 at 400, the book -2, and the
+    # new row (long 0.5) is due. It would open a position from a negative balance; instead
+    # the short is closed: cash 2 - 4 = -2, flat afterwards.
+    r = tiny([100, 100, 400, 400, 200], weights=[[-1.0], [0.5]], pos_dates=[10, 25],
+             resample=[10, 20, 30, 40, 50], stop_loss=5.0)
+    np.testing.assert_allclose(r.value_path, [1, 1, -2, -2, -2])
+    assert r.trades == [[0, 1, 2]]
+
+
 def test_unpriced_stock_with_weight_fails_the_run():
     tiny([100, 100], weights=[[0.5, 0.0]], pos_columns=["A", "X"])  # zero weight: fine
     with pytest.raises(ValueError, match="^Stock X has a non-zero weight but no trading"):

@@ -135,6 +135,32 @@ def test_generated_cases(case):
     assert_same_run(case)
 
 
+def one_column_case(prices, weights, pos_dates, **options):
+    """One stock "A" on bars dated 10, 20, ...; rebalance dates flag every bar."""
+    price = np.array(prices, dtype=np.float64).reshape(len(prices), -1)
+    names = np.array([chr(ord("A") + k) for k in range(price.shape[1])], dtype=object)
+    dates = np.arange(1, len(price) + 1, dtype=np.int64) * 10
+    return dict(price_values=price, close_values=price.copy(), high_values=price.copy(),
+                low_values=price.copy(), open_values=price.copy(), price_index=dates,
+                price_columns=names, pos_values=np.array(weights, dtype=np.float64),
+                pos_index=np.array(pos_dates, dtype=np.int64), pos_columns=names,
+                resample=dates, fee_ratio=0.0, tax_ratio=0.0, **options)
+
+
+def test_cash_of_minus_one_is_not_an_error():
+    # B doubles; the new row buys A for 1.0 before selling B, so cash is exactly -1.0 between.
+    assert_same_run(one_column_case([[100, 100], [100, 100], [100, 200], [100, 200]],
+                                    [[0.0, 1.0], [0.5, 0.5]], [10, 25]))
+
+
+@pytest.mark.xfail(strict=True, reason="the engine still opens positions from a negative "
+                                       "balance instead of only closing them")
+def test_ruined_portfolio_only_closes():
+    # Short 1.0 at 100; at 400 the book is worth -2, so the rebalance on bar 2 only closes.
+    assert_same_run(one_column_case([100, 100, 400, 400, 200], [[-1.0], [0.5]], [10, 25],
+                                    stop_loss=5.0))
+
+
 def test_failures_match():
     # A weighted stock without prices, and an invalid trading price of a held stock.
     assert_same_run(make_case(1, unpriced_column=True, unpriced_weighted=True))
