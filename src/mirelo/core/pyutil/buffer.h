@@ -96,6 +96,12 @@ public:
         requires(N == 1) {
         std::memcpy(data_ + wrap(i, 0, loc) * strides_[0], &value, sizeof(T));
     }
+    // Hints that element (i, j) will be read soon; out-of-range indices are ignored.
+    void prefetch(Py_ssize_t i, Py_ssize_t j) const requires(N == 2) {
+        if (i >= 0 && i < shape_[0] && j >= 0 && j < shape_[1]) {
+            __builtin_prefetch(data_ + i * strides_[0] + j * strides_[1]);
+        }
+    }
     void fill(T value) requires(N == 1) {
         for (Py_ssize_t i = 0; i < shape_[0]; ++i) std::memcpy(data_ + i * strides_[0], &value, sizeof(T));
     }

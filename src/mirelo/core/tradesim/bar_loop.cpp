@@ -20,7 +20,13 @@ public:
     BarLoop(RunArgs& args, RunSetup& setup)
         : a_(args), s_(setup), t_(setup.tracking),
           rules_{args.stop_loss, args.take_profit, args.trail_stop, args.trail_stop_activation},
-          rebalance_ctx_{setup.col_map, args.pos_columns} {}
+          rebalance_ctx_{setup.col_map, args.pos_columns} {
+        for (const auto& [sid, col] : setup.col_map) {
+            if (sid < 0) continue;
+            if (static_cast<size_t>(sid) >= column_of_sid_.size()) column_of_sid_.resize(static_cast<size_t>(sid) + 1, -1);
+            column_of_sid_[static_cast<size_t>(sid)] = col;
+        }
+    }
 
     void run() {
         const Py_ssize_t n = a_.price_index.extent(0);
@@ -58,9 +64,29 @@ private:
         return price;
     }
 
-    // The map's subscript: a sid without a price column reads column 0 (a
-    // rebalance never gives such a sid a position).
-    int column_of(int sid) { return s_.col_map[sid]; }
+    // The price column of a held stock.  A sid without one reads column 0, as
+    // the column map's subscript would (a rebalance never gives such a sid a
+    // position).
+    int column_of(int sid) const {
+        if (sid >= 0 && static_cast<size_t>(sid) < column_of_sid_.size()) {
+            const int col = column_of_sid_[static_cast<size_t>(sid)];
+            if (col >= 0) return col;
+        }
+        return 0;
+    }
+
+    // The cells of the next bar that the holdings will read: fetched while this
+    // bar is worked on, so that the walk over the matrices does not wait on
+    // memory for every holding.
+    void prefetch_next_bar(Py_ssize_t i, int col) const {
+        a_.price_values.prefetch(i + 1, col);
+        a_.close_values.prefetch(i + 1, col);
+        if (a_.touched_exit) {
+            a_.high_values.prefetch(i + 1, col);
+            a_.low_values.prefetch(i + 1, col);
+            a_.open_values.prefetch(i + 1, col);
+        }
+    }
 
     // Every holding moves with its bar-to-bar price ratio.  The reference
     // prices advance only after the whole pass, so stocks sharing a price
@@ -69,6 +95,7 @@ private:
         ref_updates_.clear();
         for (auto& [sid, holding] : st_.holdings) {
             const int col = column_of(sid);
+            prefetch_next_bar(i, col);
             const double price = trade_price(i, sid, col);
             double reference = t_.prev_prices.at(col);
             if (std::isnan(reference)) {
@@ -228,6 +255,7 @@ private:
     const RebalanceContext rebalance_ctx_;
     LoopState st_;
     std::vector<std::pair<int, double>> ref_updates_;
+    std::vector<int> column_of_sid_;  // col_map as a flat table, -1 where a sid has no price column
 };
 
 }  // namespace
