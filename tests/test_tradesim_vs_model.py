@@ -153,8 +153,6 @@ def test_cash_of_minus_one_is_not_an_error():
                                     [[0.0, 1.0], [0.5, 0.5]], [10, 25]))
 
 
-@pytest.mark.xfail(strict=True, reason="the engine still opens positions from a negative "
-                                       "balance instead of only closing them")
 def test_ruined_portfolio_only_closes():
     # Short 1.0 at 100; at 400 the book is worth -2, so the rebalance on bar 2 only closes.
     assert_same_run(one_column_case([100, 100, 400, 400, 200], [[-1.0], [0.5]], [10, 25],

@@ -130,8 +130,11 @@ double rebalance_columns(const RebalanceContext& ctx, Holdings& holdings, PyObje
 
     auto next_held = holdings.begin();
     for (Py_ssize_t i = 0; i < weights.extent(0); ++i) {
-        double value = ruined ? 0.0 : weights(i) * scale;
-        if (std::fabs(value) > cap) value = cap * (value > 0 ? 1 : -1);
+        double value = 0.0;
+        if (!ruined) {
+            value = weights(i) * scale;
+            if (std::fabs(value) > cap) value = cap * (value > 0 ? 1 : -1);
+        }
         if (i > INT_MAX) py::raise(PyExc_OverflowError, "Python int too large to convert to C int");
         const int sid = static_cast<int>(i);
 
