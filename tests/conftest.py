@@ -1,0 +1,50 @@
+import importlib.util
+import subprocess
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+TESTS_DIR = Path(__file__).resolve().parent
+CORE_DIR = TESTS_DIR.parent / "src" / "mirelo" / "core"
+
+
+def build_excursion_probe(out_dir):
+    """Compiles tests/native/excursion_probe.cpp into `out_dir`; returns the path."""
+    target = out_dir / ("excursion_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
+    paths = sysconfig.get_paths()
+    command = [
+        "g++", "-std=c++20", "-O1", "-fPIC", "-shared", "-fvisibility=hidden",
+        "-Wall", "-Wextra", "-Wshadow",
+        f"-I{paths['include']}", f"-I{paths['platinclude']}", f"-I{CORE_DIR}",
+        str(TESTS_DIR / "native" / "excursion_probe.cpp"),
+        str(CORE_DIR / "pyutil" / "capsule.cpp"),
+        str(CORE_DIR / "pyutil" / "error.cpp"),
+        "-o", str(target),
+    ]
+    built = subprocess.run(command, capture_output=True, text=True)
+    if built.returncode != 0:
+        pytest.fail("building the excursion probe failed:\n" + built.stderr, pytrace=False)
+    return target
+
+
+def load_extension(name, path):
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="session")
+def excursion_probe_path(tmp_path_factory):
+    return build_excursion_probe(tmp_path_factory.mktemp("excursion_probe"))
+
+
+@pytest.fixture(scope="session")
+def probe(excursion_probe_path):
+    """The test-only extension, bound to mirelo.core.excursion's export table."""
+    from mirelo.core import excursion
+
+    module = load_extension("excursion_probe", excursion_probe_path)
+    module.bind(excursion)
+    return module
