@@ -100,6 +100,25 @@ def test_end_analysis_lists_open_trades_in_sid_order(probe):
     twin.assert_same_results()
 
 
+class Halved(np.ndarray):
+    """Indexing gives half the stored value."""
+
+    def __getitem__(self, key):
+        return super().__getitem__(key) / 2
+
+
+def test_a_matrix_with_its_own_indexing_is_read_through_it(probe):
+    close = CLOSE.view(Halved)
+    twin = Twin(probe)
+    twin.start_analysis(PRICE, close, COL_MAP, 3, FEE, TAX, 3, 1)
+    twin.record_date(1)
+    twin.record_entry(0, 1.0, 1)
+    twin.record_date(3)
+    twin.record_exit(0, 1)
+    twin.assert_same_results()
+    assert excursion.excursion[0][5] < -0.4  # closes at half the trade price
+
+
 # ---- failures ---------------------------------------------------------------
 
 @pytest.mark.parametrize("price, close, message", [

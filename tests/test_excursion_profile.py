@@ -1,4 +1,5 @@
-"""Excursion profiles, computed through the bound native entry points."""
+"""Excursion profiles, computed through the bound native entry points and
+compared with hand-worked values and with the reference model."""
 
 import math
 
@@ -13,7 +14,8 @@ from mirelo.core import excursion
 def one_trade(runner, price, close=None, *, entry=0, exit_bar, window=0, step=1, position=1.0,
               is_new=1, is_final=1, fee=0.0, tax=0.0, col_map=None, sid=0):
     """Runs a single trade of `sid` through `runner` (the probe or a Twin); returns its profile."""
-    close = price if close is None else close
+    price = np.array(price, dtype=np.float64).reshape(len(price), -1)
+    close = price if close is None else np.array(close, dtype=np.float64).reshape(price.shape)
     col_map = {sid: 0} if col_map is None else col_map
     runner.start_analysis(price, close, col_map, sid + 1, fee, tax, window, step)
     runner.record_date(entry)
@@ -24,126 +26,71 @@ def one_trade(runner, price, close=None, *, entry=0, exit_bar, window=0, step=1,
     return excursion.excursion[0]
 
 
-def column(values):
-    return np.array(values, dtype=np.float64).reshape(-1, 1)
-
-
-def groups(profile):
-    return profile.reshape(-1, 6)
+def ramp(bars):
+    return [10.0 + i for i in range(bars)]
 
 
 def test_same_bar_trade_with_window_0_charges_both_commissions(probe):
-    price = column([9.0, 10.0, 12.0])
-    close = column([9.0, 11.0, 12.0])
-    profile = one_trade(probe, price, close, entry=1, exit_bar=1, fee=0.01, tax=0.003)
+    profile = one_trade(probe, [9.0, 10.0, 12.0], [9.0, 11.0, 12.0], entry=1, exit_bar=1,
+                        fee=0.01, tax=0.003)
     r = (1 - 0.01) * (11.0 / 10.0)
     assert profile.dtype == np.float64
     assert profile.tolist() == [0.0, r - 1, r - 1, 0.0, 1.0, r * ((1 - 0.01) - 0.003) - 1]
 
 
-@pytest.mark.parametrize("window, step, offsets", [
-    (0, 1, []),
-    (1, 1, [0]),
-    (10, 5, [0, 5]),
-    (10, 3, [0, 3, 6, 9]),
-    (10, 10, [0]),
-])
-def test_sampled_offsets_then_exit_group(probe, window, step, offsets):
-    # Close (= trade price) 10 + bar: the return at offset d is (10 + d) / 10,
-    # every bar after the entry is profitable, nothing is ever adverse.
-    price = column([10.0 + i for i in range(30)])
-    profile = one_trade(probe, price, exit_bar=12, window=window, step=step)
-    assert profile.size == 6 * (len(offsets) + 1)
-    rows = groups(profile)
-    for row, d in zip(rows, offsets + [12]):
-        assert row.tolist() == pytest.approx([0.0, d / 10, 0.0, 0.0, d, d / 10], abs=1e-12)
-
-
-def test_trade_near_the_end_leaves_unreached_groups_at_minus_one(probe):
-    price = column([10.0 + i for i in range(13)])
-    profile = one_trade(probe, price, entry=9, exit_bar=12, window=10, step=1)
-    rows = groups(profile)
-    assert rows.shape == (11, 6)
-    for d in range(4):
-        assert rows[d][5] == pytest.approx((19 + d) / 19 - 1, abs=1e-12)
-        assert rows[d][4] == d
-    assert (rows[4:10] == -1.0).all()
-    assert rows[10][5] == pytest.approx(3 / 19, abs=1e-12)
-
-
-def test_short_hold_is_analysed_past_the_exit(probe):
-    close = column([10.0, 11.0, 12.0, 9.0, 8.0, 14.0, 15.0])
-    price = close.copy()
-    price[5, 0] = 28.0  # the exit re-pricing lands on bar 5, past the exit
-    profile = one_trade(probe, price, close, exit_bar=2, window=5, step=1, fee=0.01, tax=0.002)
-    rows = groups(profile)
-    r = [0.99 * c / 10.0 for c in (10.0, 11.0, 12.0, 9.0, 8.0)]
-    # The hypothetical path after the exit: returns of bars 3 and 4 from the close.
-    assert [row[5] for row in rows[:5]] == pytest.approx([x - 1 for x in r], abs=1e-12)
-    assert rows[4][0] == pytest.approx(0.99 * 0.8 - 1, abs=1e-12)
-    # The exit group describes bar 2, priced at the close without exit costs.
-    assert rows[5].tolist() == rows[2].tolist()
-    assert rows[5][5] == pytest.approx(r[2] - 1, abs=1e-12)
-
-
-def test_nan_close_repeats_the_bar_and_is_not_profitable(probe):
-    price = column([10.0, 11.0, np.nan, 12.1, 12.1])
-    close = price.copy()
-    profile = one_trade(probe, price, close, exit_bar=3, window=4, step=1, is_final=0)
-    rows = groups(profile).tolist()
-    assert rows[1] == pytest.approx([0.0, 0.1, 0.0, 0.0, 1.0, 0.1], abs=1e-12)
-    assert rows[2] == rows[1]
-    # Bar 3 compares with the close of bar 1: 12.1 / 11 = 1.1.
-    assert rows[3] == pytest.approx([0.0, 0.21, 0.0, 0.0, 2.0, 0.21], abs=1e-12)
-
-
-def test_nan_close_at_entry_keeps_the_return_nan(probe):
-    close = column([np.nan, 11.0, 12.0, 9.0])
-    price = column([10.0, 11.0, 12.0, 9.0])
-    rows = groups(one_trade(probe, price, close, exit_bar=3, window=4, step=1, is_final=0))
-    for row in rows:
-        assert math.isnan(row[0]) and math.isnan(row[1]) and math.isnan(row[2])
-        assert row[3] == 0.0 and row[4] == 0.0
-        assert math.isnan(row[5])
-
-
 def test_short_whose_price_halves_gains_half(probe):
-    price = column([10.0, 5.0])
-    rows = groups(one_trade(probe, price, exit_bar=1, window=2, step=1, position=-3.0,
-                            is_final=0))
-    assert rows.tolist() == [[0.0] * 6, [0.0, 0.5, 0.0, 0.0, 1.0, 0.5], [0.0, 0.5, 0.0, 0.0, 1.0, 0.5]]
+    profile = one_trade(probe, [10.0, 5.0], exit_bar=1, window=2, position=-3.0, is_final=0)
+    assert profile.tolist() == [0.0] * 6 + [0.0, 0.5, 0.0, 0.0, 1.0, 0.5] * 2
 
 
-def test_long_above_break_even_has_no_adverse_excursion(probe):
-    price = column([10.0, 10.0, 11.0, 10.6, 12.0, 12.0])
-    close = column([10.5, 10.5, 11.0, 10.6, 12.0, 12.0])
-    rows = groups(one_trade(probe, price, close, exit_bar=5, window=5, step=1, is_final=0))
-    assert [row[0] for row in rows] == [0.0] * 6
-    assert [row[2] for row in rows] == [pytest.approx(0.05, abs=1e-12)] * 6
-    # Bar 3 falls from its peak 1.1 to 1.06.
-    assert rows[3][3] == pytest.approx(1.06 / 1.1 - 1, abs=1e-12)
+# On a rising ramp (close = trade price = 10 + bar) the return at offset d is
+# (10 + entry + d) / (10 + entry) and every bar after the entry is profitable.
+@pytest.mark.parametrize("bars, entry, exit_bar, window, step, offsets, unreached", [
+    (30, 0, 12, 0, 1, [], 0),
+    (30, 0, 12, 10, 5, [0, 5], 0),
+    (30, 0, 12, 10, 3, [0, 3, 6, 9], 0),
+    (30, 0, 12, 10, 10, [0], 0),
+    (13, 9, 12, 10, 1, [0, 1, 2, 3], 6),  # 3 bars before the last: groups 4-9 stay -1.0
+])
+def test_profile_layout(probe, bars, entry, exit_bar, window, step, offsets, unreached):
+    profile = one_trade(probe, ramp(bars), entry=entry, exit_bar=exit_bar, window=window, step=step)
+    rows = profile.reshape(-1, 6)
+    assert len(rows) == len(offsets) + unreached + 1
+    base = 10.0 + entry
+    for row, d in zip(rows, offsets):
+        assert row.tolist() == pytest.approx([0.0, d / base, 0.0, 0.0, d, d / base], abs=1e-12)
+    assert (rows[len(offsets):-1] == -1.0).all()
+    held = exit_bar - entry
+    assert rows[-1].tolist() == pytest.approx([0.0, held / base, 0.0, 0.0, held, held / base],
+                                              abs=1e-12)
 
 
-def test_adverse_extreme_records_the_favourable_excursion_before_it(probe):
-    price = column([10.0, 12.0, 9.0, 13.0, 8.0, 11.0])
-    rows = groups(one_trade(probe, price, exit_bar=5, window=6, step=1, is_final=0))
-    # min_pos is one less than the bar that set the minimum: the peak before
-    # bar 2's low is that of bar 1, before bar 4's low that of bar 3.
-    assert [row[2] for row in rows[:6]] == pytest.approx([0.0, 0.0, 0.2, 0.2, 0.3, 0.3], abs=1e-12)
+nan = math.nan
+EDGE_CASES = {
+    "held fewer bars than the window": dict(
+        price=[10.0, 11.0, 12.0, 9.0, 8.0, 28.0, 15.0], close=[10.0, 11.0, 12.0, 9.0, 8.0, 14.0, 15.0],
+        exit_bar=2, window=5, fee=0.01, tax=0.002),
+    "nan close inside the span": dict(
+        price=[10.0, 11.0, nan, 12.1, 12.1], exit_bar=3, window=4, is_final=0),
+    "nan close at the entry": dict(
+        price=[10.0, 11.0, 12.0, 9.0], close=[nan, 11.0, 12.0, 9.0], exit_bar=3, window=4),
+    "long above break-even": dict(
+        price=[10.0, 10.0, 11.0, 10.6, 12.0, 12.0], close=[10.5, 10.5, 11.0, 10.6, 12.0, 12.0],
+        exit_bar=5, window=5, is_final=0),
+    "new lows after peaks": dict(price=[10.0, 12.0, 9.0, 13.0, 8.0, 11.0], exit_bar=5, window=6),
+    "sid missing from the column map": dict(
+        price=[[10.0, 50.0], [12.0, 40.0], [15.0, 30.0]], exit_bar=2, window=3, col_map={}, sid=1),
+    "short": dict(price=[10.0, 8.0, 9.0, 12.0], exit_bar=3, window=2, position=-1.0),
+    "position 0 is a short": dict(price=[10.0, 8.0, 9.0, 12.0], exit_bar=3, window=2, position=0.0),
+    "position nan is a short": dict(price=[10.0, 8.0, 9.0, 12.0], exit_bar=3, window=2, position=nan),
+}
 
 
-def test_sid_missing_from_the_column_map_reads_column_0(probe):
-    price = np.array([[10.0, 50.0], [12.0, 40.0], [15.0, 30.0]])
-    profile = one_trade(probe, price, exit_bar=2, window=3, step=1, col_map={}, sid=1)
-    assert profile[-1] == pytest.approx(0.5, abs=1e-12)  # 15 / 10 - 1: column 0
-
-
-@pytest.mark.parametrize("position", [1.0, -1.0, 0.0, math.nan])
-def test_direction_is_the_sign_of_the_position(probe, position):
-    # The short return of bar 1 is 2 - 8 / 10: 0 and NaN are shorts.
-    profile = one_trade(probe, column([10.0, 8.0]), exit_bar=1, window=2, step=1,
-                        position=position, is_final=0)
-    assert profile[-1] == pytest.approx(-0.2 if position > 0 else 0.2, abs=1e-12)
+@pytest.mark.parametrize("case", EDGE_CASES.values(), ids=EDGE_CASES.keys())
+def test_edge_cases_match_the_model(probe, case):
+    twin = Twin(probe)
+    one_trade(twin, **case)
+    twin.assert_same_results()
 
 
 def price_paths(rng, bars, columns):
@@ -159,10 +106,9 @@ def price_paths(rng, bars, columns):
        step=st.integers(1, 5), position=st.sampled_from([2.0, -2.0, 0.0, math.nan]),
        is_new=st.integers(0, 1), is_final=st.integers(0, 1),
        fee=st.sampled_from([0.0, 0.001425]), tax=st.sampled_from([0.0, 0.003]), data=st.data())
-def test_profile_matches_model(probe, seed, bars, window, step, position, is_new, is_final, fee,
-                               tax, data):
-    rng = np.random.default_rng(seed)
-    price, close = price_paths(rng, bars, 3)
+def test_random_trades_match_the_model(probe, seed, bars, window, step, position, is_new,
+                                       is_final, fee, tax, data):
+    price, close = price_paths(np.random.default_rng(seed), bars, 3)
     entry = data.draw(st.integers(0, bars - 1), label="entry")
     exit_bar = data.draw(st.integers(entry, bars + 2), label="exit")
     col = data.draw(st.integers(-3, 2), label="col")
