@@ -99,7 +99,10 @@ public:
     // Hints that element (i, j) will be read soon; out-of-range indices are ignored.
     void prefetch(Py_ssize_t i, Py_ssize_t j) const requires(N == 2) {
         if (i >= 0 && i < shape_[0] && j >= 0 && j < shape_[1]) {
-            __builtin_prefetch(data_ + i * strides_[0] + j * strides_[1]);
+            const char* p = data_ + i * strides_[0] + j * strides_[1];
+            __builtin_prefetch(p);
+            // Without a use GCC drops a prefetch under a compound condition.
+            asm volatile("" ::"r"(p));
         }
     }
     void fill(T value) requires(N == 1) {

@@ -115,6 +115,7 @@ py::Ref numpy_empty_float64(Py_ssize_t size) {
 // unsorted date flags the current bar again.  An empty calendar has no bar to
 // flag.
 std::vector<std::int64_t> rebalance_flags(const Dates& price_index, const Dates& resample) {
+    if (resample.is_none()) py::raise(PyExc_TypeError, "'NoneType' object is not iterable");
     const Py_ssize_t n = price_index.extent(0);
     std::vector<std::int64_t> flags(static_cast<size_t>(n), 0);
     if (n == 0) return flags;
