@@ -252,6 +252,31 @@ class TestRun:
         for i in order[:5]:
             assert f"{100 * returns[i]:.2f}%" in worst_text.split("Excursions")[0]
 
+    def test_trade_return_is_priced_as_the_report_notes_say(self, run):
+        # Long trades filled at the open: the profile's return telescopes to
+        # exit price / entry open, with the entry fee, and with the exit at the
+        # exit bar's open plus fee and tax only for trades lasting the window.
+        result, _, report = run
+        m, rules = result.market, result.rules
+        fee, tax, window = rules["fee_ratio"], rules["tax_ratio"], rules["excursion_window"]
+        sid = {name: i for i, name in enumerate(m.names)}
+        long_trades = short_trades = 0
+        for row, profile in zip(result.trades, result.profiles):
+            s, entry, exit_ = sid[row[0]], row[7], row[8]
+            if exit_ < 0 or np.isnan(m.close[[entry, exit_], s]).any():
+                continue
+            if np.isnan(m.open[[entry, exit_], s]).any():
+                continue
+            if exit_ - entry >= window:
+                want = (1 - fee) * (1 - fee - tax) * m.open[exit_, s] / m.open[entry, s] - 1
+                long_trades += 1
+            else:
+                want = (1 - fee) * m.close[exit_, s] / m.open[entry, s] - 1
+                short_trades += 1
+            assert profile[-1] == pytest.approx(want, rel=1e-9, abs=1e-12)
+        assert long_trades > 5 and short_trades > 0
+        assert f"window ({window} bars)" in report
+
     def test_final_operations_are_listed_by_name(self, run):
         result, _, report = run
         ops = result.operations
