@@ -9,6 +9,7 @@
 
 #include "pyutil/error.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -37,6 +38,41 @@ void acquire_buffer(PyObject* obj, int ndim, Elem elem, Access access, Py_buffer
 
 // "Out of bounds on buffer access (axis %d)"
 [[noreturn]] void raise_out_of_bounds(int axis, std::source_location loc);
+
+// One row of a 2-D view, taken once per row so that reading many elements of
+// it costs one column check each.  A row outside the view raises the axis-0
+// bounds error at its first element access, as the 2-D access would.
+template <typename T>
+class RowView {
+public:
+    RowView() = default;
+    RowView(const char* base, Py_ssize_t stride, Py_ssize_t size, bool valid)
+        : base_(base), stride_(stride), size_(size), valid_(valid) {}
+
+    T at(Py_ssize_t j, std::source_location loc = std::source_location::current()) const {
+        if (!valid_) raise_out_of_bounds(0, loc);
+        if (j < 0) j += size_;
+        if (j < 0 || j >= size_) raise_out_of_bounds(1, loc);
+        T v;
+        std::memcpy(&v, base_ + j * stride_, sizeof(T));
+        return v;
+    }
+    // Hints that element j will be read soon; out-of-range indices are ignored.
+    void prefetch(Py_ssize_t j) const {
+        if (valid_ && j >= 0 && j < size_) {
+            const char* p = base_ + j * stride_;
+            __builtin_prefetch(p);
+            // Without a use GCC drops a prefetch under a compound condition.
+            asm volatile("" ::"r"(p));
+        }
+    }
+
+private:
+    const char* base_ = nullptr;
+    Py_ssize_t stride_ = 0;
+    Py_ssize_t size_ = 0;
+    bool valid_ = false;
+};
 
 template <typename T, int N>
 class BufferView {
@@ -96,17 +132,35 @@ public:
         requires(N == 1) {
         std::memcpy(data_ + wrap(i, 0, loc) * strides_[0], &value, sizeof(T));
     }
-    // Hints that element (i, j) will be read soon; out-of-range indices are ignored.
-    void prefetch(Py_ssize_t i, Py_ssize_t j) const requires(N == 2) {
-        if (i >= 0 && i < shape_[0] && j >= 0 && j < shape_[1]) {
-            const char* p = data_ + i * strides_[0] + j * strides_[1];
-            __builtin_prefetch(p);
-            // Without a use GCC drops a prefetch under a compound condition.
-            asm volatile("" ::"r"(p));
-        }
+    // Row i (negative counts from the end), checked at its first element access.
+    RowView<T> row(Py_ssize_t i) const requires(N == 2) {
+        if (i < 0) i += shape_[0];
+        const bool valid = i >= 0 && i < shape_[0];
+        return RowView<T>(valid ? data_ + i * strides_[0] : nullptr, strides_[1], shape_[1], valid);
     }
     void fill(T value) requires(N == 1) {
+        if (T* p = contiguous_data()) {
+            std::fill(p, p + shape_[0], value);
+            return;
+        }
         for (Py_ssize_t i = 0; i < shape_[0]; ++i) std::memcpy(data_ + i * strides_[0], &value, sizeof(T));
+    }
+    // Element pointer of a contiguous, aligned 1-D buffer (the common case of
+    // arrays the engine creates itself), else null.
+    T* contiguous_data() const requires(N == 1) {
+        const bool aligned = reinterpret_cast<std::uintptr_t>(data_) % alignof(T) == 0;
+        return strides_[0] == static_cast<Py_ssize_t>(sizeof(T)) && aligned ? reinterpret_cast<T*>(data_)
+                                                                             : nullptr;
+    }
+    // Copies row i of `matrix` into this 1-D view, element by element with the
+    // row's own bounds checks; one element per element of this view.
+    void assign_row(const RowView<T>& source) requires(N == 1) {
+        T* p = contiguous_data();
+        for (Py_ssize_t j = 0; j < shape_[0]; ++j) {
+            const T v = source.at(j);
+            if (p != nullptr) p[j] = v;
+            else std::memcpy(data_ + j * strides_[0], &v, sizeof(T));
+        }
     }
 
     // The in-range index for `i` on `axis`, negative indices counting from the end.

@@ -130,6 +130,14 @@ PyObject* get_signature(PyObject* self, void*) {
     return Py_NewRef(f->signature);
 }
 
+// Pickled by reference, like any module-level function.
+PyObject* reduce(PyObject*, PyObject*) { return PyUnicode_FromString("backtest_"); }
+
+PyMethodDef type_methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_name, nullptr, nullptr, nullptr},
@@ -149,6 +157,7 @@ PyType_Slot type_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
     {Py_tp_getset, getset},
     {Py_tp_members, members},
+    {Py_tp_methods, type_methods},
     {Py_tp_doc, const_cast<char*>(kBacktestDoc)},
     {0, nullptr},
 };

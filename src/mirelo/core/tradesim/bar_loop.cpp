@@ -47,6 +47,7 @@ private:
         }
         g_state.excursion.record_date(static_cast<int>(i));
         py::check_no_error();
+        take_rows(i);
         mark_to_market(i);
         execute_due_exits();
         std::swap(st_.due_exits, st_.pending_exits);
@@ -57,9 +58,18 @@ private:
         schedule_next(i, n);
     }
 
+    // The rows of bar i, and of bar i + 1 to prefetch from.
+    void take_rows(Py_ssize_t i) {
+        row_ = {a_.price_values.row(i), a_.close_values.row(i), a_.high_values.row(i), a_.low_values.row(i),
+                a_.open_values.row(i)};
+        const Py_ssize_t n = i + 1 < a_.price_index.extent(0) ? i + 1 : i;
+        next_ = {a_.price_values.row(n), a_.close_values.row(n), a_.high_values.row(n), a_.low_values.row(n),
+                 a_.open_values.row(n)};
+    }
+
     // The trading price of a held stock, validated before it is used.
     double trade_price(Py_ssize_t i, int sid, int col) const {
-        const double price = a_.price_values.at(i, col);
+        const double price = row_.price.at(col);
         validate_trade_price(price, a_.pos_columns.at(sid), static_cast<int>(i));
         return price;
     }
@@ -78,13 +88,13 @@ private:
     // The cells of the next bar that the holdings will read: fetched while this
     // bar is worked on, so that the walk over the matrices does not wait on
     // memory for every holding.
-    void prefetch_next_bar(Py_ssize_t i, int col) const {
-        a_.price_values.prefetch(i + 1, col);
-        a_.close_values.prefetch(i + 1, col);
+    void prefetch_next_bar(int col) const {
+        next_.price.prefetch(col);
+        next_.close.prefetch(col);
         if (a_.touched_exit) {
-            a_.high_values.prefetch(i + 1, col);
-            a_.low_values.prefetch(i + 1, col);
-            a_.open_values.prefetch(i + 1, col);
+            next_.high.prefetch(col);
+            next_.low.prefetch(col);
+            next_.open.prefetch(col);
         }
     }
 
@@ -95,7 +105,7 @@ private:
         ref_updates_.clear();
         for (auto& [sid, holding] : st_.holdings) {
             const int col = column_of(sid);
-            prefetch_next_bar(i, col);
+            prefetch_next_bar(col);
             const double price = trade_price(i, sid, col);
             double reference = t_.prev_prices.at(col);
             if (std::isnan(reference)) {
@@ -122,9 +132,8 @@ private:
         const ExitLevels lv = exit_levels(entry_value > 0, t_.max_return.at(sid), t_.min_return.at(sid), rules_);
         if (a_.touched_exit) {
             const double start = cum / ratio;
-            const BarPath path{start * a_.high_values.at(i, col) / reference,
-                               start * a_.low_values.at(i, col) / reference,
-                               start * a_.open_values.at(i, col) / reference};
+            const BarPath path{start * row_.high.at(col) / reference, start * row_.low.at(col) / reference,
+                               start * row_.open.at(col) / reference};
             const TouchedExit exit = touched_exit(path, lv, entry_value);
             if (!exit.triggered) return;
             holding = exit.exit_value;
@@ -133,7 +142,7 @@ private:
             st_.cash = checked_cash(set_position(st_.holdings, sid, 0.0, st_.cash, a_.fee_ratio, a_.tax_ratio,
                                                  false, false));
         } else {
-            const double close_level = cum * a_.close_values.at(i, col) / a_.price_values.at(i, col);
+            const double close_level = cum * row_.close.at(col) / row_.price.at(col);
             const int side = close_exit(close_level, lv);
             if (side != 0) st_.pending_exits.push_back({sid, side > 0});
         }
@@ -204,9 +213,7 @@ private:
         st_.stopped_stocks.clear();
         st_.rebalance_holdings = st_.holdings;
         st_.weight_row = st_.pos_row;
-        for (Py_ssize_t col = 0; col < t_.prev_prices.extent(0); ++col) {
-            t_.prev_prices.set(col, a_.price_values.at(i, col));
-        }
+        t_.prev_prices.assign_row(row_.price);
     }
 
     void delist(Py_ssize_t i) {
@@ -227,7 +234,7 @@ private:
         for (const auto& [sid, holding] : st_.holdings) {
             const int col = column_of(sid);
             const double price = trade_price(i, sid, col);
-            const double close = a_.close_values.at(i, col);
+            const double close = row_.close.at(col);
             if (std::isnan(price) || std::isnan(close)) value += holding;
             else value += holding * close / price;
         }
@@ -255,7 +262,11 @@ private:
     const RebalanceContext rebalance_ctx_;
     LoopState st_;
     std::vector<std::pair<int, double>> ref_updates_;
-    std::vector<int> column_of_sid_;  // col_map as a flat table, -1 where a sid has no price column
+    std::vector<int> column_of_sid_;
+    struct Rows {
+        py::RowView<double> price, close, high, low, open;
+    };
+    Rows row_, next_;  // the current bar's rows and the next bar's  // col_map as a flat table, -1 where a sid has no price column
 };
 
 }  // namespace

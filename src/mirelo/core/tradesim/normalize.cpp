@@ -27,9 +27,9 @@ py::Ref gross_sum(PyObject* weights) {
     py::Ref sum = py::check(PyFloat_FromDouble(0.0));
     while (py::Ref item = py::Ref::steal(PyIter_Next(it.get()))) {
         py::Ref pair = py::check(PySequence_Tuple(item.get()));
-        if (PyTuple_GET_SIZE(pair.get()) != 2) {
-            py::raise_format(PyExc_ValueError, "too many values to unpack (expected 2)");
-        }
+        const Py_ssize_t got = PyTuple_GET_SIZE(pair.get());
+        if (got > 2) py::raise_format(PyExc_ValueError, "too many values to unpack (expected 2)");
+        if (got < 2) py::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
         py::Ref value = py::check(PyObject_GetItem(weights, PyTuple_GET_ITEM(pair.get(), 0)));
         py::Ref magnitude = py::check(PyNumber_Absolute(value.get()));
         sum = py::check(PyNumber_InPlaceAdd(sum.get(), magnitude.get()));
