@@ -37,7 +37,7 @@ void acquire_buffer(PyObject* obj, int ndim, Elem elem, Access access, Py_buffer
                     std::source_location loc);
 
 // "Out of bounds on buffer access (axis %d)"
-[[noreturn]] void raise_out_of_bounds(int axis, std::source_location loc);
+[[noreturn, gnu::cold, gnu::noinline]] void raise_out_of_bounds(int axis, std::source_location loc);
 
 // One row of a 2-D view, taken once per row so that reading many elements of
 // it costs one column check each.  A row outside the view raises the axis-0

@@ -115,21 +115,38 @@ private:
             double ratio = price / reference;
             if (std::isnan(ratio)) ratio = 1;
             holding *= ratio;
-            const double cum = t_.cum_return.at(sid) * ratio;
-            t_.cum_return.set(sid, cum);
-            if (cum > t_.max_return.at(sid)) t_.max_return.set(sid, cum);
-            if (cum < t_.min_return.at(sid)) t_.min_return.set(sid, cum);
+            const Returns returns = track_returns(sid, ratio);
             // A holding of value 0 (closed within a bar) is no position to exit.
-            if (holding != 0) apply_exit_rules(i, sid, col, ratio, reference, holding);
+            if (holding != 0) apply_exit_rules(sid, col, ratio, reference, returns, holding);
             if (!std::isnan(price)) ref_updates_.emplace_back(col, price);
         }
         for (const auto& [col, price] : ref_updates_) t_.prev_prices.set(col, price);
     }
 
-    void apply_exit_rules(Py_ssize_t i, int sid, int col, double ratio, double reference, double& holding) {
-        const double cum = t_.cum_return.at(sid);
+    // The stock's price relative to its entry and the running extremes since
+    // the entry, moved by this bar's ratio (an extreme moves only on a strict
+    // improvement).
+    struct Returns {
+        double cum, max, min;
+    };
+    Returns track_returns(int sid, double ratio) {
+        Returns r{t_.cum_return.at(sid) * ratio, t_.max_return.at(sid), t_.min_return.at(sid)};
+        t_.cum_return.set(sid, r.cum);
+        if (r.cum > r.max) {
+            r.max = r.cum;
+            t_.max_return.set(sid, r.cum);
+        }
+        if (r.cum < r.min) {
+            r.min = r.cum;
+            t_.min_return.set(sid, r.cum);
+        }
+        return r;
+    }
+
+    void apply_exit_rules(int sid, int col, double ratio, double reference, const Returns& r, double& holding) {
+        const double cum = r.cum;
         const double entry_value = holding / cum;
-        const ExitLevels lv = exit_levels(entry_value > 0, t_.max_return.at(sid), t_.min_return.at(sid), rules_);
+        const ExitLevels lv = exit_levels(entry_value > 0, r.max, r.min, rules_);
         if (a_.touched_exit) {
             const double start = cum / ratio;
             const BarPath path{start * row_.high.at(col) / reference, start * row_.low.at(col) / reference,
