@@ -1204,3 +1204,111 @@ def _no_price_columns():
 backtest_case("unpriced-nan-weight", as_model())(
     lambda: with_(_names("pos_columns", "B", "A", "ZZ")(),
                   pos_values=np.array([[0.5, 0.3, np.nan], [0.2, 0.6, 0.0]])))
+
+
+# -- delisting bars from other buffers ---------------------------------------------------------
+
+backtest_case("delisting-bytes-memoryview", same_as(base_case))(
+    lambda: with_(base_case(), delisting_bars=memoryview(
+        np.array([-1, -1, 5], dtype=np.int64).tobytes()).cast("q")))
+backtest_case("delisting-uint64", dtype_mismatch("int64_t", "'unsigned long'"))(
+    lambda: with_(base_case(), delisting_bars=np.array([0, 0, 5], dtype=np.uint64)))
+backtest_case("delisting-big-endian", raises(ValueError, match="^Buffer dtype mismatch"))(
+    lambda: with_(base_case(), delisting_bars=np.array([-1, -1, 5], dtype=">i8")))
+
+
+# -- module globals that user code removed or replaced ----------------------------------------
+
+class _Patched:
+    """Within the block, `module.name` is `value` (or deleted when value is _Patched.DELETE)."""
+
+    DELETE = object()
+
+    def __init__(self, module, name, value):
+        self.module, self.name, self.value = module, name, value
+
+    def __enter__(self):
+        self.saved = getattr(self.module, self.name)
+        if self.value is self.DELETE:
+            delattr(self.module, self.name)
+        else:
+            setattr(self.module, self.name, self.value)
+
+    def __exit__(self, *exc):
+        setattr(self.module, self.name, self.saved)
+
+
+class FakeNumpy:
+    """numpy, but with some functions replaced."""
+
+    def __init__(self, **replaced):
+        self.replaced = replaced
+
+    def __getattr__(self, name):
+        return self.replaced[name] if name in self.replaced else getattr(np, name)
+
+
+def _with_module_attr(module, name, value, case=base_case):
+    def call():
+        with _Patched(module, name, value):
+            return run_full(case())
+    return call
+
+
+call_case("numpy-ones-gives-list", raises(TypeError, message=(
+    "Cannot convert list to numpy.ndarray")))(
+    _with_module_attr(tradesim, "org_np", FakeNumpy(ones=lambda n: [1.0] * n)))
+call_case("numpy-empty-gives-matrix", raises(ValueError, message=(
+    "Buffer has wrong number of dimensions (expected 1, got 2)")))(
+    _with_module_attr(tradesim, "org_np", FakeNumpy(
+        empty=lambda n, dtype=None: np.empty((n, 2), dtype=dtype))))
+call_case("numpy-ones-gives-int", raises(ValueError, match="^Buffer dtype mismatch"))(
+    _with_module_attr(tradesim, "org_np", FakeNumpy(ones=lambda n: np.ones(n, dtype=np.int64))))
+call_case("numpy-ones-too-short", raises(IndexError))(
+    _with_module_attr(tradesim, "org_np", FakeNumpy(ones=lambda n: np.ones(max(n - 2, 0)))))
+call_case("numpy-empty-too-short", raises(IndexError))(
+    _with_module_attr(tradesim, "org_np", FakeNumpy(
+        empty=lambda n, dtype=None: np.empty(max(n - 2, 0), dtype=dtype))))
+call_case("excursion-numpy-zeros-gives-list", raises(TypeError))(
+    _with_module_attr(excursion_module, "org_np", FakeNumpy(
+        zeros=lambda n, dtype=None: [0] * n)))
+call_case("excursion-numpy-zeros-too-short", raises(IndexError))(
+    _with_module_attr(excursion_module, "org_np", FakeNumpy(
+        zeros=lambda n, dtype=None: np.zeros(max(n - 2, 0), dtype=dtype))))
+call_case("numpy-removed", raises(NameError, message="name 'org_np' is not defined"))(
+    _with_module_attr(tradesim, "org_np", _Patched.DELETE))
+call_case("excursion-trades-removed", raises(NameError,
+                                             message="name 'trades' is not defined"))(
+    _with_module_attr(excursion_module, "trades", _Patched.DELETE))
+
+
+class DeletesGlobal:
+    """A stop flag that removes a module global the first time it is asked for its truth."""
+
+    def __init__(self, name):
+        self.name, self.done = name, False
+
+    def __bool__(self):
+        if not self.done:
+            self.done = True
+            delattr(tradesim, self.name)
+        return True
+
+
+def _global_deleted_mid_run(name):
+    def call():
+        saved = getattr(tradesim, name)
+        try:
+            return run_full(with_(base_case(), stop_trading_next_period=DeletesGlobal(name)))
+        finally:
+            setattr(tradesim, name, saved)
+    return call
+
+
+call_case("resample-global-deleted-mid-run", raises(
+    NameError, message="name 'RESAMPLE' is not defined"))(_global_deleted_mid_run("RESAMPLE"))
+call_case("retain-global-deleted-mid-run", raises(
+    NameError, message="name 'RETAIN_COST_WHEN_REBALANCE' is not defined"))(
+    _global_deleted_mid_run("RETAIN_COST_WHEN_REBALANCE"))
+call_case("module-intact-after-global-games", same_as(base_case))(
+    lambda: _then_base(_global_deleted_mid_run("org_np")))
