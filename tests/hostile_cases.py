@@ -1312,3 +1312,20 @@ call_case("retain-global-deleted-mid-run", raises(
     _global_deleted_mid_run("RETAIN_COST_WHEN_REBALANCE"))
 call_case("module-intact-after-global-games", same_as(base_case))(
     lambda: _then_base(_global_deleted_mid_run("org_np")))
+
+
+# -- scalar options of other types ------------------------------------------------------------
+
+backtest_case("window-float", raises(TypeError))(
+    lambda: with_(base_case(), excursion_window=3.0))
+backtest_case("window-numpy-int", same_as(base_case))(
+    lambda: with_(base_case(), excursion_window=np.int64(3), excursion_window_step=np.int32(2)))
+backtest_case("touched-numpy-bool", same_as(lambda: base_case(touched=True)))(
+    lambda: with_(base_case(), touched_exit=np.bool_(True)))
+backtest_case("stop-loss-numpy-float32", as_model())(
+    lambda: with_(base_case(), stop_loss=np.float32(0.08)))
+backtest_case("fee-ratio-none", raises(TypeError, message="must be real number, not NoneType"))(
+    lambda: with_(base_case(), fee_ratio=None))
+# An array as the stop flag: its truth value is ambiguous, raised where the flag is first used.
+backtest_case("stop-flag-array", raises(ValueError, match="truth value of an array"))(
+    lambda: with_(base_case(), stop_trading_next_period=np.array([1, 2])))
