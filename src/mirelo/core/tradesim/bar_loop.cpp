@@ -52,7 +52,7 @@ private:
         execute_due_exits();
         std::swap(st_.due_exits, st_.pending_exits);
         st_.pending_exits.clear();
-        if (st_.rebalance_today) rebalance(i);
+        if (st_.rebalance_today) rebalance();
         if (s_.use_delisting) delist(i);
         s_.values.set(i, bar_value(i));
         schedule_next(i, n);
@@ -222,7 +222,7 @@ private:
         return copy;
     }
 
-    void rebalance(Py_ssize_t i) {
+    void rebalance() {
         reset_tracking();
         py::Ref weights = target_row();
         st_.cash = checked_cash(tradesim::rebalance(rebalance_ctx_, st_.holdings, weights.get(), st_.cash,
