@@ -5,6 +5,7 @@
 #define NPY_TARGET_VERSION NPY_1_25_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL mirelo_core_ARRAY_API
 #include <numpy/arrayobject.h>
+#include <numpy/arrayscalars.h>
 
 #include "pyutil/numpy_api.h"
 
@@ -28,5 +29,79 @@ Ref scalar_of(int type_num, void* value) {
 Ref float64_scalar(double value) { return scalar_of(NPY_FLOAT64, &value); }
 
 Ref int64_scalar(std::int64_t value) { return scalar_of(NPY_INT64, &value); }
+
+namespace {
+
+// NumPy's own flag for arrays whose first write warns (not in its public
+// headers): item assignment to such an array does more than store.
+constexpr unsigned kWarnOnWrite = 1u << 31;
+
+bool native_order(PyArrayObject* a) { return PyArray_ISNBO(PyArray_DESCR(a)->byteorder); }
+
+PlainElem plain_elem(PyArrayObject* a) {
+    switch (PyArray_TYPE(a)) {
+        case NPY_BYTE: case NPY_SHORT: case NPY_INT: case NPY_LONG: case NPY_LONGLONG:
+            switch (PyArray_ITEMSIZE(a)) {
+                case 4: return PlainElem::Int32;
+                case 8: return PlainElem::Int64;
+                default: return PlainElem::Other;
+            }
+        case NPY_DOUBLE:
+            return PyArray_ITEMSIZE(a) == 8 ? PlainElem::Float64 : PlainElem::Other;
+        default:
+            return PlainElem::Other;
+    }
+}
+
+}  // namespace
+
+bool plain_vector(PyObject* obj, PlainVector* out) {
+    if (Py_TYPE(obj) != &PyArray_Type) return false;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(a) != 1 || !native_order(a)) return false;
+    out->data = static_cast<char*>(PyArray_DATA(a));
+    out->size = PyArray_DIM(a, 0);
+    out->stride = PyArray_STRIDE(a, 0);
+    out->elem = plain_elem(a);
+    const unsigned flags = static_cast<unsigned>(PyArray_FLAGS(a));
+    out->writable = (flags & NPY_ARRAY_WRITEABLE) != 0 && (flags & kWarnOnWrite) == 0;
+    return true;
+}
+
+bool plain_float64_matrix(PyObject* obj, PlainMatrix* out) {
+    if (Py_TYPE(obj) != &PyArray_Type) return false;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(a) != 2 || !native_order(a) || plain_elem(a) != PlainElem::Float64) return false;
+    out->data = static_cast<const char*>(PyArray_DATA(a));
+    out->rows = PyArray_DIM(a, 0);
+    out->cols = PyArray_DIM(a, 1);
+    out->row_stride = PyArray_STRIDE(a, 0);
+    out->col_stride = PyArray_STRIDE(a, 1);
+    return true;
+}
+
+Ref element_scalar(PyObject* array, const void* item, std::source_location loc) {
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(array);
+    return check(PyArray_Scalar(const_cast<void*>(item), PyArray_DESCR(a), array), loc);
+}
+
+Ref new_float64_vector(Py_ssize_t length, double** data, std::source_location loc) {
+    npy_intp dims[1] = {length};
+    Ref array = check(PyArray_EMPTY(1, dims, NPY_FLOAT64, 0), loc);
+    *data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    return array;
+}
+
+bool plain_bool(PyObject* obj, bool* value) {
+    if (PyBool_Check(obj)) {
+        *value = obj == Py_True;
+        return true;
+    }
+    if (Py_TYPE(obj) == &PyBoolArrType_Type) {
+        *value = PyArrayScalar_VAL(obj, Bool) != 0;
+        return true;
+    }
+    return false;
+}
 
 }  // namespace mirelo::py
