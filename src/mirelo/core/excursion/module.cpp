@@ -7,6 +7,7 @@
 // end_analysis for the positions still open after the last bar.  The results
 // are the module lists trades, trade_positions and excursion.
 #include "excursion/analysis.h"
+#include "excursion/price_grid.h"
 #include "excursion/state.h"
 #include "pyutil/args.h"
 #include "pyutil/buffer.h"
@@ -14,6 +15,9 @@
 #include "pyutil/module_once.h"
 #include "pyutil/numpy_api.h"
 
+#include <climits>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace mirelo::excursion {
@@ -49,14 +53,94 @@ void clear(PyObject* target, std::source_location loc = std::source_location::cu
     py::check(PyObject_CallMethodNoArgs(target, method_name("clear", name)), loc);
 }
 
+// ---- Per-sid array elements -----------------------------------------------
+//
+// The per-sid arrays are NumPy arrays that the engine (and any importer of the
+// export table) can reach and change.  Each access below checks again whether
+// the array is a plain ndarray (py::plain_vector) of an element type it knows;
+// such an element is read or written in place, with the result and the errors
+// of NumPy's integer indexing.  Anything else is indexed through Python.
+
+template <typename T>
+T load(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+char* element(const py::PlainVector& v, int index, std::source_location loc) {
+    return v.data + numpy_index(index, 0, v.size, loc) * v.stride;
+}
+
+bool is_int(py::PlainElem e) { return e == py::PlainElem::Int32 || e == py::PlainElem::Int64; }
+
+std::int64_t load_int(const py::PlainVector& v, const char* p) {
+    return v.elem == py::PlainElem::Int64 ? load<std::int64_t>(p) : load<std::int32_t>(p);
+}
+
+// `array[index]`.
 Ref get_item(PyObject* array, int index, std::source_location loc = std::source_location::current()) {
+    py::PlainVector v;
+    if (py::plain_vector(array, &v)) return py::element_scalar(array, element(v, index, loc), loc);
     Ref key = py::check(PyLong_FromLong(index), loc);
     return py::check(PyObject_GetItem(array, key.get()), loc);
 }
 
-void set_item(PyObject* array, int index, Ref value, std::source_location loc = std::source_location::current()) {
+// `int(array[index])` as a 32-bit int.
+int get_int32(PyObject* array, int index, std::source_location loc = std::source_location::current()) {
+    py::PlainVector v;
+    if (py::plain_vector(array, &v) && is_int(v.elem)) {
+        const std::int64_t x = load_int(v, element(v, index, loc));
+        if (x < INT_MIN || x > INT_MAX) py::raise(PyExc_OverflowError, "value too large to convert to int", loc);
+        return static_cast<int>(x);
+    }
+    return py::to_int32(get_item(array, index, loc).get(), loc);
+}
+
+// `array[index] > 0`: a plain bool for a plain numeric element, otherwise the
+// object the comparison gives, kept alive in `result`.
+Direction above_zero(PyObject* array, int index, Ref& result,
+                     std::source_location loc = std::source_location::current()) {
+    py::PlainVector v;
+    if (py::plain_vector(array, &v)) {
+        if (v.elem == py::PlainElem::Float64) return {nullptr, load<double>(element(v, index, loc)) > 0.0};
+        if (is_int(v.elem)) return {nullptr, load_int(v, element(v, index, loc)) > 0};
+    }
+    Ref zero = py::check(PyLong_FromLong(0), loc);
+    result = py::check(PyObject_RichCompare(get_item(array, index, loc).get(), zero.get(), Py_GT), loc);
+    return {result.get(), false};
+}
+
+// `array[index] = value`, value an int.
+void set_int(PyObject* array, int index, int value, std::source_location loc = std::source_location::current()) {
+    py::PlainVector v;
+    if (py::plain_vector(array, &v) && v.writable && is_int(v.elem)) {
+        char* p = element(v, index, loc);
+        if (v.elem == py::PlainElem::Int64) {
+            const std::int64_t x = value;
+            std::memcpy(p, &x, sizeof x);
+        } else {
+            const std::int32_t x = value;
+            std::memcpy(p, &x, sizeof x);
+        }
+        return;
+    }
     Ref key = py::check(PyLong_FromLong(index), loc);
-    py::check_status(PyObject_SetItem(array, key.get(), value.get()), loc);
+    Ref item = py::check(PyLong_FromLong(value), loc);
+    py::check_status(PyObject_SetItem(array, key.get(), item.get()), loc);
+}
+
+// `array[index] = value`, value a float.
+void set_float(PyObject* array, int index, double value,
+               std::source_location loc = std::source_location::current()) {
+    py::PlainVector v;
+    if (py::plain_vector(array, &v) && v.writable && v.elem == py::PlainElem::Float64) {
+        std::memcpy(element(v, index, loc), &value, sizeof value);
+        return;
+    }
+    Ref key = py::check(PyLong_FromLong(index), loc);
+    Ref item = py::check(PyFloat_FromDouble(value), loc);
+    py::check_status(PyObject_SetItem(array, key.get(), item.get()), loc);
 }
 
 PyObject* as_object(PyArrayObject* array) {
@@ -98,12 +182,11 @@ void record_trade(int sid, PyObject* exit_bar, int is_final) {
     append(positions.get(), get_item(position.get(), sid).get());
 
     Ref profiles = global(g_excursion);
-    const int entry_bar = py::to_int32(get_item(entry.get(), sid).get());
-    Ref zero = py::check(PyLong_FromLong(0));
-    Ref is_long = py::check(PyObject_RichCompare(get_item(position.get(), sid).get(), zero.get(), Py_GT));
-    const int is_new = py::to_int32(get_item(entry_is_new.get(), sid).get());
-    Ref profile = py::check(
-        excursion_analysis(sid, entry_bar, s.current_date, is_long.get(), is_new, is_final));
+    const int entry_bar = get_int32(entry.get(), sid);
+    Ref compared;
+    const Direction is_long = above_zero(position.get(), sid, compared);
+    const int is_new = get_int32(entry_is_new.get(), sid);
+    Ref profile = py::check(excursion_analysis(sid, entry_bar, s.current_date, is_long, is_new, is_final));
     append(profiles.get(), profile.get());
 }
 
@@ -163,9 +246,9 @@ void record_entry(int sid, double position, int is_new) noexcept {
     static const py::TraceSite site{"mirelo.core.excursion.record_entry", kFile};
     py::guarded(site, 0, [&] {
         ModuleState& s = state();
-        set_item(as_object(s.entry), sid, py::check(PyLong_FromLong(s.current_date)));
-        set_item(as_object(s.position), sid, py::check(PyFloat_FromDouble(position)));
-        set_item(s.entry_is_new.get(), sid, py::check(PyLong_FromLong(is_new)));
+        set_int(as_object(s.entry), sid, s.current_date);
+        set_float(as_object(s.position), sid, position);
+        set_int(s.entry_is_new.get(), sid, is_new);
         return 0;
     });
 }
@@ -246,6 +329,9 @@ void initialise(PyObject* module) {
 
     Ref empty = numpy_attr("empty");
     Ref float64 = numpy_attr("float64");
+    s.numpy_module = Ref::borrow(numpy.get());
+    s.numpy_empty = Ref::borrow(empty.get());
+    s.numpy_float64 = Ref::borrow(float64.get());
     Ref no_bars = py::check(Py_BuildValue("(ii)", 0, 0));
     s.price_matrix = call_with_dtype(empty.get(), no_bars.get(), float64.get());
     s.close_matrix = call_with_dtype(empty.get(), no_bars.get(), float64.get());

@@ -14,18 +14,14 @@ bool indexes_as_ndarray(PyObject* obj) {
     return own != nullptr && own->mp_subscript == base->mp_subscript;
 }
 
-// NumPy's check of one integer index: in range after counting negative
-// indices from the end, reported with the index as given.
-Py_ssize_t checked_index(std::int64_t i, int axis, Py_ssize_t size, std::source_location loc) {
-    if (i < -static_cast<std::int64_t>(size) || i >= static_cast<std::int64_t>(size)) {
-        PyErr_Format(PyExc_IndexError, "index %lld is out of bounds for axis %d with size %zd",
-                     static_cast<long long>(i), axis, size);
-        py::throw_pending(loc);
-    }
-    return static_cast<Py_ssize_t>(i < 0 ? i + size : i);
-}
-
 }  // namespace
+
+void raise_index_error(std::int64_t i, int axis, Py_ssize_t size, std::source_location loc) {
+    // Reported with the index as given, before counting from the end.
+    PyErr_Format(PyExc_IndexError, "index %lld is out of bounds for axis %d with size %zd",
+                 static_cast<long long>(i), axis, size);
+    py::throw_pending(loc);
+}
 
 PriceGrid::PriceGrid(PyObject* matrix) : matrix_(py::Ref::borrow(matrix)) {
     if (matrix == Py_None || !indexes_as_ndarray(matrix)) return;
@@ -49,8 +45,8 @@ std::int64_t PriceGrid::rows(std::source_location loc) const {
 
 double PriceGrid::at(std::int64_t row, std::int64_t col, std::source_location loc) const {
     if (!direct_) return at_by_indexing(row, col, loc);
-    const Py_ssize_t i = checked_index(row, 0, view_.extent(0), loc);
-    const Py_ssize_t j = checked_index(col, 1, view_.extent(1), loc);
+    const Py_ssize_t i = numpy_index(row, 0, view_.extent(0), loc);
+    const Py_ssize_t j = numpy_index(col, 1, view_.extent(1), loc);
     return view_(i, j);
 }
 

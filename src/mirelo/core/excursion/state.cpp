@@ -17,6 +17,9 @@ void ModuleState::reset() noexcept {
     replace_array(entry, py::Ref());
     replace_array(position, py::Ref());
     entry_is_new.reset();
+    numpy_module.reset();
+    numpy_empty.reset();
+    numpy_float64.reset();
 }
 
 void replace_array(PyArrayObject*& slot, py::Ref array) noexcept {
@@ -50,9 +53,17 @@ py::Ref global(GlobalName& name, std::source_location loc) {
     return py::Ref::borrow(value);
 }
 
+PyObject* find_module_global(GlobalName& name, std::source_location loc) {
+    if (name.interned == nullptr) name.interned = intern(name.text, loc);
+    PyObject* value = PyDict_GetItemWithError(state().globals.get(), name.interned);
+    if (value == nullptr && PyErr_Occurred()) py::throw_pending(loc);
+    return value;
+}
+
+GlobalName g_org_np{"org_np"};
+
 py::Ref numpy_attr(const char* name, std::source_location loc) {
-    static GlobalName org_np{"org_np"};
-    py::Ref module = global(org_np, loc);
+    py::Ref module = global(g_org_np, loc);
     return py::check(PyObject_GetAttrString(module.get(), name), loc);
 }
 

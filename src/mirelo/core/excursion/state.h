@@ -33,6 +33,13 @@ struct ModuleState {
     PyArrayObject* position = nullptr;
     py::Ref entry_is_new;
 
+    // The numpy module imported at load, and its `empty` and `float64` as they
+    // were then: while org_np and these are unchanged, a profile is made
+    // without calling them (see analysis.cpp).
+    py::Ref numpy_module;
+    py::Ref numpy_empty;
+    py::Ref numpy_float64;
+
     // Releases every reference (a failed module initialisation).
     void reset() noexcept;
 };
@@ -54,6 +61,14 @@ struct GlobalName {
 // dictionary, then the builtins; NameError "name '...' is not defined" when
 // neither has it.
 py::Ref global(GlobalName& name, std::source_location loc = std::source_location::current());
+
+// The module dictionary's value for `name` (borrowed), or null when it has
+// none; the builtins are not consulted and no NameError is raised.  Throws
+// only when the lookup itself fails.
+PyObject* find_module_global(GlobalName& name, std::source_location loc = std::source_location::current());
+
+// The name of the module global that holds the numpy module.
+extern GlobalName g_org_np;
 
 // `getattr(org_np, name)`, org_np read from the module globals.
 py::Ref numpy_attr(const char* name, std::source_location loc = std::source_location::current());
