@@ -1,6 +1,7 @@
-"""The excursion module reads its per-sid arrays, price matrices and numpy by their current
-state at every use: arrays changed in place, matrices with unusual layouts, a patched numpy
-and arrays of other kinds put in the exported slots give what Python indexing and calls give."""
+"""The excursion module takes its per-sid arrays, price matrices and numpy as they are at each
+use: arrays of other element types, byte orders, strides or flags in the exported slots,
+matrices of other layouts, a patched numpy and objects of other kinds give what Python
+indexing and calls give."""
 
 import contextlib
 import ctypes
@@ -45,12 +46,12 @@ def profile_of(probe, **kwargs):
 class Recording:
     """numpy, recording the calls of `empty`."""
 
-    def __init__(self, empty=np.empty, float64=np.float64):
-        self.calls, self._empty, self.float64 = [], empty, float64
+    def __init__(self):
+        self.calls = []
 
     def empty(self, *args, **kwargs):
         self.calls.append((args, kwargs))
-        return self._empty(*args, **kwargs)
+        return np.empty(*args, **kwargs)
 
     def __getattr__(self, name):
         return getattr(np, name)
