@@ -1,6 +1,6 @@
 // mirelo.core.strconv: text to byte array by the low 8 bits of each character.
 #include "pyutil/args.h"
-#include "pyutil/module_once.h"
+#include "pyutil/single_module.h"
 
 namespace {
 
@@ -9,7 +9,6 @@ using mirelo::py::Ref;
 
 constexpr const char* kSourceFile = "mirelo/core/strconv.cpp";
 
-mirelo::py::ModuleOnce g_once{"strconv"};
 ArgParser g_str_to_bytearray_args{"str_to_bytearray", {"text"}, 1};
 
 // Keeps code point AND 0xFF of every character: characters above U+00FF are
@@ -48,31 +47,11 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
+void initialise(PyObject* module) { mirelo::py::check_status(PyModule_AddFunctions(module, methods)); }
 
-int exec(PyObject* module) {
-    if (!g_once.needs_exec(module)) return 0;
-    return PyModule_AddFunctions(module, methods);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "strconv",
-    "Text utility: conversion of text to a byte array.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+mirelo::py::SingleModule g_module{"strconv", "Text utility: conversion of text to a byte array.",
+                                  {"mirelo.core.strconv.<module init>", kSourceFile}, initialise};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_strconv() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_strconv() { return g_module.init(); }

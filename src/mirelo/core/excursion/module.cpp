@@ -12,7 +12,7 @@
 #include "pyutil/args.h"
 #include "pyutil/buffer.h"
 #include "pyutil/capsule.h"
-#include "pyutil/module_once.h"
+#include "pyutil/single_module.h"
 #include "pyutil/numpy_api.h"
 
 #include <climits>
@@ -345,46 +345,17 @@ void initialise(PyObject* module) {
     py::check_status(PyModule_AddObjectRef(module, "__pyx_capi__", table.get()));
 }
 
-py::ModuleOnce g_once{"excursion"};
+void reset() noexcept { state().reset(); }
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
-
-int exec(PyObject* module) {
-    if (!g_once.needs_exec(module)) return 0;
-    static const py::TraceSite site{"mirelo.core.excursion.<module init>", kFile};
-    const int status = py::guarded(site, -1, [&] {
-        initialise(module);
-        return 0;
-    });
-    if (status < 0) {
-        state().reset();
-        g_once.exec_failed();
-    }
-    return status;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+py::SingleModule g_module{
     "excursion",
     "Trade excursion analytics: the trades of the last backtest (trades,\n"
     "trade_positions) and their excursion profiles (excursion).  The entry points\n"
     "are native, published in __pyx_capi__.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    {"mirelo.core.excursion.<module init>", kFile}, initialise, reset};
 
 }  // namespace
 
 }  // namespace mirelo::excursion
 
-PyMODINIT_FUNC PyInit_excursion() { return PyModuleDef_Init(&mirelo::excursion::module_def); }
+PyMODINIT_FUNC PyInit_excursion() { return mirelo::excursion::g_module.init(); }

@@ -1,6 +1,6 @@
 // mirelo.core.tradesim: module state, import-time bindings and initialisation.
 #include "excursion_import.h"
-#include "pyutil/module_once.h"
+#include "pyutil/single_module.h"
 #include "pyutil/numpy_api.h"
 #include "tradesim/functions.h"
 #include "tradesim/state.h"
@@ -40,8 +40,6 @@ py::Ref numpy_attr(const char* name, std::source_location loc) {
 namespace {
 
 constexpr const char kFile[] = "mirelo/core/tradesim/module.cpp";
-
-py::ModuleOnce g_once{"tradesim"};
 
 PyMethodDef methods[] = {
     {"get_stock_operations", get_stock_operations, METH_NOARGS, kGetStockOperationsDoc},
@@ -85,43 +83,16 @@ void initialise(PyObject* module) {
     py::check_status(PyModule_AddFunctions(module, ledger_methods));
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
+void reset() noexcept { g_state = ModuleState{}; }
 
-int exec(PyObject* module) {
-    if (!g_once.needs_exec(module)) return 0;
-    static const py::TraceSite site{"mirelo.core.tradesim.<module init>", kFile};
-    int status = py::guarded(site, -1, [&] {
-        initialise(module);
-        return 0;
-    });
-    if (status < 0) {
-        g_state = ModuleState{};
-        g_once.exec_failed();
-    }
-    return status;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+py::SingleModule g_module{
     "tradesim",
     "Backtest engine: simulates a portfolio of target weights over a calendar of\n"
     "price bars (backtest_) and keeps the last run's trades and stock operations\n"
     "(get_trade_stocks, get_stock_operations).",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    {"mirelo.core.tradesim.<module init>", kFile}, initialise, reset};
 
 }  // namespace
 }  // namespace mirelo::tradesim
 
-PyMODINIT_FUNC PyInit_tradesim() { return PyModuleDef_Init(&mirelo::tradesim::module_def); }
+PyMODINIT_FUNC PyInit_tradesim() { return mirelo::tradesim::g_module.init(); }
