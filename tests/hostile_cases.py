@@ -773,7 +773,7 @@ class ReformatsItself:
     def encode(self, encoding):
         return self.text.encode(encoding)
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         self.holder[:] = None
         return "gone-" + self.text
 

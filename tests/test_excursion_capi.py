@@ -100,9 +100,9 @@ except ImportError:
 
 import mirelo.core.excursion as excursion
 
-spec = importlib.util.spec_from_file_location("excursion_probe", {probe_path!r})
-probe = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(probe)
+probe_spec = importlib.util.spec_from_file_location("excursion_probe", {probe_path!r})
+probe = importlib.util.module_from_spec(probe_spec)
+probe_spec.loader.exec_module(probe)
 probe.bind(excursion)
 
 def error_of(call, *args):
