@@ -57,6 +57,8 @@ public:
         std::memcpy(&v, base_ + j * stride_, sizeof(T));
         return v;
     }
+    // Whether at(j) reads an element (j counted from the start).
+    bool contains(Py_ssize_t j) const { return valid_ && j >= 0 && j < size_; }
     // Hints that element j will be read soon; out-of-range indices are ignored.
     void prefetch(Py_ssize_t j) const {
         if (valid_ && j >= 0 && j < size_) {
@@ -114,6 +116,7 @@ public:
 
     // Unchecked element access.
     T operator()(Py_ssize_t i) const requires(N == 1) { return load(data_ + i * strides_[0]); }
+    void put(Py_ssize_t i, T value) requires(N == 1) { std::memcpy(data_ + i * strides_[0], &value, sizeof(T)); }
     T operator()(Py_ssize_t i, Py_ssize_t j) const requires(N == 2) {
         return load(data_ + i * strides_[0] + j * strides_[1]);
     }

@@ -9,6 +9,7 @@
 
 #include "pyutil/args.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -20,7 +21,8 @@ public:
     BarLoop(RunArgs& args, RunSetup& setup)
         : a_(args), s_(setup), t_(setup.tracking),
           rules_{args.stop_loss, args.take_profit, args.trail_stop, args.trail_stop_activation},
-          rebalance_ctx_{setup.col_map, args.pos_columns} {
+          rebalance_ctx_{setup.col_map, args.pos_columns},
+          tracked_stocks_(std::min({t_.cum_return.extent(0), t_.max_return.extent(0), t_.min_return.extent(0)})) {
         for (const auto& [sid, col] : setup.col_map) {
             if (sid < 0) continue;
             if (static_cast<size_t>(sid) >= column_of_sid_.size()) column_of_sid_.resize(static_cast<size_t>(sid) + 1, -1);
@@ -48,13 +50,16 @@ private:
         g_state.excursion.record_date(static_cast<int>(i));
         py::check_no_error();
         take_rows(i);
+        holdings_changed_ = false;
         mark_to_market(i);
         execute_due_exits();
         std::swap(st_.due_exits, st_.pending_exits);
         st_.pending_exits.clear();
         if (st_.rebalance_today) rebalance();
         if (s_.use_delisting) delist(i);
-        s_.values.set(i, bar_value(i));
+        // Most bars change no holding after the mark-to-market pass, which then
+        // already summed the bar's value in the same order.
+        s_.values.set(i, early_value_ok_ && !holdings_changed_ ? early_value_ : bar_value(i));
         schedule_next(i, n);
     }
 
@@ -103,6 +108,8 @@ private:
     // column all see the ratio against the previous bar.
     void mark_to_market(Py_ssize_t i) {
         ref_updates_.clear();
+        early_value_ = st_.cash;
+        early_value_ok_ = true;
         for (auto& [sid, holding] : st_.holdings) {
             const int col = column_of(sid);
             prefetch_next_bar(col);
@@ -117,7 +124,10 @@ private:
             holding *= ratio;
             const Returns returns = track_returns(sid, ratio);
             // A holding of value 0 (closed within a bar) is no position to exit.
-            if (holding != 0) apply_exit_rules(sid, col, ratio, reference, returns, holding);
+            if (holding != 0 && apply_exit_rules(sid, col, ratio, reference, returns, holding)) {
+                early_value_ok_ = false;  // cash changed within the pass
+            }
+            if (early_value_ok_) add_early_value(price, col, holding);
             if (!std::isnan(price)) ref_updates_.emplace_back(col, price);
         }
         for (const auto& [col, price] : ref_updates_) t_.prev_prices.set(col, price);
@@ -130,6 +140,21 @@ private:
         double cum, max, min;
     };
     Returns track_returns(int sid, double ratio) {
+        if (sid < 0 || sid >= tracked_stocks_) return track_returns_checked(sid, ratio);
+        Returns r{t_.cum_return(sid) * ratio, t_.max_return(sid), t_.min_return(sid)};
+        t_.cum_return.put(sid, r.cum);
+        if (r.cum > r.max) {
+            r.max = r.cum;
+            t_.max_return.put(sid, r.cum);
+        }
+        if (r.cum < r.min) {
+            r.min = r.cum;
+            t_.min_return.put(sid, r.cum);
+        }
+        return r;
+    }
+    // The same with every access bounds-checked, for a sid beyond an array.
+    Returns track_returns_checked(int sid, double ratio) {
         Returns r{t_.cum_return.at(sid) * ratio, t_.max_return.at(sid), t_.min_return.at(sid)};
         t_.cum_return.set(sid, r.cum);
         if (r.cum > r.max) {
@@ -143,7 +168,20 @@ private:
         return r;
     }
 
-    void apply_exit_rules(int sid, int col, double ratio, double reference, const Returns& r, double& holding) {
+    // The bar value term of one holding, as bar_value adds it; a close that
+    // cannot be read leaves the value to bar_value, which reports the error.
+    void add_early_value(double price, int col, double holding) {
+        if (!row_.close.contains(col)) {
+            early_value_ok_ = false;
+            return;
+        }
+        const double close = row_.close.at(col);
+        if (std::isnan(price) || std::isnan(close)) early_value_ += holding;
+        else early_value_ += holding * close / price;
+    }
+
+    // Whether a touched exit closed the position within the bar.
+    bool apply_exit_rules(int sid, int col, double ratio, double reference, const Returns& r, double& holding) {
         const double cum = r.cum;
         const double entry_value = holding / cum;
         const ExitLevels lv = exit_levels(entry_value > 0, r.max, r.min, rules_);
@@ -152,17 +190,18 @@ private:
             const BarPath path{start * row_.high.at(col) / reference, start * row_.low.at(col) / reference,
                                start * row_.open.at(col) / reference};
             const TouchedExit exit = touched_exit(path, lv, entry_value);
-            if (!exit.triggered) return;
+            if (!exit.triggered) return false;
             holding = exit.exit_value;
             st_.stopped_stocks.push_back({sid, exit.profit_side});
             // The entry stays (at 0) while the holdings are being walked.
             st_.cash = checked_cash(set_position(st_.holdings, sid, 0.0, st_.cash, a_.fee_ratio, a_.tax_ratio,
                                                  false, false));
-        } else {
-            const double close_level = cum * row_.close.at(col) / row_.price.at(col);
-            const int side = close_exit(close_level, lv);
-            if (side != 0) st_.pending_exits.push_back({sid, side > 0});
+            return true;
         }
+        const double close_level = cum * row_.close.at(col) / row_.price.at(col);
+        const int side = close_exit(close_level, lv);
+        if (side != 0) st_.pending_exits.push_back({sid, side > 0});
+        return false;
     }
 
     bool stop_trading() const { return py::truth(a_.stop_trading_next_period); }
@@ -177,6 +216,7 @@ private:
             if (found == st_.holdings.end() || found->second == 0 || keep) continue;
             st_.cash = checked_cash(set_position(st_.holdings, s, 0.0, st_.cash, a_.fee_ratio, a_.tax_ratio,
                                                  false, true));
+            holdings_changed_ = true;
             st_.stopped_stocks.push_back(exit);
             t_.reset(s);
             auto& pending = st_.pending_exits;
@@ -223,6 +263,7 @@ private:
     }
 
     void rebalance() {
+        holdings_changed_ = true;
         reset_tracking();
         py::Ref weights = target_row();
         st_.cash = checked_cash(tradesim::rebalance(rebalance_ctx_, st_.holdings, weights.get(), st_.cash,
@@ -237,6 +278,7 @@ private:
         for (const auto& [sid, holding] : st_.holdings) {
             if (a_.delisting_bars.at(sid) == i && holding != 0) st_.delisted_now.push_back(sid);
         }
+        if (!st_.delisted_now.empty()) holdings_changed_ = true;
         for (int sid : st_.delisted_now) {
             st_.cash = checked_cash(set_position(st_.holdings, sid, 0.0, st_.cash, a_.fee_ratio, a_.tax_ratio,
                                                  false, true));
@@ -277,13 +319,17 @@ private:
     Tracking& t_;
     const ExitRules rules_;
     const RebalanceContext rebalance_ctx_;
+    const Py_ssize_t tracked_stocks_;  // sids below this are in all three tracking arrays
     LoopState st_;
     std::vector<std::pair<int, double>> ref_updates_;
-    std::vector<int> column_of_sid_;
+    std::vector<int> column_of_sid_;  // col_map as a flat table, -1 where a sid has no price column
     struct Rows {
         py::RowView<double> price, close, high, low, open;
     };
-    Rows row_, next_;  // the current bar's rows and the next bar's  // col_map as a flat table, -1 where a sid has no price column
+    Rows row_, next_;  // the current bar's rows and the next bar's
+    double early_value_ = 0.0;      // the bar's value summed by the mark-to-market pass
+    bool early_value_ok_ = false;   // ... valid as long as no exit changed the cash
+    bool holdings_changed_ = false; // a step after the mark-to-market pass traded
 };
 
 }  // namespace

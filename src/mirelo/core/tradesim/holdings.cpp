@@ -128,8 +128,15 @@ double rebalance_columns(const RebalanceContext& ctx, Holdings& holdings, PyObje
     // A ruined portfolio (negative balance) opens and resizes nothing.
     const bool ruined = balance < 0;
 
+    // Most columns are neither weighted nor held: with a finite scale their
+    // target is 0 and nothing happens, so they are passed over without the
+    // holdings walk.  `next_key` is the first held sid not yet visited.
+    const bool zero_weight_is_no_target = ruined || std::isfinite(scale);
     auto next_held = holdings.begin();
+    auto key_of = [&](Holdings::iterator it) { return it == holdings.end() ? PY_SSIZE_T_MAX : it->first; };
+    Py_ssize_t next_key = key_of(next_held);
     for (Py_ssize_t i = 0; i < weights.extent(0); ++i) {
+        if (i < next_key && zero_weight_is_no_target && (ruined || weights(i) == 0)) continue;
         double value = 0.0;
         if (!ruined) {
             value = weights(i) * scale;
@@ -139,13 +146,15 @@ double rebalance_columns(const RebalanceContext& ctx, Holdings& holdings, PyObje
         const int sid = static_cast<int>(i);
 
         while (next_held != holdings.end() && next_held->first < sid) ++next_held;
-        const bool held = next_held != holdings.end() && next_held->first == sid;
+        next_key = key_of(next_held);
+        const bool held = next_key == sid;
         if (value == 0 && !held) continue;  // nothing to open and nothing to close
         if (value != 0 && ctx.col_map.find(sid) == ctx.col_map.end()) {
             raise_weight_without_prices(ctx.pos_columns, sid);
         }
         cash = checked_cash(set_position(holdings, sid, value, cash, fee_ratio, tax_ratio, true, true, balance));
         next_held = holdings.upper_bound(sid);
+        next_key = key_of(next_held);
     }
     return cash;
 }
