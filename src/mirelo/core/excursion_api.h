@@ -15,10 +15,10 @@
 
 #include <map>
 
-#ifndef NPY_NO_DEPRECATED_API
-// NumPy's array object, opaque here; importers only pass it on.
+// NumPy's array object, opaque here; importers only pass it on.  This is the
+// same declaration NumPy's headers make when NPY_NO_DEPRECATED_API is defined,
+// as it is wherever this project includes them.
 typedef struct tagPyArrayObject PyArrayObject;
-#endif
 
 namespace mirelo::excursion_api {
 
