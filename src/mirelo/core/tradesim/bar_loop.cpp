@@ -140,30 +140,19 @@ private:
         double cum, max, min;
     };
     Returns track_returns(int sid, double ratio) {
-        if (sid < 0 || sid >= tracked_stocks_) return track_returns_checked(sid, ratio);
-        Returns r{t_.cum_return(sid) * ratio, t_.max_return(sid), t_.min_return(sid)};
-        t_.cum_return.put(sid, r.cum);
+        // Sids below tracked_stocks_ are in all three arrays: one check for all.
+        const bool in_range = sid >= 0 && sid < tracked_stocks_;
+        auto get = [&](const Series& a) { return in_range ? a(sid) : a.at(sid); };
+        auto put = [&](Series& a, double v) { in_range ? a.put(sid, v) : a.set(sid, v); };
+        Returns r{get(t_.cum_return) * ratio, get(t_.max_return), get(t_.min_return)};
+        put(t_.cum_return, r.cum);
         if (r.cum > r.max) {
             r.max = r.cum;
-            t_.max_return.put(sid, r.cum);
+            put(t_.max_return, r.cum);
         }
         if (r.cum < r.min) {
             r.min = r.cum;
-            t_.min_return.put(sid, r.cum);
-        }
-        return r;
-    }
-    // The same with every access bounds-checked, for a sid beyond an array.
-    Returns track_returns_checked(int sid, double ratio) {
-        Returns r{t_.cum_return.at(sid) * ratio, t_.max_return.at(sid), t_.min_return.at(sid)};
-        t_.cum_return.set(sid, r.cum);
-        if (r.cum > r.max) {
-            r.max = r.cum;
-            t_.max_return.set(sid, r.cum);
-        }
-        if (r.cum < r.min) {
-            r.min = r.cum;
-            t_.min_return.set(sid, r.cum);
+            put(t_.min_return, r.cum);
         }
         return r;
     }
