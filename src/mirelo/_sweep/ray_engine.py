@@ -1,0 +1,88 @@
+"""The Ray engine: the same chunks as the threads engine, run as Ray tasks.
+
+The setup (the market's arrays and the weights) goes into Ray's object store
+once; a worker process fetches it on its first task -- the arrays stay in
+shared memory, nothing is copied -- and keeps it, with the markets built
+around it, for the tasks that follow.  Tasks carry a chunk of trials each and
+return rows (and returns when kept); a chunk whose task is lost as a whole
+comes back as failed rows.  Ray itself is an optional dependency.
+"""
+
+from __future__ import annotations
+
+import logging
+import time
+from typing import Any
+
+from .collect import Collector
+from .rows import failed_records, trial_record
+from .setup import SweepSetup
+from .threads import chunk_size, plan_chunks
+from .trials import Trial
+
+_POLL_SECONDS = 0.2
+
+# In a worker process: the setup of the sweep it serves, by object id.  One
+# entry, so that a worker holds on to one market at a time.
+_worker_setup: dict[str, SweepSetup] = {}
+
+
+def require_ray() -> Any:
+    try:
+        import ray
+    except ImportError as exc:
+        raise ImportError('engine="ray" needs Ray, which comes with the cluster extra: '
+                          'pip install "mirelo-core[cluster]"') from exc
+    return ray
+
+
+def _connect(ray: Any, address: str | None) -> None:
+    """Joins the Ray instance of this process, the cluster at `address` (or at
+    Ray's RAY_ADDRESS variable), or starts a local instance.  It is left
+    running for the next sweep; ray.shutdown() stops it."""
+    if not ray.is_initialized():
+        ray.init(address=address, logging_level=logging.ERROR, log_to_driver=False)
+
+
+def _worker_chunk(box: list, chunk: list[Trial], keep_returns: bool) -> list:
+    import ray
+
+    ref = box[0]  # inside a list, so that Ray hands over the reference, not the object
+    setup = _worker_setup.get(ref.hex())
+    if setup is None:
+        _worker_setup.clear()
+        setup = _worker_setup[ref.hex()] = ray.get(ref)
+    start = time.perf_counter()
+    outcomes = setup.run_chunk(chunk, threads=1)
+    share = (time.perf_counter() - start) / len(chunk)
+    return [trial_record(setup, t, o, share, keep_returns) for t, o in zip(chunk, outcomes)]
+
+
+def run_ray(setup: SweepSetup, trials: list[Trial], collector: Collector, *,
+            workers: int | None, keep_returns: bool, address: str | None) -> None:
+    """`workers`: tasks running at once (default: the cluster's CPUs); each task
+    takes one CPU and runs its chunk on one thread."""
+    ray = require_ray()
+    _connect(ray, address)
+    parallel = workers or max(1, int(ray.cluster_resources().get("CPU", 1)))
+    task = ray.remote(num_cpus=1)(_worker_chunk)
+    box = [ray.put(setup)]
+    chunks = iter(plan_chunks(trials, chunk_size(len(trials), parallel)))
+    pending: dict = {}
+    try:
+        while True:
+            while len(pending) < 2 * parallel and (chunk := next(chunks, None)) is not None:
+                pending[task.remote(box, chunk, keep_returns)] = chunk
+            if not pending:
+                break
+            ready, _ = ray.wait(list(pending), num_returns=1, timeout=_POLL_SECONDS)
+            for ref in ready:
+                chunk = pending.pop(ref)
+                try:
+                    records = ray.get(ref)
+                except ray.exceptions.RayError as exc:
+                    records = failed_records(chunk, exc)
+                collector.add(records)
+    finally:
+        for ref in pending:
+            ray.cancel(ref, force=True)

@@ -1,0 +1,119 @@
+"""What a sweep returns: its table, the best trial, re-runs, and the statistics
+that say how much the best trial owes to the number of trials."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pandas as pd
+
+from . import overfitting
+from .rows import OK, STATUS
+from .setup import SweepSetup
+from .trials import Trial
+
+
+class SweepResult:
+    """The outcome of ``mirelo.sweep``.
+
+    ``table``: one row per trial (index: the trial number) with its key, its
+    grid values, status ("ok" or "error"), error ("Type: message" or missing),
+    elapsed seconds (the trial's share of its chunk's run time plus its
+    statistics) and the statistics of ``Result.stats()``.
+    ``returns``: float32 returns, one column per trial (missing for a failed
+    one), when the sweep kept them; otherwise None.
+    """
+
+    def __init__(self, setup: SweepSetup, trials: list[Trial], grid_columns: list[str],
+                 table: pd.DataFrame, returns: pd.DataFrame | None,
+                 periods_per_year: float):
+        self._setup = setup
+        self._trials = trials
+        self.grid_columns = grid_columns
+        self.table = table
+        self.returns = returns
+        self._periods_per_year = periods_per_year
+
+    def __repr__(self) -> str:
+        ok = int((self.table[STATUS] == OK).sum())
+        return (f"<SweepResult: {len(self.table)} trials, {ok} ok, "
+                f"{len(self.table) - ok} failed>")
+
+    def _metric(self, metric: str) -> pd.Series:
+        """The metric of the successful trials."""
+        if metric not in self.table.columns or metric in self.grid_columns:
+            stats = [c for c in self.table.columns[self.table.columns.get_loc("elapsed") + 1:]]
+            raise ValueError(f"metric: {metric!r} is not a statistic of this sweep "
+                             f"(statistics: {', '.join(stats) or 'none'})")
+        values = self.table.loc[self.table[STATUS] == OK, metric]
+        values = pd.to_numeric(values, errors="coerce").dropna()
+        if values.empty:
+            raise ValueError(f"no successful trial has a value of {metric!r}")
+        return values
+
+    def best(self, metric: str = "sharpe", largest: bool = True) -> pd.Series:
+        """The table row of the successful trial with the largest (or smallest)
+        `metric`; the first one on ties."""
+        values = self._metric(metric)
+        return self.table.loc[values.idxmax() if largest else values.idxmin()]
+
+    def run(self, i: int):
+        """Runs trial `i` again and returns its full Result (trades and all)."""
+        if not isinstance(i, (int, np.integer)) or not 0 <= i < len(self._trials):
+            raise IndexError(f"i: no trial {i!r} (the sweep has {len(self._trials)})")
+        return self._setup.run_one(self._trials[int(i)])
+
+    def deflated_sharpe(self) -> float:
+        """The deflated Sharpe ratio of the best trial by "sharpe": the
+        probability that its true Sharpe ratio is above what the best of this
+        many trials (failed ones included) would show by luck.  The best trial
+        is run again for the skewness and kurtosis of its returns."""
+        sharpe = self._metric("sharpe") / math.sqrt(self._periods_per_year)
+        best = self.run(int(sharpe.idxmax())).returns
+        return overfitting.deflated_sharpe(np.asarray(best, dtype=np.float64),
+                                           sharpe.to_numpy(), len(self.table))
+
+    def pbo(self, splits: int = 16) -> float:
+        """Probability of backtest overfitting by combinatorially symmetric
+        cross-validation over the successful trials' kept returns, the time
+        axis split into `splits` blocks."""
+        if self.returns is None:
+            raise ValueError("pbo() needs the trials' returns: run the sweep with "
+                             "keep_returns=True")
+        ok = self.table.index[self.table[STATUS] == OK]
+        return overfitting.pbo(self.returns[ok].to_numpy(dtype=np.float64), splits)
+
+    def plot(self, x: str, y: str, metric: str = "sharpe", ax=None):
+        """A heatmap of `metric` over two grid columns (failed trials blank);
+        every other grid column must be constant.  Needs matplotlib."""
+        for name, value in (("x", x), ("y", y)):
+            if value not in self.grid_columns:
+                raise ValueError(f"{name}: {value!r} is not a grid column "
+                                 f"(grid: {', '.join(self.grid_columns)})")
+        self._metric(metric)
+        others = [c for c in self.grid_columns
+                  if c not in (x, y) and self.table[c].nunique(dropna=False) > 1]
+        if others:
+            raise ValueError(f"plot needs one trial per ({x}, {y}) cell, but "
+                             f"{', '.join(others)} also vary")
+        values = self.table[metric].where(self.table[STATUS] == OK)
+        grid = (self.table.assign(**{metric: values})
+                .pivot(index=y, columns=x, values=metric).astype(float))
+        import matplotlib.pyplot as plt
+
+        if ax is None:
+            _, ax = plt.subplots(figsize=(1.0 + 0.9 * grid.shape[1], 1.0 + 0.6 * grid.shape[0]))
+        image = ax.imshow(grid.to_numpy(), origin="lower", aspect="auto", cmap="viridis")
+        ax.set_xticks(range(grid.shape[1]), [f"{v:g}" if isinstance(v, float) else str(v)
+                                             for v in grid.columns])
+        ax.set_yticks(range(grid.shape[0]), [f"{v:g}" if isinstance(v, float) else str(v)
+                                             for v in grid.index])
+        ax.set_xlabel(x)
+        ax.set_ylabel(y)
+        for (row, col), value in np.ndenumerate(grid.to_numpy()):
+            if np.isfinite(value):
+                ax.text(col, row, f"{value:.2f}", ha="center", va="center", color="white",
+                        fontsize=8)
+        ax.figure.colorbar(image, ax=ax, label=metric)
+        return ax

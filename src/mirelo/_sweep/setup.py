@@ -1,0 +1,122 @@
+"""What every process of a sweep works from: the prepared inputs of each weights
+frame and the engine's markets, built lazily and once per process.
+
+A setup is what an engine ships to its workers.  It pickles without its markets
+(a market is rebuilt around the same arrays where it is needed, which copies
+nothing), and all weights frames share one set of market arrays, so that the
+market goes into a pickle, or Ray's object store, once.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+
+from mirelo.core import batch
+
+from ._standin import Result, check_rules, prepare_inputs
+
+# The price-side arguments of batch.Market that do not depend on the weights.
+SHARED_MARKET_ARGS = ("price_values", "close_values", "high_values", "low_values",
+                      "open_values", "price_index", "price_columns")
+
+
+def build_market(market_args: dict) -> batch.Market:
+    return batch.Market(**market_args)
+
+
+def _same_array(a: Any, b: Any) -> bool:
+    if a is b:
+        return True
+    a, b = np.asarray(a), np.asarray(b)
+    if a.shape != b.shape or a.dtype != b.dtype:
+        return False
+    if (a.__array_interface__["data"][0] == b.__array_interface__["data"][0]
+            and a.strides == b.strides):
+        return True
+    return bool(np.array_equal(a, b, equal_nan=a.dtype.kind == "f"))
+
+
+def _share_market_arrays(inputs: dict) -> None:
+    """Points every weights frame's market arguments at the first frame's arrays."""
+    first = next(iter(inputs.values())).market_args
+    for prepared in inputs.values():
+        args = prepared.market_args
+        for name in SHARED_MARKET_ARGS:
+            if _same_array(args[name], first[name]):
+                args[name] = first[name]
+
+
+def _same_delisting(a: Any, b: Any) -> bool:
+    return (a is None and b is None) or (
+        a is not None and b is not None and np.array_equal(a, b))
+
+
+class SweepSetup:
+    def __init__(self, inputs: dict):
+        self.inputs = inputs  # weights name (None for a single frame) -> prepared inputs
+        self._markets: dict = {}
+
+    @classmethod
+    def prepare(cls, close, weights, **options) -> tuple[SweepSetup, list[str] | None]:
+        """The setup and the weights names (None when `weights` is one frame)."""
+        if not isinstance(weights, Mapping):
+            return cls({None: prepare_inputs(close, weights, **options)}), None
+        names = [str(name) for name in weights]
+        if not names:
+            raise ValueError("weights: the mapping has no frames")
+        if len(set(names)) < len(names):
+            raise ValueError("weights: two names of the mapping read the same as text")
+        inputs = {}
+        for name, frame in zip(names, weights.values()):
+            try:
+                inputs[name] = prepare_inputs(close, frame, **options)
+            except Exception as exc:
+                exc.add_note(f"(in weights[{name!r}])")
+                raise
+        _share_market_arrays(inputs)
+        return cls(inputs), names
+
+    def __getstate__(self) -> dict:
+        return {"inputs": self.inputs, "_markets": {}}
+
+    def market(self, weights: str | None) -> batch.Market:
+        if weights not in self._markets:
+            args = self.inputs[weights].market_args
+            for name, market in self._markets.items():
+                other = self.inputs[name].market_args
+                if (all(args[arg] is other[arg] for arg in SHARED_MARKET_ARGS)
+                        and _same_delisting(other["delisting_bars"], args["delisting_bars"])):
+                    self._markets[weights] = market
+                    break
+            else:
+                self._markets[weights] = build_market(args)
+        return self._markets[weights]
+
+    def job(self, trial) -> dict:
+        return {**self.inputs[trial.weights].run_args, **check_rules(trial.rules)}
+
+    def run_chunk(self, chunk: list, threads: int | None) -> list:
+        """Runs trials of one weights frame; a run result or an exception per trial."""
+        outcomes: list = [None] * len(chunk)
+        jobs, slots = [], []
+        for slot, trial in enumerate(chunk):
+            try:
+                jobs.append(self.job(trial))
+                slots.append(slot)
+            except Exception as exc:
+                outcomes[slot] = exc
+        if jobs:
+            market = self.market(chunk[0].weights)
+            for slot, outcome in zip(slots, market.run_many(jobs, threads=threads,
+                                                            errors="return")):
+                outcomes[slot] = outcome
+        return outcomes
+
+    def result(self, trial, run_result) -> Result:
+        return Result(self.inputs[trial.weights], run_result, trial.rules)
+
+    def run_one(self, trial) -> Result:
+        return self.result(trial, self.market(trial.weights).run(**self.job(trial)))
