@@ -54,6 +54,15 @@ def expected_max_sharpe(variance: float, n_trials: int) -> float:
                                   + g * z(1.0 - 1.0 / (n_trials * math.e)))
 
 
+def deflated_sharpe_ratio(sharpe: float, variance: float, n_trials: int, n_obs: int,
+                          skew: float, kurtosis: float) -> float:
+    """The deflated Sharpe ratio from its ingredients (Sharpe ratios per period,
+    `kurtosis` not in excess)."""
+    sr0 = expected_max_sharpe(variance, n_trials)
+    spread = math.sqrt(1.0 - skew * sharpe + (kurtosis - 1.0) / 4.0 * sharpe * sharpe)
+    return float(stats.norm.cdf((sharpe - sr0) * math.sqrt(n_obs - 1) / spread))
+
+
 def deflated_sharpe(best_returns, sharpe_ratios, n_trials: int) -> float:
     """`best_returns`: the best trial's returns; `sharpe_ratios`: the per-period
     Sharpe ratios of the trials that have one (the best is their maximum)."""
@@ -65,12 +74,9 @@ def deflated_sharpe(best_returns, sharpe_ratios, n_trials: int) -> float:
     if n_trials < len(sharpe_ratios):
         raise ValueError("n_trials is smaller than the number of Sharpe ratios")
     r = np.asarray(best_returns, dtype=np.float64)
-    sr = float(sharpe_ratios.max())
-    sr0 = expected_max_sharpe(float(sharpe_ratios.var(ddof=1)), n_trials)
-    skew = float(stats.skew(r))
-    kurt = float(stats.kurtosis(r, fisher=False))
-    spread = math.sqrt(1.0 - skew * sr + (kurt - 1.0) / 4.0 * sr * sr)
-    return float(stats.norm.cdf((sr - sr0) * math.sqrt(len(r) - 1) / spread))
+    return deflated_sharpe_ratio(float(sharpe_ratios.max()), float(sharpe_ratios.var(ddof=1)),
+                                 n_trials, len(r), float(stats.skew(r)),
+                                 float(stats.kurtosis(r, fisher=False)))
 
 
 def _block_sharpe(total, squares, count):
@@ -80,7 +86,7 @@ def _block_sharpe(total, squares, count):
     sd = np.sqrt(variance)
     with np.errstate(divide="ignore", invalid="ignore"):
         ratio = mean / sd
-    flat = np.where(mean == 0.0, 0.0, np.sign(mean) * np.inf)
+    flat = np.where(mean == 0.0, 0.0, np.copysign(np.inf, mean))
     return np.where(sd > 0.0, ratio, flat)
 
 
