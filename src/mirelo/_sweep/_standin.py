@@ -65,8 +65,15 @@ class Result:
 
     def stats(self, periods_per_year=None):
         r = self.returns
+        value = (1.0 + r).cumprod()
+        peak = value.cummax()
+        recovered = value[(value.index > (value / peak).idxmin()) & (value >= peak.max())]
         return pd.Series({
+            "start": r.index[0],
+            "periods_per_year": 252.0,
             "total_return": float(empyrical.cum_returns_final(r)),
             "sharpe": float(empyrical.sharpe_ratio(r, annualization=252)),
             "max_drawdown": float(empyrical.max_drawdown(r)),
-        })
+            "max_drawdown_recovery": recovered.index[0] if len(recovered) else pd.NaT,
+            "trades": int((r != 0).sum()),
+        }, dtype=object)

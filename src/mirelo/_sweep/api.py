@@ -15,7 +15,6 @@ from .trials import expand_grid
 
 ENGINES = ("threads", "ray")
 PROGRESS_METRIC = "sharpe"
-PERIODS_PER_YEAR = 252
 
 
 def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="close",
@@ -74,4 +73,4 @@ def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="clo
         collector.close()
     index = next(iter(setup.inputs.values())).index
     return SweepResult(setup, trials, grid_columns, collector.table(grid_columns),
-                       collector.returns(index) if keep_returns else None, PERIODS_PER_YEAR)
+                       collector.returns(index) if keep_returns else None)

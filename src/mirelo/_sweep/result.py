@@ -3,8 +3,6 @@ that say how much the best trial owes to the number of trials."""
 
 from __future__ import annotations
 
-import math
-
 import numpy as np
 import pandas as pd
 
@@ -26,14 +24,12 @@ class SweepResult:
     """
 
     def __init__(self, setup: SweepSetup, trials: list[Trial], grid_columns: list[str],
-                 table: pd.DataFrame, returns: pd.DataFrame | None,
-                 periods_per_year: float):
+                 table: pd.DataFrame, returns: pd.DataFrame | None):
         self._setup = setup
         self._trials = trials
         self.grid_columns = grid_columns
         self.table = table
         self.returns = returns
-        self._periods_per_year = periods_per_year
 
     def __repr__(self) -> str:
         ok = int((self.table[STATUS] == OK).sum())
@@ -67,9 +63,13 @@ class SweepResult:
     def deflated_sharpe(self) -> float:
         """The deflated Sharpe ratio of the best trial by "sharpe": the
         probability that its true Sharpe ratio is above what the best of this
-        many trials (failed ones included) would show by luck.  The best trial
-        is run again for the skewness and kurtosis of its returns."""
-        sharpe = self._metric("sharpe") / math.sqrt(self._periods_per_year)
+        many trials (failed ones included) would show by luck.  Sharpe ratios
+        are taken per period (the "sharpe" statistic over the square root of
+        "periods_per_year"); the best trial is run again for the skewness and
+        kurtosis of its returns."""
+        annual = self._metric("sharpe")
+        per_year = pd.to_numeric(self.table.loc[annual.index, "periods_per_year"])
+        sharpe = annual / np.sqrt(per_year)
         best = self.run(int(sharpe.idxmax())).returns
         return overfitting.deflated_sharpe(np.asarray(best, dtype=np.float64),
                                            sharpe.to_numpy(), len(self.table))

@@ -4,8 +4,10 @@ The store is a directory of Parquet files (``results.parquet/part-*.parquet``),
 one per chunk of finished trials.  Each file is written under a temporary name
 and renamed into place, so a kill at any moment leaves only complete files
 (and perhaps a temporary one, which is removed the next time the store is
-opened).  A store is read back file by file, so chunks may differ in their
-columns (a chunk of failed trials has no statistics).  Returns, when kept, are
+opened).  Rows go through pandas on the way in and out, so that dates, missing
+values and column types come back as they were.  A store is read back file by
+file, so chunks may differ in their columns (a chunk of failed trials has no
+statistics).  Returns, when kept, are
 a list<float32> column.  When a key appears more than once, the newest file
 wins.
 """
@@ -18,6 +20,7 @@ import uuid
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 
@@ -54,15 +57,15 @@ class Store:
             returns = _returns(table)
             if RETURNS in table.column_names:
                 table = table.drop_columns([RETURNS])
-            for row, rets in zip(table.to_pylist(), returns):
+            for row, rets in zip(table.to_pandas().to_dict("records"), returns):
                 records[row[KEY]] = TrialRecord(-1, row, rets)
         return records
 
     def append(self, records: list[TrialRecord]) -> None:
         if not records:
             return
-        names = list(dict.fromkeys(name for r in records for name in r.row))
-        table = pa.table({name: [r.row.get(name) for r in records] for name in names})
+        frame = pd.DataFrame.from_records([r.row for r in records])
+        table = pa.Table.from_pandas(frame, preserve_index=False)
         if any(r.returns is not None for r in records):
             values = [None if r.returns is None else r.returns for r in records]
             table = table.append_column(RETURNS, pa.array(values, type=pa.list_(pa.float32())))
