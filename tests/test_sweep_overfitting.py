@@ -94,4 +94,6 @@ class TestPBO:
     def test_sweep_pbo_is_over_its_successful_trials(self):
         swept = run(keep_returns=True)
         ok = swept.table.index[swept.table.status == "ok"]
-        assert swept.pbo(splits=4) == pbo(swept.returns[ok].to_numpy(np.float64), 4)
+        returns = swept.returns[ok].to_numpy(np.float64)
+        assert not returns[0].any() and returns[1].all()  # the first trades are on bar 1
+        assert swept.pbo(splits=4) == pbo(returns[1:], 4)

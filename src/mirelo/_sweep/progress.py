@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 
-from tqdm.auto import tqdm
+from tqdm import tqdm
 
 from .rows import STATUS, OK, TrialRecord
 

@@ -76,13 +76,23 @@ def run_ray(setup: SweepSetup, trials: list[Trial], collector: Collector, *,
             if not pending:
                 break
             ready, _ = ray.wait(list(pending), num_returns=1, timeout=_POLL_SECONDS)
-            for ref in ready:
-                chunk = pending.pop(ref)
-                try:
-                    records = ray.get(ref)
-                except ray.exceptions.RayError as exc:
-                    records = failed_records(chunk, exc)
-                collector.add(records)
+            _collect(ray, ready, pending, collector)
+    except KeyboardInterrupt:
+        # Keep the chunks that finished meanwhile; the others are cancelled.
+        if pending:
+            ready, _ = ray.wait(list(pending), num_returns=len(pending), timeout=0)
+            _collect(ray, ready, pending, collector)
+        raise
     finally:
         for ref in pending:
             ray.cancel(ref, force=True)
+
+
+def _collect(ray: Any, ready: list, pending: dict, collector: Collector) -> None:
+    for ref in ready:
+        chunk = pending.pop(ref)
+        try:
+            records = ray.get(ref)
+        except ray.exceptions.RayError as exc:
+            records = failed_records(chunk, exc)
+        collector.add(records)

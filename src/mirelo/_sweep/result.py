@@ -77,12 +77,15 @@ class SweepResult:
     def pbo(self, splits: int = 16) -> float:
         """Probability of backtest overfitting by combinatorially symmetric
         cross-validation over the successful trials' kept returns, the time
-        axis split into `splits` blocks."""
+        axis split into `splits` blocks.  The bars before any trial's value
+        moves (before the first trade) are left out."""
         if self.returns is None:
             raise ValueError("pbo() needs the trials' returns: run the sweep with "
                              "keep_returns=True")
         ok = self.table.index[self.table[STATUS] == OK]
-        return overfitting.pbo(self.returns[ok].to_numpy(dtype=np.float64), splits)
+        returns = self.returns[ok].to_numpy(dtype=np.float64)
+        moved = np.flatnonzero((returns != 0.0).any(axis=1))
+        return overfitting.pbo(returns[moved[0] if len(moved) else 0:], splits)
 
     def plot(self, x: str, y: str, metric: str = "sharpe", ax=None):
         """A heatmap of `metric` over two grid columns (failed trials blank);

@@ -1,0 +1,174 @@
+"""Throughput and memory benchmark of ``mirelo.sweep`` (run by hand, not in CI).
+
+    python benchmarks/bench_sweep.py                      # threads engine and bare run_many
+    python benchmarks/bench_sweep.py --ray                # also the Ray engine, local, 2 CPUs
+    python benchmarks/bench_sweep.py --bars 2000 --stocks 500 --trials 64   # smaller
+
+The market is the headline market of bench_backtest.py (5,000 bars x 2,000
+stocks, monthly momentum into 50 stocks), as pandas frames over the same
+arrays.  The trials are a stop-loss x take-profit grid (16 x 16 = 256 by
+default).  Everything is timed in one run, on one machine state, and reported
+as ratios:
+
+- bare: one ``Market.run_many`` call over all the trials' jobs (all cores);
+- threads: ``mirelo.sweep`` with the threads engine, progress off; its
+  throughput against bare, and the growth of the resident set during the sweep
+  above its level before (market, frames and weights already built);
+- ray (with --ray): a local Ray instance with 2 CPUs, started and warmed up
+  (one small sweep, so that the workers exist) before the clock starts; its
+  throughput against threads, the growth of Ray's shared memory (/dev/shm,
+  where the object store lives) during the timed sweep's setup, and each
+  worker's private (anonymous) memory growth over the timed sweep.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+
+from bench_backtest import _reset_peak_rss, _status_kb, make_inputs
+
+import mirelo
+from mirelo._sweep.api import RULE_NAMES
+from mirelo._sweep.setup import SweepSetup, build_market
+from mirelo._sweep.trials import expand_grid
+
+THREADS_BUDGET = 0.90  # sweep throughput / bare run_many
+RAY_BUDGET = 0.70  # Ray throughput / threads throughput
+MEMORY_BUDGET_MB = 150.0
+WORKER_BUDGET_MB = 50.0
+
+
+def frames(inputs: dict) -> tuple[pd.DataFrame, pd.DataFrame, pd.DataFrame, pd.DataFrame,
+                                  pd.DataFrame]:
+    dates = pd.DatetimeIndex(inputs["price_index"].astype("datetime64[ns]"))
+    names = list(inputs["price_columns"])
+
+    def frame(values, index):
+        return pd.DataFrame(values, index=index, columns=names, copy=False)
+
+    weights = frame(inputs["pos_values"],
+                    pd.DatetimeIndex(inputs["pos_index"].astype("datetime64[ns]")))
+    return (frame(inputs["close_values"], dates), frame(inputs["open_values"], dates),
+            frame(inputs["high_values"], dates), frame(inputs["low_values"], dates), weights)
+
+
+def grid(trials: int) -> dict:
+    side = int(round(trials ** 0.5))
+    return {"stop_loss": list(np.round(np.linspace(0.02, 0.32, side), 4)),
+            "take_profit": list(np.round(np.linspace(0.05, 0.80, trials // side), 4))}
+
+
+def shared_mb() -> float:
+    s = os.statvfs("/dev/shm")
+    return (s.f_blocks - s.f_bfree) * s.f_frsize / 2**20
+
+
+def timed(call) -> tuple[float, object]:
+    gc.collect()
+    start = time.perf_counter()
+    out = call()
+    return time.perf_counter() - start, out
+
+
+def rss_growth_mb(call) -> float:
+    gc.collect()
+    before = _status_kb("VmRSS")
+    if before is None or not _reset_peak_rss():
+        return float("nan")
+    call()
+    return (_status_kb("VmHWM") - before) / 1024.0
+
+
+def worker_anon_mb(ray) -> dict[int, float]:
+    @ray.remote(num_cpus=1)
+    def probe():
+        time.sleep(0.5)  # keeps both workers busy, so that each answers once
+        return os.getpid(), _status_kb("RssAnon") / 1024.0
+
+    return dict(ray.get([probe.remote() for _ in range(2)]))
+
+
+def verdict(ok: bool) -> str:
+    return "PASS" if ok else "MISS"
+
+
+def main(argv: list[str] | None = None) -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--bars", type=int, default=5000)
+    p.add_argument("--stocks", type=int, default=2000)
+    p.add_argument("--trials", type=int, default=256)
+    p.add_argument("--ray", action="store_true", help="also the Ray engine (needs the cluster extra)")
+    args = p.parse_args(argv)
+
+    print(f"sweep benchmark: {args.bars} bars x {args.stocks} stocks, {args.trials} trials; "
+          f"Python {sys.version.split()[0]}, {os.cpu_count()} cores, "
+          f"load average {os.getloadavg()[0]:.2f}")
+    inputs = make_inputs(args.bars, args.stocks, 50, 1, 0.01, 0.0)
+    close, open_, high, low, weights = frames(inputs)
+    market = dict(open=open_, high=high, low=low, trade_at="open")
+    the_grid = grid(args.trials)
+    setup, _ = SweepSetup.prepare(close, weights, **market)
+    arrays = {id(a): a for k, a in setup.inputs[None].market_args.items() if k.endswith("values")}
+    market_mb = sum(a.nbytes for a in arrays.values()) / 2**20
+    trials, _ = expand_grid(the_grid, None, {}, RULE_NAMES)
+    jobs = [setup.job(t) for t in trials]
+    bare_market = build_market(setup.inputs[None].market_args)
+    bare_market.run_many(jobs[:2])  # warm-up
+    bare_s, _ = timed(lambda: bare_market.run_many(jobs))
+    del bare_market
+
+    def threads_sweep():
+        return mirelo.sweep(close, weights, the_grid, progress=False, **market)
+
+    threads_sweep()  # warm-up (imports, first statistics)
+    threads_s, result = timed(threads_sweep)
+    failed = int((result.table.status != "ok").sum())
+    growth = rss_growth_mb(threads_sweep)
+    rows = [("bare run_many", bare_s, None, ""),
+            ("threads sweep", threads_s, bare_s / threads_s,
+             f">= {THREADS_BUDGET:.0%} of bare: {verdict(bare_s / threads_s >= THREADS_BUDGET)}")]
+
+    notes = [f"market arrays {market_mb:.0f} MB; threads sweep RSS growth {growth:.0f} MB "
+             f"(budget {MEMORY_BUDGET_MB:.0f}): {verdict(growth <= MEMORY_BUDGET_MB)}; "
+             f"{failed} failed trials"]
+    if args.ray:
+        import ray
+
+        ray.init(num_cpus=2, logging_level="ERROR", log_to_driver=False)
+        mirelo.sweep(close, weights, {"stop_loss": [0.1, 0.2, 0.3, 0.4]}, engine="ray",
+                     progress=False, **market)  # warm-up: workers started, first fetch
+        workers_before = worker_anon_mb(ray)
+        shm_before = shared_mb()
+        ray_s, on_ray = timed(lambda: mirelo.sweep(close, weights, the_grid, engine="ray",
+                                                   progress=False, **market))
+        shm_growth = shared_mb() - shm_before
+        workers_after = worker_anon_mb(ray)
+        same = on_ray.table.drop(columns="elapsed").equals(result.table.drop(columns="elapsed"))
+        rows.append(("ray sweep", ray_s, threads_s / ray_s,
+                     f">= {RAY_BUDGET:.0%} of threads: {verdict(threads_s / ray_s >= RAY_BUDGET)}"))
+        worst = max(workers_after[pid] - workers_before.get(pid, 0.0) for pid in workers_after)
+        notes.append(f"ray: shared memory growth {shm_growth:.0f} MB (one market: "
+                     f"{market_mb:.0f} MB); worst worker private growth {worst:.0f} MB "
+                     f"(budget {WORKER_BUDGET_MB:.0f}): {verdict(worst <= WORKER_BUDGET_MB)}; "
+                     f"table equal to threads: {same}")
+        ray.shutdown()
+
+    print(f"\n{'':<14} {'seconds':>8} {'trials/s':>9} {'ratio':>7}")
+    for name, seconds, ratio, note in rows:
+        ratio_text = "" if ratio is None else f"{ratio:.2f}"
+        print(f"{name:<14} {seconds:>8.2f} {args.trials / seconds:>9.1f} {ratio_text:>7}  {note}")
+    print()
+    for note in notes:
+        print(note)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
