@@ -116,7 +116,7 @@ class SweepSetup:
         return outcomes
 
     def result(self, trial, run_result) -> Result:
-        return Result(self.inputs[trial.weights], run_result, trial.rules)
+        return Result(self.inputs[trial.weights], run_result, check_rules(trial.rules))
 
     def run_one(self, trial) -> Result:
         return self.result(trial, self.market(trial.weights).run(**self.job(trial)))
