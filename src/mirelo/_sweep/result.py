@@ -3,6 +3,8 @@ that say how much the best trial owes to the number of trials."""
 
 from __future__ import annotations
 
+from typing import cast
+
 import numpy as np
 import pandas as pd
 
@@ -39,7 +41,8 @@ class SweepResult:
     def _metric(self, metric: str) -> pd.Series:
         """The metric of the successful trials."""
         if metric not in self.table.columns or metric in self.grid_columns:
-            stats = [c for c in self.table.columns[self.table.columns.get_loc("elapsed") + 1:]]
+            columns = [str(c) for c in self.table.columns]
+            stats = columns[columns.index("elapsed") + 1:]
             raise ValueError(f"metric: {metric!r} is not a statistic of this sweep "
                              f"(statistics: {', '.join(stats) or 'none'})")
         values = self.table.loc[self.table[STATUS] == OK, metric]
@@ -52,7 +55,8 @@ class SweepResult:
         """The table row of the successful trial with the largest (or smallest)
         `metric`; the first one on ties."""
         values = self._metric(metric)
-        return self.table.loc[values.idxmax() if largest else values.idxmin()]
+        label = cast(int, values.idxmax() if largest else values.idxmin())
+        return self.table.iloc[self.table.index.get_loc(label)]
 
     def run(self, i: int):
         """Runs trial `i` again and returns its full Result (trades and all)."""

@@ -74,16 +74,17 @@ def _grid_points(grid: Any) -> tuple[list[dict], list[str]]:
     if isinstance(grid, (str, bytes)) or not isinstance(grid, Iterable):
         raise TypeError(f"grid must be a mapping of rule -> values or a list of mappings, "
                         f"got {type(grid).__name__}")
-    points, names = [], {}
+    points: list[dict] = []
+    seen: dict[str, None] = {}
     for i, point in enumerate(grid):
         if not isinstance(point, Mapping):
             raise TypeError(f"grid[{i}] must be a mapping of rule -> value, got "
                             f"{type(point).__name__}")
         points.append({str(k): _plain(v) for k, v in point.items()})
-        names.update(dict.fromkeys(points[-1]))
+        seen.update(dict.fromkeys(points[-1]))
     if not points:
         raise ValueError("grid has no trials")
-    return points, list(names)
+    return points, list(seen)
 
 
 def _check_names(names: Iterable[str], known: Iterable[str], where: str) -> None:
@@ -112,7 +113,8 @@ def expand_grid(grid: Any, weights_names: list[str] | None, fixed_rules: Mapping
     fixed = {k: _plain(v) for k, v in fixed_rules.items()}
     trials: list[Trial] = []
     seen: dict[str, int] = {}
-    for weights in (weights_names or [None]):
+    axis: list[str | None] = [None] if weights_names is None else list(weights_names)
+    for weights in axis:
         for point in points:
             rules = {**fixed, **point}
             key = trial_key(rules, weights)
