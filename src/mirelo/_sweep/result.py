@@ -56,7 +56,7 @@ class SweepResult:
         `metric`; the first one on ties."""
         values = self._metric(metric)
         label = cast(int, values.idxmax() if largest else values.idxmin())
-        return self.table.iloc[self.table.index.get_loc(label)]
+        return cast(pd.Series, self.table.loc[label])
 
     def run(self, i: int):
         """Runs trial `i` again and returns its full Result (trades and all)."""
