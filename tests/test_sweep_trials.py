@@ -57,18 +57,12 @@ class TestExpansion:
         assert [t.params for t in trials] == [{"take_profit": 0.3}, {"stop_loss": 0.1}, {}]
         assert type(trials[1].params["stop_loss"]) is float
 
-    def test_grid_from_numpy_values(self):
-        trials, _ = expand({"excursion_window": np.arange(0, 30, 10)})
-        assert [t.params["excursion_window"] for t in trials] == [0, 10, 20]
-
     @pytest.mark.parametrize("grid, fixed, error, message", [
         ({"stop_los": [0.1]}, {}, TypeError, "grid: unknown rule(s) 'stop_los'"),
         ({"stop_loss": [0.1]}, {"fees": 1}, TypeError, "fixed rules: unknown rule(s) 'fees'"),
         ({"stop_loss": 0.1}, {}, TypeError, "grid['stop_loss'] must be a list of values, got float"),
         ({"stop_loss": []}, {}, ValueError, "grid['stop_loss'] has no values"),
-        ([], {}, ValueError, "grid has no trials"),
         ([{"stop_loss": 0.1}, 0.2], {}, TypeError, "grid[1] must be a mapping of rule -> value, got float"),
-        ("stop_loss", {}, TypeError, "grid must be a mapping of rule -> values or a list of mappings, got str"),
         ({"stop_loss": [0.1]}, {"stop_loss": 0.2}, TypeError,
          "rule(s) 'stop_loss' given both in grid and as fixed rules"),
         ([{"stop_loss": 0.1}, {"stop_loss": 0.1}], {}, ValueError,
