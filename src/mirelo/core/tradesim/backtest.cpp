@@ -24,6 +24,14 @@ enum Param {
 };
 constexpr Py_ssize_t kRequired = kFeeRatio;
 
+// "<name> must be in ascending order" when a later date is smaller than an
+// earlier one; equal neighbours are allowed.
+void require_ascending(const Dates& dates, const char* name) {
+    for (Py_ssize_t k = 1; k < dates.extent(0); ++k) {
+        if (dates(k) < dates(k - 1)) py::raise_format(PyExc_ValueError, "%s must be in ascending order", name);
+    }
+}
+
 // 1. Scalars in parameter order; 2. the ndarray type check of the eleven
 // arrays; 3. their buffers.  Nothing of the module changes before this is done.
 void convert_arguments(PyObject** a, RunArgs& r) {
@@ -38,6 +46,10 @@ void convert_arguments(PyObject** a, RunArgs& r) {
     r.trail_stop_activation = py::to_double(a[kTrailStopActivation]);
     r.touched_exit = py::truth(a[kTouchedExit]);
     r.position_limit = py::to_double(a[kPositionLimit]);
+    // A negative limit would turn the position cap into a forced position of
+    // the opposite sign for every stock; NaN would silently remove the cap.
+    if (r.position_limit < 0) py::raise(PyExc_ValueError, "position_limit must not be negative");
+    if (std::isnan(r.position_limit)) py::raise(PyExc_ValueError, "position_limit must not be NaN");
     r.retain_cost_when_rebalance = py::truth(a[kRetainCostWhenRebalance]);
     r.stop_trading_next_period = a[kStopTradingNextPeriod];
     r.excursion_window = py::to_int32(a[kExcursionWindow]);
@@ -67,9 +79,9 @@ void convert_arguments(PyObject** a, RunArgs& r) {
     r.pos_columns = Names::acquire(a[kPosColumns]);
     r.resample = Dates::acquire(a[kResample]);
 
-    // A negative limit would turn the position cap into a forced position of
-    // the opposite sign for every stock.
-    if (r.position_limit < 0) py::raise(PyExc_ValueError, "position_limit must not be negative");
+    // A calendar that steps back would be simulated backwards without a word.
+    require_ascending(r.price_index, "price_index");
+    require_ascending(r.pos_index, "pos_index");
 }
 
 // len() of a 1-D array argument; None has no length.
@@ -166,6 +178,24 @@ void setup_run(RunArgs& args, RunSetup& s) {
     py::check_no_error();
 }
 
+// One run at a time in the process: the module state (globals, ledger, the
+// excursion lists) belongs to the run in progress.  Another thread whose call
+// gets the interpreter lock while the run waits in NumPy, or user code called
+// by the run, would otherwise interleave with it.  Released on every way out.
+class RunGuard {
+public:
+    RunGuard() {
+        if (g_state.run_in_progress) {
+            py::raise(PyExc_RuntimeError,
+                      "backtest_ cannot start while another run is in progress in this process");
+        }
+        g_state.run_in_progress = true;
+    }
+    ~RunGuard() { g_state.run_in_progress = false; }
+    RunGuard(const RunGuard&) = delete;
+    RunGuard& operator=(const RunGuard&) = delete;
+};
+
 }  // namespace
 
 py::ArgParser& backtest_arg_parser() {
@@ -185,6 +215,7 @@ void set_backtest_defaults(PyObject* defaults) { g_state.backtest_defaults = py:
 PyObject* run_backtest(PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     static const py::TraceSite site{"mirelo.core.tradesim.backtest_", kFile};
     return py::guarded(site, static_cast<PyObject*>(nullptr), [&] {
+        const RunGuard guard;
         PyObject* a[kParamCount];
         backtest_arg_parser().parse(args, nargsf, kwnames, a);
         RunArgs run;

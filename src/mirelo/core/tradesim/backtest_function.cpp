@@ -44,7 +44,8 @@ const char kBacktestDoc[] =
     "Targets:\n"
     "  pos_values     2-D float64, position dates x position columns: signed target\n"
     "                 weights as fractions of the balance (scaled down when their\n"
-    "                 absolute sum exceeds 1)\n"
+    "                 absolute sum exceeds 1; a NaN in a row that a rebalance uses\n"
+    "                 is refused)\n"
     "  pos_index      1-D int64, the date of each row of pos_values (ascending)\n"
     "  pos_columns    1-D object array of str, matched to price_columns by name\n"
     "  resample       1-D int64 rebalance dates; each marks the last bar on or before it,\n"
@@ -59,7 +60,7 @@ const char kBacktestDoc[] =
     "  touched_exit   True: exits fill within the bar at the level touched by high/low\n"
     "                 (at the open when the bar gaps through a level); False: the close\n"
     "                 decides and the exit fills on the next bar's trading price\n"
-    "  position_limit largest position as a fraction of the balance (not negative)\n"
+    "  position_limit largest position as a fraction of the balance (not negative, not NaN)\n"
     "  retain_cost_when_rebalance   keep the exit reference of positions that a\n"
     "                 rebalance only resizes\n"
     "  stop_trading_next_period     stocks stopped out since the last rebalance get\n"
@@ -89,6 +90,10 @@ void dealloc(PyObject* self) {
 PyObject* descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
 
 PyObject* get_name(PyObject*, void*) { return PyUnicode_FromString("backtest_"); }
+
+// The docstring belongs to the function object, not to its type: help() and
+// pydoc show an object's own __doc__ only when it differs from its type's.
+PyObject* get_doc(PyObject*, void*) { return PyUnicode_FromString(kBacktestDoc); }
 
 PyObject* get_defaults(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<BacktestFunction*>(self)->defaults);
@@ -141,6 +146,7 @@ PyMethodDef type_methods[] = {
 PyGetSetDef getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -158,7 +164,6 @@ PyType_Slot type_slots[] = {
     {Py_tp_getset, getset},
     {Py_tp_members, members},
     {Py_tp_methods, type_methods},
-    {Py_tp_doc, const_cast<char*>(kBacktestDoc)},
     {0, nullptr},
 };
 

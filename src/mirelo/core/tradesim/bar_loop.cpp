@@ -16,6 +16,14 @@
 namespace mirelo::tradesim {
 namespace {
 
+// Ctrl-C is noticed within this many bars (a few milliseconds of work even
+// with thousands of holdings) and at every rebalance.
+constexpr Py_ssize_t kBarsBetweenSignalChecks = 1024;
+
+// Runs the Python signal handlers; a KeyboardInterrupt (or any exception a
+// handler raises) fails the run like any other error.
+void check_signals() { py::check_status(PyErr_CheckSignals()); }
+
 class BarLoop {
 public:
     BarLoop(RunArgs& args, RunSetup& setup)
@@ -49,6 +57,7 @@ private:
         }
         g_state.excursion.record_date(static_cast<int>(i));
         py::check_no_error();
+        if (i % kBarsBetweenSignalChecks == 0) check_signals();
         take_rows(i);
         holdings_changed_ = false;
         mark_to_market(i);
@@ -251,16 +260,41 @@ private:
         return copy;
     }
 
+    double holding_of(int sid) const {
+        auto found = st_.holdings.find(sid);
+        return found != st_.holdings.end() ? found->second : 0.0;
+    }
+
     void rebalance() {
+        check_signals();
         holdings_changed_ = true;
         reset_tracking();
         py::Ref weights = target_row();
+        // The exits queued on this bar were decided on the old positions.
+        due_before_.clear();
+        for (const Exit& exit : st_.due_exits) due_before_.push_back(holding_of(exit.sid));
         st_.cash = checked_cash(tradesim::rebalance(rebalance_ctx_, st_.holdings, weights.get(), st_.cash,
-                                                    a_.fee_ratio, a_.tax_ratio, a_.position_limit));
+                                                    a_.fee_ratio, a_.tax_ratio, a_.position_limit,
+                                                    st_.pos_row));
+        drop_exits_of_reversed_positions();
         st_.stopped_stocks.clear();
         st_.rebalance_holdings = st_.holdings;
         st_.weight_row = st_.pos_row;
         t_.prev_prices.assign_row(row_.price);
+    }
+
+    // A queued exit was decided on the levels of the position before the
+    // rebalance; once the rebalance has turned a long into a short (or back),
+    // the new position has levels of its own, so that exit no longer applies.
+    // Resizes on the same side and closes keep their queued exits.
+    void drop_exits_of_reversed_positions() {
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < st_.due_exits.size(); ++k) {
+            const Exit exit = st_.due_exits[k];
+            if (due_before_[k] * holding_of(exit.sid) < 0) continue;
+            st_.due_exits[kept++] = exit;
+        }
+        st_.due_exits.resize(kept);
     }
 
     void delist(Py_ssize_t i) {
@@ -311,6 +345,7 @@ private:
     const Py_ssize_t tracked_stocks_;  // sids below this are in all three tracking arrays
     LoopState st_;
     std::vector<std::pair<int, double>> ref_updates_;
+    std::vector<double> due_before_;  // holding of each due exit's stock before a rebalance
     std::vector<int> column_of_sid_;  // col_map as a flat table, -1 where a sid has no price column
     struct Rows {
         py::RowView<double> price, close, high, low, open;

@@ -113,16 +113,30 @@ double weight_scale(PyObject* new_weights, double balance) {
     py::throw_pending();
 }
 
-// 1. balance = cash + holdings; 2. scale; 3. cap from the balance; 4. every
+// A NaN weight would make the scale 1.0 and size every other stock against 1.0
+// instead of the balance: the lowest NaN column fails the rebalance instead.
+void refuse_nan_weight(const RebalanceContext& ctx, const Series& weights, Py_ssize_t pos_row) {
+    for (Py_ssize_t i = 0; i < weights.extent(0); ++i) {
+        if (!std::isnan(weights(i))) continue;
+        PyObject* name = ctx.pos_columns.at(i);
+        PyErr_Format(PyExc_ValueError, "Stock %S has a NaN weight in position row %zd",
+                     name != nullptr ? name : Py_None, pos_row);
+        py::throw_pending();
+    }
+}
+
+// 0. no NaN weight; 1. balance = cash + holdings; 2. scale; 3. cap from the balance; 4. every
 // column in order: target = weight x scale, capped, then set_position.
 double rebalance_columns(const RebalanceContext& ctx, Holdings& holdings, PyObject* new_weights,
-                         double cash, double fee_ratio, double tax_ratio, double position_limit) {
+                         double cash, double fee_ratio, double tax_ratio, double position_limit,
+                         Py_ssize_t pos_row) {
     double invested = 0.0;
     for (const auto& [sid, value] : holdings) invested += value;
     const double balance = cash + invested;
 
     py::check_arg_type(new_weights, py::ndarray_type(), "new_weights", true, false);
     Series weights = Series::acquire(new_weights);
+    refuse_nan_weight(ctx, weights, pos_row);
     const double scale = weight_scale(new_weights, balance);
     const double cap = balance * position_limit;
     // A ruined portfolio (negative balance) opens and resizes nothing.
@@ -171,10 +185,11 @@ double set_position(Holdings& holdings, int sid, double target_value, double cas
 }
 
 double rebalance(const RebalanceContext& ctx, Holdings& holdings, PyObject* new_weights, double cash,
-                 double fee_ratio, double tax_ratio, double position_limit) noexcept {
+                 double fee_ratio, double tax_ratio, double position_limit, Py_ssize_t pos_row) noexcept {
     static const py::TraceSite site{"mirelo.core.tradesim.rebalance", kFile};
     return py::guarded(site, -1.0, [&] {
-        return rebalance_columns(ctx, holdings, new_weights, cash, fee_ratio, tax_ratio, position_limit);
+        return rebalance_columns(ctx, holdings, new_weights, cash, fee_ratio, tax_ratio, position_limit,
+                                 pos_row);
     });
 }
 

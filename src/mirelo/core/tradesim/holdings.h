@@ -28,8 +28,10 @@ struct RebalanceContext {
 // balance) into target values and moves every column to its target.  Same
 // result convention as set_position (traceback entry
 // "mirelo.core.tradesim.rebalance").
+// A NaN weight fails the rebalance before it trades ("Stock <name> has a NaN
+// weight in position row <pos_row>").
 double rebalance(const RebalanceContext& ctx, Holdings& holdings, PyObject* new_weights, double cash,
-                 double fee_ratio, double tax_ratio, double position_limit) noexcept;
+                 double fee_ratio, double tax_ratio, double position_limit, Py_ssize_t pos_row) noexcept;
 
 // The cash result of set_position or rebalance, or ErrorSet at the caller's
 // line when it reports failure (-1.0 with an exception pending; -1.0 alone is
