@@ -8,9 +8,11 @@
 
 #include "kernel/errors.h"
 #include "kernel/exit_rules.h"
+#include "kernel/holdings_book.h"
 #include "kernel/messages.h"
 #include "kernel/view.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -19,8 +21,6 @@
 
 namespace mirelo::core {
 
-// sid -> money value held (negative = short), iterated in ascending sid.
-using Holdings = std::map<int, double>;
 
 // The entry weight reported for a position: target_value / weight_base, with
 // Python's error for a zero base.
@@ -39,9 +39,10 @@ double set_position(Host& host, Holdings& holdings, int sid, double target_value
                     double tax_ratio, bool check_held, bool erase_if_flat, double weight_base,
                     ExitReason reason) {
     return host.in_set_position([&] {
-        const bool held = !check_held || holdings.count(sid) != 0;
-        auto found = holdings.find(sid);
-        const bool has_pos = found != holdings.end() && found->second != 0;  // NaN counts as a position
+        auto slot = holdings.lower_bound(sid);
+        const bool present = slot != holdings.end() && slot->first == sid;
+        const bool held = !check_held || present;
+        const bool has_pos = present && slot->second != 0;  // NaN counts as a position
         const bool new_pos = target_value != 0;
 
         if (has_pos && !new_pos) {
@@ -55,9 +56,11 @@ double set_position(Host& host, Holdings& holdings, int sid, double target_value
             host.record_entry(sid, entry_weight(target_value, weight_base), 1);
         }
 
+        // The records above ran no code that changes the holdings: `slot` is
+        // still where `sid` is or goes.  A missing entry is read as 0 and added.
         const double exit_ratio = fee_ratio + tax_ratio;
         if (new_pos) {
-            auto slot = holdings.try_emplace(sid, 0.0).first;
+            if (!present) slot = holdings.insert_at(slot, sid, 0.0);
             double& holding = slot->second;
             const double delta = target_value - holding;
             const bool buying = delta > 0;
@@ -72,7 +75,7 @@ double set_position(Host& host, Holdings& holdings, int sid, double target_value
             }
             if (erase_if_flat && holding == 0) holdings.erase(slot);
         } else if (held) {
-            auto slot = holdings.try_emplace(sid, 0.0).first;
+            if (!present) slot = holdings.insert_at(slot, sid, 0.0);
             const double value = slot->second;
             cash += value - std::fabs(value) * exit_ratio;
             if (erase_if_flat) {
@@ -155,8 +158,21 @@ double rebalance(Host& host, const ColumnTable& columns, Holdings& holdings, Wei
         auto next_held = holdings.begin();
         auto key_of = [&](Holdings::iterator it) { return it == holdings.end() ? INT64_MAX : std::int64_t{it->first}; };
         std::int64_t next_key = key_of(next_held);
-        for (Index i = 0; i < weights.extent(0); ++i) {
-            if (i < next_key && zero_weight_is_no_target && (ruined || weights(i) == 0)) continue;
+        const Index columns_in_row = weights.extent(0);
+        for (Index i = 0; i < columns_in_row; ++i) {
+            if (i < next_key && zero_weight_is_no_target) {
+                // Up to the next held stock, only a weighted column trades.
+                const Index stop = std::min<std::int64_t>(next_key, columns_in_row);
+                if (ruined) {
+                    i = stop - 1;
+                    continue;
+                }
+                while (i < stop && weights(i) == 0) ++i;
+                if (i == stop) {
+                    --i;
+                    continue;
+                }
+            }
             double value = 0.0;
             if (!ruined) {
                 value = weights(i) * scale;

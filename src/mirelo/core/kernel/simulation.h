@@ -135,7 +135,8 @@ public:
     BarLoop(Host& host, const PriceData& prices, const Targets& targets, const Rules& rules, LoopInputs& in)
         : host_(host), p_(prices), g_(targets), r_(rules), in_(in), t_(in.tracking),
           columns_(in.col_map),
-          tracked_stocks_(std::min({t_.cum_return.extent(0), t_.max_return.extent(0), t_.min_return.extent(0)})) {}
+          tracked_stocks_(std::min({t_.cum_return.extent(0), t_.max_return.extent(0), t_.min_return.extent(0)})),
+          unchecked_(cells_in_range()), refs_in_place_(one_stock_per_column()) {}
 
     // Walks every bar, then reports the positions still open.
     LoopState run() {
@@ -157,7 +158,8 @@ private:
         if (i % kBarsBetweenPolls == 0) host_.poll();
         take_rows(i);
         holdings_changed_ = false;
-        mark_to_market(i);
+        if (unchecked_) mark_to_market<false>(i);
+        else mark_to_market<true>(i);
         execute_due_exits();
         std::swap(st_.due_exits, st_.pending_exits);
         st_.pending_exits.clear();
@@ -176,10 +178,44 @@ private:
         next_ = {p_.price.row(n), p_.close.row(n), p_.high.row(n), p_.low.row(n), p_.open.row(n)};
     }
 
+    // Whether every cell the walk over the holdings reads is inside its array:
+    // the rows of every bar, the price column of every stock (column 0 for a
+    // stock without one) and its reference price.  The shapes cannot change
+    // during a run (the buffers are held), so the walk may then read without
+    // checks; otherwise each read is checked and fails as the data says.
+    bool cells_in_range() const {
+        const Index bars = p_.price_index.extent(0);
+        Index columns = t_.prev_prices.extent(0);
+        for (const Mat<double>* m : {&p_.price, &p_.close, &p_.high, &p_.low, &p_.open}) {
+            if (m->extent(0) < bars) return false;
+            columns = std::min(columns, m->extent(1));
+        }
+        if (columns < 1) return false;
+        for (const auto& [sid, col] : in_.col_map) {
+            if (col < 0 || col >= columns) return false;
+        }
+        return true;
+    }
+
+    // Whether no two stocks share a price column: each reference price can
+    // then move as soon as its stock has been marked.
+    bool one_stock_per_column() const {
+        std::vector<int> cols;
+        for (const auto& [sid, col] : in_.col_map) cols.push_back(col);
+        std::sort(cols.begin(), cols.end());
+        return std::adjacent_find(cols.begin(), cols.end()) == cols.end();
+    }
+
+    template <bool Checked>
+    static double read(const Row<double>& row, int col) {
+        return Checked ? row.at(col) : row(col);
+    }
+
     // The trading price of a held stock, validated before it is used: NaN
     // (missing) passes; 0, negative or infinite fails the run.
+    template <bool Checked = true>
     double trade_price(Index i, int sid, int col) const {
-        const double price = row_.price.at(col);
+        const double price = read<Checked>(row_.price, col);
         if (!std::isnan(price) && (std::isinf(price) || price <= 0)) host_.invalid_trade_price(price, sid, i);
         return price;
     }
@@ -199,32 +235,38 @@ private:
 
     // Every holding moves with its bar-to-bar price ratio.  The reference
     // prices advance only after the whole pass, so stocks sharing a price
-    // column all see the ratio against the previous bar.
+    // column all see the ratio against the previous bar (when no column is
+    // shared, each advances at once).
+    template <bool Checked>
     void mark_to_market(Index i) {
+        const Vec<double>& prev = t_.prev_prices;
         ref_updates_.clear();
         early_value_ = st_.cash;
         early_value_ok_ = true;
         for (auto& [sid, holding] : st_.holdings) {
             const int col = columns_.column_of(sid);
             prefetch_next_bar(col);
-            const double price = trade_price(i, sid, col);
-            double reference = t_.prev_prices.at(col);
+            const double price = trade_price<Checked>(i, sid, col);
+            double reference = Checked ? prev.at(col) : prev(col);
             if (std::isnan(reference)) {
                 reference = price;
-                t_.prev_prices.set(col, price);
+                prev.set(col, price);
             }
             double ratio = price / reference;
             if (std::isnan(ratio)) ratio = 1;
             holding *= ratio;
             const Returns returns = track_returns(sid, ratio);
             // A holding of value 0 (closed within a bar) is no position to exit.
-            if (holding != 0 && apply_exit_rules(sid, col, ratio, reference, returns, holding)) {
+            if (holding != 0 && apply_exit_rules<Checked>(sid, col, ratio, reference, returns, holding)) {
                 early_value_ok_ = false;  // cash changed within the pass
             }
             if (early_value_ok_) add_early_value(price, col, holding);
-            if (!std::isnan(price)) ref_updates_.emplace_back(col, price);
+            if (!std::isnan(price)) {
+                if (!Checked && refs_in_place_) prev.put(col, price);
+                else ref_updates_.emplace_back(col, price);
+            }
         }
-        for (const auto& [col, price] : ref_updates_) t_.prev_prices.set(col, price);
+        for (const auto& [col, price] : ref_updates_) prev.set(col, price);
     }
 
     // The stock's price relative to its entry and the running extremes since
@@ -264,6 +306,7 @@ private:
     }
 
     // Whether a touched exit closed the position within the bar.
+    template <bool Checked>
     bool apply_exit_rules(int sid, int col, double ratio, double reference, const Returns& r, double& holding) {
         const double cum = r.cum;
         const double entry_value = holding / cum;
@@ -271,8 +314,9 @@ private:
         const ExitLevels lv = exit_levels(is_long, r.max, r.min, r_.exits);
         if (r_.touched_exit) {
             const double start = cum / ratio;
-            const BarPath path{start * row_.high.at(col) / reference, start * row_.low.at(col) / reference,
-                               start * row_.open.at(col) / reference};
+            const BarPath path{start * read<Checked>(row_.high, col) / reference,
+                               start * read<Checked>(row_.low, col) / reference,
+                               start * read<Checked>(row_.open, col) / reference};
             const TouchedExit exit = touched_exit(path, lv, entry_value);
             if (!exit.triggered) return false;
             holding = exit.exit_value;
@@ -282,7 +326,7 @@ private:
             st_.cash = close_position(host_, st_.holdings, sid, st_.cash, r_.fee_ratio, r_.tax_ratio, false, reason);
             return true;
         }
-        const double close_level = cum * row_.close.at(col) / row_.price.at(col);
+        const double close_level = cum * read<Checked>(row_.close, col) / read<Checked>(row_.price, col);
         const int side = close_exit(close_level, lv);
         if (side != 0) {
             // The label follows the level crossed; the reason follows the position.
@@ -416,6 +460,8 @@ private:
     const Tracking& t_;
     const ColumnTable columns_;
     const Index tracked_stocks_;  // sids below this are in all three tracking arrays
+    const bool unchecked_;        // see cells_in_range
+    const bool refs_in_place_;    // see one_stock_per_column
     LoopState st_;
     std::vector<std::pair<int, double>> ref_updates_;
     std::vector<double> due_before_;  // holding of each due exit's stock before a rebalance

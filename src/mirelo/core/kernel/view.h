@@ -139,6 +139,13 @@ public:
     // one element per element of this view.
     void assign_row(const Row<T>& source) const requires(N == 1) {
         T* p = contiguous_data();
+        if (source.size() >= shape_[0]) {  // every element is there
+            for (Index j = 0; j < shape_[0]; ++j) {
+                if (p != nullptr) p[j] = source(j);
+                else put(j, source(j));
+            }
+            return;
+        }
         for (Index j = 0; j < shape_[0]; ++j) {
             const T v = source.at(j);
             if (p != nullptr) p[j] = v;

@@ -75,6 +75,23 @@ void ArgParser::parse(PyObject* const* args, size_t nargsf, PyObject* kwnames, P
     }
 }
 
+void ArgParser::parse_tuple(PyObject* args, PyObject* kwargs, PyObject** out) {
+    std::vector<PyObject*> values;
+    const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
+    for (Py_ssize_t i = 0; i < nargs; ++i) values.push_back(PyTuple_GET_ITEM(args, i));
+    Ref kwnames;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        kwnames = check(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+            values.push_back(value);
+        }
+    }
+    parse(values.data(), static_cast<size_t>(nargs), kwnames.get(), out);
+}
+
 void check_arg_type(PyObject* obj, PyTypeObject* type, const char* name, bool none_allowed,
                     bool exact, const char* expected_name, std::source_location loc) {
     if (obj == Py_None && none_allowed) return;

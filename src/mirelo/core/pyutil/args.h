@@ -25,6 +25,9 @@ public:
     // Fills out[0 .. size()) with borrowed references, nullptr for an optional
     // parameter not given.  Throws ErrorSet with the standard TypeError.
     void parse(PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** out);
+    // The same for a call made with a tuple and a dict (either may be null).
+    // The references stay valid while `args` and `kwargs` live.
+    void parse_tuple(PyObject* args, PyObject* kwargs, PyObject** out);
 
 private:
     Py_ssize_t keyword_index(PyObject* key);

@@ -10,8 +10,6 @@
 
 namespace mirelo::py {
 
-namespace {
-
 PyObject* fetch_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
     return PyErr_GetRaisedException();
@@ -36,6 +34,8 @@ void restore_exception(PyObject* exc) {
     PyErr_Restore(type, exc, PyException_GetTraceback(exc));
 #endif
 }
+
+namespace {
 
 // Sets the Python exception matching a standard exception.
 void set_from_std_exception(const std::exception& e) {

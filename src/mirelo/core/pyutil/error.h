@@ -77,6 +77,11 @@ struct TraceSite {
         : qualname(name), filename(file), line(line_of(loc)) {}
 };
 
+// The pending exception as one object (a new reference, null when none),
+// the indicator cleared; and the reverse, stealing `exc`.
+PyObject* fetch_exception();
+void restore_exception(PyObject* exc);
+
 // Appends a traceback entry for the pending exception.
 void add_traceback(const char* qualname, const char* filename, int line) noexcept;
 

@@ -58,25 +58,55 @@ void for_each_name(PyObject* columns, Visit&& visit) {
     }
 }
 
+// Runs `body` under the traceback entry of map_columns; a failure is rethrown
+// at the caller's line.
+template <typename F>
+auto as_map_columns(F&& body, std::source_location caller) {
+    static const py::TraceSite site{"mirelo.core.tradesim.map_columns", kFile};
+    try {
+        return py::traced(site, body);
+    } catch (const py::ErrorSet&) {
+        py::throw_pending(caller);
+    }
+}
+
+void add_names(NameIndex& index, PyObject* price_columns) {
+    for_each_name(price_columns, [&](Py_ssize_t i, PyObject* name) { index[encoded_name(name)] = column_position(i); });
+}
+
+void add_mapping(std::map<int, int>& result, const NameIndex& price_names, PyObject* pos_columns) {
+    for_each_name(pos_columns, [&](Py_ssize_t i, PyObject* name) {
+        auto found = price_names.find(encoded_name(name));
+        if (found != price_names.end()) result[column_position(i)] = found->second;
+    });
+}
+
 }  // namespace
 
-std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns,
-                               std::source_location caller) {
-    static const py::TraceSite site{"mirelo.core.tradesim.map_columns", kFile};
-    std::map<int, int> result;
-    bool ok = py::guarded(site, false, [&] {
-        std::unordered_map<std::string, int> price_position;
-        for_each_name(price_columns, [&](Py_ssize_t i, PyObject* name) {
-            price_position[encoded_name(name)] = column_position(i);
-        });
-        for_each_name(pos_columns, [&](Py_ssize_t i, PyObject* name) {
-            auto found = price_position.find(encoded_name(name));
-            if (found != price_position.end()) result[column_position(i)] = found->second;
-        });
-        return true;
-    });
-    if (!ok) py::throw_pending(caller);
-    return result;
+NameIndex index_names(PyObject* price_columns, std::source_location caller) {
+    return as_map_columns([&] {
+        NameIndex index;
+        add_names(index, price_columns);
+        return index;
+    }, caller);
+}
+
+std::map<int, int> map_names(const NameIndex& price_names, PyObject* pos_columns, std::source_location caller) {
+    return as_map_columns([&] {
+        std::map<int, int> result;
+        add_mapping(result, price_names, pos_columns);
+        return result;
+    }, caller);
+}
+
+std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns, std::source_location caller) {
+    return as_map_columns([&] {
+        NameIndex index;
+        add_names(index, price_columns);
+        std::map<int, int> result;
+        add_mapping(result, index, pos_columns);
+        return result;
+    }, caller);
 }
 
 }  // namespace mirelo::tradesim

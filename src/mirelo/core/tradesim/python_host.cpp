@@ -46,7 +46,8 @@ public:
         g_state.excursion.record_exit(sid, is_final);
         py::check_no_error();
     }
-    void end_analysis(core::Holdings& open) const {
+    void end_analysis(const core::Holdings& holdings) const {
+        std::map<int, double> open = holdings.to_map();
         PyObject* closed = g_state.excursion.end_analysis(open);
         if (closed == nullptr) py::throw_pending();
         Py_DECREF(closed);
