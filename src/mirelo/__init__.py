@@ -11,9 +11,9 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from mirelo._backtest import backtest
-    from mirelo._prices import read_prices
-    from mirelo._result import Result
+    from mirelo._backtest import backtest as backtest
+    from mirelo._prices import read_prices as read_prices
+    from mirelo._result import Result as Result
 
 # Public name -> private module. Imported on first use, so that importing the compiled
 # core (mirelo.core.*) does not load pandas and the statistics library.
@@ -23,7 +23,7 @@ _EXPORTS = {
     "Result": "mirelo._result",
 }
 
-__all__ = sorted(_EXPORTS)
+__all__ = ["Result", "backtest", "read_prices"]
 
 
 def __getattr__(name: str) -> Any:

@@ -102,7 +102,7 @@ def infer_periods_per_year(index: pd.DatetimeIndex) -> float:
         bars_per_day = len(index) / index.normalize().nunique()
         return 252.0 * bars_per_day
     if step_days <= 4.0:
-        weekend = np.count_nonzero(index.dayofweek >= 5) / len(index)
+        weekend = np.count_nonzero(index.day_of_week >= 5) / len(index)
         return 365.0 if weekend > 0.1 else 252.0
     for longest, periods in ((10.0, 52.0), (45.0, 12.0), (135.0, 4.0)):
         if step_days <= longest:
