@@ -97,7 +97,7 @@ def infer_periods_per_year(index: pd.DatetimeIndex) -> float:
     """Bars per year from the median spacing of `index` (252 with fewer than two bars)."""
     if len(index) < 2:
         return 252.0
-    step_days = float(np.median(np.diff(index.asi8))) / _DAY_NS
+    step_days = float(np.median(np.diff(index.as_unit("ns").asi8))) / _DAY_NS
     if step_days < 1.0:
         bars_per_day = len(index) / index.normalize().nunique()
         return 252.0 * bars_per_day
