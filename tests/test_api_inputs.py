@@ -43,6 +43,9 @@ ERRORS = [
      "close index has repeated dates: 2024-01-02"),
     (dict(close=with_(PRICES, columns=["A", "B", "A"])), ValueError,
      "close has duplicated columns: 'A'"),
+    (dict(close=with_(PRICES, columns=[1, "1", 2]), weights=weights([[1.0]], [0], [2])), ValueError,
+     "stock labels 1, '1' have the same text; the engine matches stocks by name, so give every "
+     "stock a distinct name"),
     (dict(close=with_(PRICES, cell=((1, 1), "21.5"))), TypeError,
      "close has non-numeric columns 'A', 'B', 'C' (dtype object); prices and weights must be numbers"),
     (dict(open=with_(PRICES, columns=["A", "B", "Z"])), ValueError,

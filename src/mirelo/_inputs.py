@@ -182,6 +182,8 @@ def _difference_text(missing: pd.Index, extra: pd.Index) -> str:
 
 def _column_names(columns: pd.Index) -> npt.NDArray[np.object_]:
     """Stock labels as the engine's names: an object array of str."""
+    if columns.inferred_type == "string":  # unique text labels are their own names
+        return columns.to_numpy(dtype=object)
     names = np.array([str(label) for label in columns], dtype=object)
     texts = pd.Index(names)
     if not texts.is_unique:
