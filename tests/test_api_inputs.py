@@ -38,7 +38,8 @@ ERRORS = [
      "close index must be a DatetimeIndex of dates, not RangeIndex of dtype int64 (first labels: "
      "0, 1, 2); convert it with pd.to_datetime"),
     (dict(close=PRICES.iloc[[0, 2, 1, 3]]), ValueError,
-     "close index is not in ascending order: 2024-01-02 follow later dates; sort it with .sort_index()"),
+     "close index is not in ascending order: 2024-01-02 follow later dates; "
+     "sort it with .sort_index()"),
     (dict(close=with_(PRICES, index=[day(0), day(1), day(1), day(2)])), ValueError,
      "close index has repeated dates: 2024-01-02"),
     (dict(close=with_(PRICES, columns=["A", "B", "A"])), ValueError,
@@ -47,7 +48,8 @@ ERRORS = [
      "stock labels 1, '1' have the same text; the engine matches stocks by name, so give every "
      "stock a distinct name"),
     (dict(close=with_(PRICES, cell=((1, 1), "21.5"))), TypeError,
-     "close has non-numeric columns 'A', 'B', 'C' (dtype object); prices and weights must be numbers"),
+     "close has non-numeric columns 'A', 'B', 'C' (dtype object); "
+     "prices and weights must be numbers"),
     (dict(open=with_(PRICES, columns=["A", "B", "Z"])), ValueError,
      "open and close have different stocks: missing 'C'; not in close 'Z'"),
     (dict(high=PRICES.iloc[:3]), ValueError,
@@ -62,7 +64,8 @@ ERRORS = [
     (dict(trade_at="open"), ValueError,
      "trade_at='open' fills orders at the open: pass the open= price frame"),
     (dict(rebalance="fortnightly"), ValueError, None),
-    (dict(rebalance=[day(1), None]), ValueError, "rebalance has missing dates (NaT) at positions 1"),
+    (dict(rebalance=[day(1), None]), ValueError,
+     "rebalance has missing dates (NaT) at positions 1"),
     (dict(delisted={"Z": day(1)}), ValueError, "delisted names stocks that are not in close: 'Z'"),
     (dict(delisted={"A": "2023-12-29"}), ValueError,
      "delisted dates before close's first date for 'A'"),
@@ -118,8 +121,13 @@ def test_nan_weights_mean_no_position():
 def test_rebalance_dates():
     close = frame(np.ones((70, 1)))  # 2024-01-01 .. 2024-04-05
     w = weights([[1.0]], [0])
-    ns = lambda *bars: [day(b).value for b in bars]  # noqa: E731
-    resample = lambda **kw: prepare_inputs(close, w, **kw).run_args["resample"].tolist()  # noqa: E731
+
+    def ns(*bars):
+        return [day(b).value for b in bars]
+
+    def resample(**kw):
+        return prepare_inputs(close, w, **kw).run_args["resample"].tolist()
+
     assert resample() == ns(0)
     # Last bar of January (23 business days), February (21, leap year), March (21), and
     # the final bar.
@@ -138,7 +146,8 @@ def test_delisting_dates_become_bars_of_the_weight_columns():
 
 
 def test_rule_defaults_are_the_engines():
-    engine = {name: p.default for name, p in inspect.signature(tradesim.backtest_).parameters.items()
+    parameters = inspect.signature(tradesim.backtest_).parameters
+    engine = {name: p.default for name, p in parameters.items()
               if p.default is not inspect.Parameter.empty and name != "delisting_bars"}
     assert RULE_DEFAULTS == engine
     assert check_rules({"stop_loss": 0.1}) == RULE_DEFAULTS | {"stop_loss": 0.1}

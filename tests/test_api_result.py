@@ -151,9 +151,10 @@ def test_operations_by_stock(market_run):
 def test_plot_writes_a_png(market_run, tmp_path):
     pytest.importorskip("matplotlib")
     target = tmp_path / "result.png"
-    fig = market_run[3].plot(str(target), title="test")
+    result = market_run[3]
+    fig = result.plot(str(target), title="test")
     assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert len(fig.axes) == 3 and fig.axes[2].get_title().endswith(f"{len(market_run[3].trades)} trades")
+    assert len(fig.axes) == 3 and fig.axes[2].get_title().endswith(f"{len(result.trades)} trades")
 
 
 @needs_compiled_batch

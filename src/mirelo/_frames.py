@@ -62,7 +62,8 @@ def float_values(frame: pd.DataFrame, name: str) -> npt.NDArray[np.float64]:
            if is_bool_dtype(dtype) or not is_numeric_dtype(dtype)]
     if bad:
         kinds = sorted({str(dtype) for _, dtype in bad})
-        raise TypeError(f"{name} has non-numeric columns {some(label for label, _ in bad)} (dtype {', '.join(kinds)}); "
+        labels = some(label for label, _ in bad)
+        raise TypeError(f"{name} has non-numeric columns {labels} (dtype {', '.join(kinds)}); "
                         "prices and weights must be numbers")
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 

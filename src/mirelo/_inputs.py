@@ -127,21 +127,22 @@ def prepare_inputs(close: pd.DataFrame, weights: pd.DataFrame, *,
 
     close_values = float_values(close, "close")
     values = {key: float_values(frame, key) for key, frame in frames.items()}
+    price_index = nanoseconds(index, "close index")
     market_args: dict[str, Any] = {
         "price_values": values.get(trade_at, close_values),
         "close_values": close_values,
         "high_values": values.get("high", close_values),
         "low_values": values.get("low", close_values),
         "open_values": values.get("open", close_values),
-        "price_index": nanoseconds(index, "close index"),
+        "price_index": price_index,
         "price_columns": price_columns,
-        "delisting_bars": _delisting_bars(delisted, close, index, weights.columns),
+        "delisting_bars": _delisting_bars(delisted, close, index, price_index, weights.columns),
     }
     run_args: dict[str, Any] = {
         "pos_values": _weight_values(weights),
         "pos_index": nanoseconds(weights_index, "weights index"),
         "pos_columns": _column_names(weights.columns),
-        "resample": _rebalance_dates(rebalance, index, weights_index),
+        "resample": _rebalance_dates(rebalance, index, price_index, weights_index),
     }
     return Inputs(market_args=market_args, run_args=run_args, index=index,
                   columns=close.columns, weight_columns=weights.columns,
@@ -212,12 +213,12 @@ def _weight_values(weights: pd.DataFrame) -> npt.NDArray[np.float64]:
 
 
 def _rebalance_dates(rebalance: str | Sequence[Any] | pd.DatetimeIndex | None,
-                     index: pd.DatetimeIndex,
+                     index: pd.DatetimeIndex, price_index: npt.NDArray[np.int64],
                      weights_index: pd.DatetimeIndex) -> npt.NDArray[np.int64]:
     if rebalance is None:
         return nanoseconds(weights_index, "weights index")
     if isinstance(rebalance, str):
-        return nanoseconds(index, "close index")[_period_last_bars(index, rebalance)]
+        return price_index[_period_last_bars(index, rebalance)]
     try:
         dates = pd.DatetimeIndex(list(rebalance))
     except (TypeError, ValueError) as err:
@@ -250,7 +251,7 @@ def _period_last_bars(index: pd.DatetimeIndex, alias: str) -> npt.NDArray[np.int
 
 
 def _delisting_bars(delisted: Mapping[Any, Any] | pd.Series | None, close: pd.DataFrame,
-                    index: pd.DatetimeIndex,
+                    index: pd.DatetimeIndex, price_index: npt.NDArray[np.int64],
                     weight_columns: pd.Index) -> npt.NDArray[np.int64] | None:
     """Per weights column: the last bar on or before the stock's delisting date, or -1."""
     if delisted is None:
@@ -273,11 +274,12 @@ def _delisting_bars(delisted: Mapping[Any, Any] | pd.Series | None, close: pd.Da
     if known.any():
         check_same_timezone(when, "delisted", index)
     bars = np.full(len(weight_columns), -1, dtype=np.int64)
-    bars[known] = np.searchsorted(nanoseconds(index, "close index"),
-                                  nanoseconds(when[known], "delisted"), side="right") - 1
+    bars[known] = np.searchsorted(price_index, nanoseconds(when[known], "delisted"),
+                                  side="right") - 1
     early = known & (bars < 0)
     if early.any():
-        raise ValueError(f"delisted dates before close's first date for {some(weight_columns[early])}")
+        raise ValueError("delisted dates before close's first date for "
+                         f"{some(weight_columns[early])}")
     return bars
 
 

@@ -58,7 +58,8 @@ def _read_table(path: Path) -> pd.DataFrame:
                      f"{', '.join(PARQUET_SUFFIXES + CSV_SUFFIXES)}")
 
 
-def _from_long(table: pd.DataFrame, lower: Mapping[str, Any], path: Path) -> dict[str, pd.DataFrame]:
+def _from_long(table: pd.DataFrame, lower: Mapping[str, Any],
+               path: Path) -> dict[str, pd.DataFrame]:
     missing = [key for key in ("date", "stock", "close") if key not in lower]
     if missing:
         raise ValueError(f"{path}: a long price table needs the columns date, stock and close; "
