@@ -112,9 +112,11 @@ def prepare_inputs(close: pd.DataFrame, weights: pd.DataFrame, *,
     index = check_frame(close, "close")
     weights_index = check_frame(weights, "weights")
     check_same_timezone(weights_index, "weights index", index)
-    no_prices = weights.columns.difference(close.columns, sort=False)
-    if len(no_prices):
-        raise ValueError(f"weights has columns with no prices in close: {some(no_prices)}")
+    same_stocks = weights.columns.equals(close.columns)
+    if not same_stocks:
+        no_prices = weights.columns.difference(close.columns, sort=False)
+        if len(no_prices):
+            raise ValueError(f"weights has columns with no prices in close: {some(no_prices)}")
     price_columns = _column_names(close.columns)
 
     given = {"open": open, "high": high, "low": low}
@@ -141,7 +143,7 @@ def prepare_inputs(close: pd.DataFrame, weights: pd.DataFrame, *,
     run_args: dict[str, Any] = {
         "pos_values": _weight_values(weights),
         "pos_index": nanoseconds(weights_index, "weights index"),
-        "pos_columns": _column_names(weights.columns),
+        "pos_columns": price_columns if same_stocks else _column_names(weights.columns),
         "resample": _rebalance_dates(rebalance, index, price_index, weights_index),
     }
     return Inputs(market_args=market_args, run_args=run_args, index=index,
