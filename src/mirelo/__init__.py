@@ -1,1 +1,38 @@
-"""mirelo: quantitative research for equity portfolios."""
+"""mirelo: quantitative research for equity portfolios.
+
+``backtest`` runs target weights over date-indexed price frames and returns a ``Result``
+(value path, trades, excursions, operations, statistics, plot); ``read_prices`` loads
+price tables from CSV or Parquet. The compiled engine is ``mirelo.core``.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from mirelo._backtest import backtest as backtest
+    from mirelo._prices import read_prices as read_prices
+    from mirelo._result import Result as Result
+
+# Public name -> private module. Imported on first use, so that importing the compiled
+# core (mirelo.core.*) does not load pandas and the statistics library.
+_EXPORTS = {
+    "backtest": "mirelo._backtest",
+    "read_prices": "mirelo._prices",
+    "Result": "mirelo._result",
+}
+
+__all__ = ["Result", "backtest", "read_prices"]
+
+
+def __getattr__(name: str) -> Any:
+    if name not in _EXPORTS:
+        raise AttributeError(f"module 'mirelo' has no attribute {name!r}")
+    value = getattr(importlib.import_module(_EXPORTS[name]), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(list(globals()) + __all__)
