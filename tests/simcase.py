@@ -1,15 +1,19 @@
-"""Building blocks of the hand-computed backtest scenarios.
+"""Building blocks of the hand-computed backtest scenarios, and the one runner.
 
 Bar i of every scenario is dated 10 * (i + 1), so bar 0 is dated 10, bar 1 is dated 20 and
 so on; `day(i)` gives that date.  The helpers only shape arrays and collect what a run
 leaves behind; every expected number lives in the test that uses it, worked out by hand.
+
+`run` runs each scenario on both engines, tradesim.backtest_ and batch.Market.run, and
+checks that they agree to the last bit (or fail alike) before the test checks the numbers.
 """
 
-from dataclasses import dataclass
+import math
+from dataclasses import dataclass, field
 
 import numpy as np
 
-from mirelo.core import excursion, tradesim
+from mirelo.core import batch, excursion, tradesim
 
 FREE = dict(fee_ratio=0.0, tax_ratio=0.0)
 COSTS = dict(fee_ratio=0.001, tax_ratio=0.003)
@@ -55,16 +59,70 @@ class Run:
     profiles: list    # excursion profile of each trade
     rows: list        # get_trade_stocks rows
     ops: dict         # get_stock_operations()
+    reasons: list = field(default_factory=list)  # why each trade ended (batch engine)
+
+
+MARKET_ARGS = ("price_values", "close_values", "high_values", "low_values", "open_values",
+               "price_index", "price_columns")
+
+
+def run_batch(args, **rules):
+    """The same backtest on batch.Market.run; `args` are backtest_'s arrays (delisting_bars
+    per position column, given to the market per price column by name)."""
+    delisting = rules.pop("delisting_bars", None)
+    market_delisting = None
+    if delisting is not None:
+        by_name = dict(zip(args["pos_columns"], delisting))
+        market_delisting = np.array([by_name.get(n, -1) for n in args["price_columns"]],
+                                    dtype=np.int64)
+    market = batch.Market(*(args[k] for k in MARKET_ARGS), market_delisting)
+    return market.run(args["pos_values"], args["pos_index"], args["pos_columns"],
+                      args["resample"], **rules)
+
+
+def same(a, b):
+    return a == b or (isinstance(a, float) and isinstance(b, float)
+                      and math.isnan(a) and math.isnan(b))
+
+
+def assert_engines_agree(got, want):
+    """RunResult `got` against the Run of backtest_ `want`, exactly (NaN equal to NaN)."""
+    np.testing.assert_array_equal(got.value, want.value_path)
+    assert [[int(t["sid"]), int(t["entry_bar"]), int(t["exit_bar"])] for t in got.trades] == want.trades
+    assert [float(p) for p in got.trades["position"]] == want.positions
+    assert len(got.profiles) == len(want.profiles)
+    for row, profile in zip(got.profiles, want.profiles):
+        np.testing.assert_array_equal(row, profile)
+    assert list(got.operations) == list(want.ops)
+    for key, value in want.ops.items():
+        if isinstance(value, dict):
+            assert list(got.operations[key]) == list(value), key
+            assert all(same(float(got.operations[key][k]), float(v)) if key != "actions"
+                       else got.operations[key][k] == v for k, v in value.items()), key
+        else:
+            assert got.operations[key] == value, key
 
 
 def run(mkt, weights, pos_dates, resample, pos_columns=None, **rules):
-    """Runs backtest_ and gathers the value path, trades, profiles, ledger and operations."""
+    """Runs the scenario on both engines, checks that they agree, and gathers what backtest_
+    left: the value path, trades, profiles, ledger and operations."""
     pos_columns = list(mkt["price_columns"]) if pos_columns is None else pos_columns
     args = dict(mkt, **signals(weights, pos_dates, resample, pos_columns))
-    value_path = tradesim.backtest_(**args, **rules)
+    try:
+        batch_result = run_batch(args, **rules)
+    except Exception as exc:  # backtest_ must fail the same way
+        batch_result = exc
+    try:
+        value_path = tradesim.backtest_(**args, **rules)
+    except Exception as exc:
+        assert isinstance(batch_result, Exception), f"batch succeeded where backtest_ raised {exc!r}"
+        assert (type(batch_result), str(batch_result)) == (type(exc), str(exc))
+        raise
+    if isinstance(batch_result, Exception):
+        raise AssertionError(f"batch raised {batch_result!r}; backtest_ did not") from batch_result
     rows, _ = tradesim.get_trade_stocks(args["pos_columns"], args["price_index"],
                                         rules.get("touched_exit", False))
-    return Run(
+    result = Run(
         value_path=value_path,
         trades=[[int(x) for x in t] for t in excursion.trades],
         positions=[float(p) for p in excursion.trade_positions],
@@ -72,7 +130,10 @@ def run(mkt, weights, pos_dates, resample, pos_columns=None, **rules):
         rows=[[r[0]] + [int(x) for x in r[1:5]] + [float(r[5])] + [int(x) for x in r[6:]]
               for r in rows],
         ops=tradesim.get_stock_operations(),
+        reasons=[str(x) for x in batch_result.trades["reason"]],
     )
+    assert_engines_agree(batch_result, result)
+    return result
 
 
 def weights_of(ops, key):

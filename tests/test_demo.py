@@ -1,7 +1,7 @@
 """The demo: synthetic market, strategy wiring, report figures and command line.
 
 Report figures are checked against values recomputed here from the returned
-value path, trade rows and excursion profiles with plain loops.
+value path, trade records and excursion profiles with plain loops.
 """
 
 import math
@@ -10,6 +10,7 @@ import subprocess
 import sys
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from mirelo.core import demo
@@ -148,37 +149,39 @@ class TestRun:
 
     def test_value_path_starts_flat_and_trades_follow_the_signals(self, run):
         result, _, _ = run
-        path = result.value_path
-        m = result.market
+        res, m = result.result, result.market
+        path = res.value.to_numpy()
         assert path.shape == (m.n_bars,) and np.all(np.isfinite(path))
         # Nothing is held before the first signal and on its bar.
-        assert np.all(path[:result.start_bar + 1] == 1.0)
-        assert m.dates[result.start_bar] == result.pos_index[0]
+        assert np.all(path[:res.start_bar + 1] == 1.0)
+        assert res.start == result.weights.index[0]
         # The first rebalance fills on the bar after the first signal, buying
         # exactly the stocks of the first weight row.
-        first = {row[0] for row in result.trades if row[7] == result.start_bar + 1}
-        wanted = {m.names[s] for s in np.flatnonzero(result.pos_values[0])}
+        trades = res.trades
+        first = set(trades.loc[trades["entry_date"] == res.index[res.start_bar + 1], "stock"])
+        wanted = set(result.weights.columns[result.weights.iloc[0].to_numpy() != 0])
         assert first == wanted and len(first) == result.top
         # Every entry fills on the bar after a month-end signal.
-        signal_bars = set(np.searchsorted(m.dates, result.pos_index).tolist())
-        assert all(row[7] - 1 in signal_bars for row in result.trades)
+        signal_bars = set(res.index.get_indexer(result.weights.index).tolist())
+        assert all(bar - 1 in signal_bars for bar in res.index.get_indexer(trades["entry_date"]))
 
     def test_delisted_stocks_are_closed_by_their_last_bar(self):
         result = demo.run_demo(seed=2, stocks=150, years=3.0)
-        m = result.market
+        m, res = result.market, result.result
         sid = {name: i for i, name in enumerate(m.names)}
         checked = 0
-        for row in result.trades:
-            d = m.delisting_bars[sid[row[0]]]
+        for stock, exit_date in zip(res.trades["stock"], res.trades["exit_date"]):
+            d = m.delisting_bars[sid[stock]]
             if d >= 0:
-                assert 0 <= row[8] <= d
+                assert pd.notna(exit_date) and res.index.get_loc(exit_date) <= d
                 checked += 1
         assert checked > 0
 
     def test_figures_match_independent_computation(self, run):
         result, s, report = run
-        path = result.value_path.tolist()
-        start = result.start_bar
+        res = result.result
+        path = res.value.tolist()
+        start = res.start_bar
 
         total = path[-1] / path[0] - 1.0
         assert s["total_return"] == pytest.approx(total, rel=1e-12)
@@ -195,6 +198,8 @@ class TestRun:
         vol = math.sqrt(var * 252)
         assert s["annual_volatility"] == pytest.approx(vol, rel=1e-9)
         assert report_number(report, "Annualised volatility") == pytest.approx(100 * vol, abs=0.006)
+        assert report_number(report, "Sharpe ratio") == pytest.approx(
+            mean / math.sqrt(var) * math.sqrt(252), abs=0.006)
 
         peak_bar, worst, worst_peak, worst_trough = 0, 0.0, 0, 0
         for i, v in enumerate(path):
@@ -206,19 +211,20 @@ class TestRun:
         assert s["max_drawdown"] == pytest.approx(worst, rel=1e-12)
         assert report_number(report, "Maximum drawdown") == pytest.approx(100 * worst, abs=0.006)
         dd_line = next(line for line in report.splitlines() if "Maximum drawdown" in line)
-        assert demo.day(result.market.dates, worst_peak) in dd_line
-        assert demo.day(result.market.dates, worst_trough) in dd_line
+        assert demo.day(res.index[worst_peak]) in dd_line
+        assert demo.day(res.index[worst_trough]) in dd_line
 
     def test_trade_figures_match_the_rows_and_profiles(self, run):
         result, s, report = run
-        rows, profiles = result.trades, result.profiles
-        assert len(rows) == len(profiles) > result.top
+        res = result.result
+        trades, profiles = res.trades, res.run_result.profiles
+        assert len(trades) == len(profiles) > result.top
         window, step = result.rules["excursion_window"], result.rules["excursion_window_step"]
-        assert all(len(p) == 6 * ((window - 1) // step + 2) for p in profiles)
+        assert profiles.shape[1] == 6 * ((window - 1) // step + 2)
 
-        returns = [p[-1] for p in profiles]
-        assert report_number(report, "Number of trades") == len(rows)
-        open_count = sum(1 for r in rows if r[8] == -1)
+        returns = profiles[:, -1].tolist()
+        assert report_number(report, "Number of trades") == len(trades)
+        open_count = int(trades["exit_date"].isna().sum())
         assert s["open_trades"] == open_count
         assert f"({open_count} still open)" in report
 
@@ -226,13 +232,14 @@ class TestRun:
         assert s["win_rate"] == pytest.approx(wins)
         assert report_number(report, "Win rate") == pytest.approx(100 * wins, abs=0.06)
 
-        closed = [r[8] - r[7] for r in rows if r[8] != -1]
+        records = res.run_result.trades
+        closed = [int(r["exit_bar"] - r["entry_bar"]) for r in records if r["exit_bar"] != -1]
         hold = sum(closed) / len(closed)
-        assert s["avg_holding_bars"] == pytest.approx(hold)
+        assert s["avg_bars_held"] == pytest.approx(hold)
         assert report_number(report, "Average holding period") == pytest.approx(hold, abs=0.06)
 
-        mae = sorted(p[-6] for p in profiles)
-        mfe = sorted(p[-5] for p in profiles)
+        mae = sorted(profiles[:, -6].tolist())
+        mfe = sorted(profiles[:, -5].tolist())
         mid = len(profiles) // 2
         median = (lambda v: v[mid] if len(v) % 2 else (v[mid - 1] + v[mid]) / 2)
         assert s["median_mae"] == pytest.approx(median(mae))
@@ -243,12 +250,12 @@ class TestRun:
             100 * median(mfe), abs=0.006)
         assert all(p[-6] <= 0.0 <= p[-5] for p in profiles)
 
-        order = sorted(range(len(rows)), key=lambda i: returns[i])
+        order = sorted(range(len(trades)), key=lambda i: returns[i])
         text = report.split("Five best trades")[1]
         best_text, worst_text = text.split("Five worst trades")
         for i in order[-5:]:
             assert f"{100 * returns[i]:.2f}%" in best_text
-            assert rows[i][0] in best_text
+            assert trades["stock"].iloc[i] in best_text
         for i in order[:5]:
             assert f"{100 * returns[i]:.2f}%" in worst_text.split("Excursions")[0]
 
@@ -259,10 +266,10 @@ class TestRun:
         result, _, report = run
         m, rules = result.market, result.rules
         fee, tax, window = rules["fee_ratio"], rules["tax_ratio"], rules["excursion_window"]
-        sid = {name: i for i, name in enumerate(m.names)}
         long_trades = short_trades = 0
-        for row, profile in zip(result.trades, result.profiles):
-            s, entry, exit_ = sid[row[0]], row[7], row[8]
+        for record, profile in zip(result.result.run_result.trades,
+                                   result.result.run_result.profiles):
+            s, entry, exit_ = int(record["sid"]), int(record["entry_bar"]), int(record["exit_bar"])
             if exit_ < 0 or np.isnan(m.close[[entry, exit_], s]).any():
                 continue
             if np.isnan(m.open[[entry, exit_], s]).any():
@@ -279,33 +286,32 @@ class TestRun:
 
     def test_final_operations_are_listed_by_name(self, run):
         result, _, report = run
-        ops = result.operations
-        names = result.market.names
+        ops = result.result.operations
         section = report.split("Final operations")[1]
-        assert ops["actions"], "the final bar is a signal, so actions are due"
-        for sid, label in ops["actions"].items():
-            assert re.search(rf"^\s+{names[sid]}\s+{re.escape(label)}\s", section, re.M)
+        assert len(ops["actions"]), "the final bar is a signal, so actions are due"
+        for stock, label in ops["actions"].items():
+            assert re.search(rf"^\s+{stock}\s+{re.escape(label)}\s", section, re.M)
         # The next weights are the last weight row minus the stocks stopped out.
-        last_row = np.flatnonzero(result.pos_values[-1])
-        stopped = {sid for sid, label in ops["actions"].items() if label in ("sl_", "tp_", "sl", "tp")}
-        assert set(ops["next_weights"]) == set(last_row.tolist()) - stopped
+        last_row = set(result.weights.columns[result.weights.iloc[-1].to_numpy() != 0])
+        stopped = {k for k, label in ops["actions"].items() if label in ("sl_", "tp_", "sl", "tp")}
+        assert set(ops["next_weights"].index) == last_row - stopped
 
     def test_rules_reach_the_engine(self):
         # With no exit rule at all, no stock can be stopped out between rebalances.
         loose = demo.run_demo(**SMALL, stop_loss=1.0, trail_stop=math.inf)
-        labels = set(loose.operations["actions"].values())
+        labels = set(loose.result.operations["actions"])
         assert labels <= {"enter", "exit", "hold"}
         tight = demo.run_demo(**SMALL, stop_loss=0.02, touched_exit=True)
-        assert len(tight.trades) > len(loose.trades)
+        assert len(tight.result.trades) > len(loose.result.trades)
         # Fees lower the value path bar for bar once trading starts.
         free = demo.run_demo(**SMALL, fee_ratio=0.0, tax_ratio=0.0)
         costly = demo.run_demo(**SMALL, fee_ratio=0.01, tax_ratio=0.01)
-        assert free.value_path[-1] > costly.value_path[-1]
+        assert free.result.value.iloc[-1] > costly.result.value.iloc[-1]
 
     def test_same_seed_same_run(self, run):
         result, _, report = run
         again = demo.run_demo(**SMALL)
-        assert np.array_equal(again.value_path, result.value_path)
+        assert np.array_equal(again.result.value, result.result.value)
         strip = lambda text: text.split("Run time")[0]
         assert strip(demo.format_report(again)) == strip(report)
 

@@ -127,11 +127,12 @@ def test_rebalance_scales_caps_and_keeps_cash():
 
 
 def test_rebalance_nan_weight_and_nan_holding():
-    rec = Recorder()
     holdings = {}
-    # A NaN makes the gross sum NaN, so the scale falls back to 1: targets are raw weights.
-    Book(rec).rebalance(holdings, np.array([0.5, nan, 0.8]), 1000.0, 0.0, 0.0, 1.0)
-    assert holdings[0] == 0.5 and math.isnan(holdings[1]) and holdings[2] == 0.8
+    # A NaN weight is refused before anything trades.
+    with pytest.raises(ValueError, match="^Stock B has a NaN weight in position row 3$"):
+        Book(Recorder(), pos_columns=["A", "B", "C"]).rebalance(
+            holdings, np.array([0.5, nan, 0.8]), 1000.0, 0.0, 0.0, 1.0, 3)
+    assert holdings == {}
 
     rec = Recorder()
     holdings = {0: nan}

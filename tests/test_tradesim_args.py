@@ -87,6 +87,9 @@ def test_help_shows_signature():
         "delisting_bars=None)") in squeezed(text)
     module_text = pydoc.render_doc(tradesim, renderer=pydoc.plaintext)
     assert squeezed("backtest_(price_values, close_values") in squeezed(module_text)
+    # The whole docstring, not only the signature.
+    for words in ("Simulate a portfolio of target weights", "get_trade_stocks() and"):
+        assert words in text and words in module_text
 
 
 def test_required_arrays_only_use_the_defaults():
@@ -473,6 +476,48 @@ def test_negative_position_limit_message():
     assert last_entry(exc.value).name == "mirelo.core.tradesim.backtest_"
     assert last_entry(exc.value).filename == "mirelo/core/tradesim/backtest.cpp"
     assert last_entry(exc.value).lineno > 0
+
+
+def test_nan_position_limit_is_refused_before_any_state_changes():
+    before = tradesim.RESAMPLE
+    with pytest.raises(ValueError) as exc:
+        backtest_(**small_case(), position_limit=float("nan"), periodically_rebalance=before is None)
+    assert str(exc.value) == "position_limit must not be NaN"
+    assert tradesim.RESAMPLE is before
+    # Checked as the limit is converted, before the arrays are taken.
+    with pytest.raises(ValueError, match="^position_limit must not be NaN$"):
+        backtest_(**dict(small_case(), price_values=np.zeros(3)), position_limit=np.float32("nan"))
+
+
+@pytest.mark.parametrize("name, dates, message", [
+    ("price_index", [10, 30, 20, 40], "price_index must be in ascending order"),
+    ("pos_index", [10, 5], "pos_index must be in ascending order"),
+    ("price_index", [40, 30, 20, 10], "price_index must be in ascending order"),
+])
+def test_dates_that_step_back_are_refused(name, dates, message):
+    case = small_case()
+    case[name] = np.array(dates, dtype=np.int64)
+    if name == "pos_index":
+        case["pos_values"] = np.ones((len(dates), 1))
+        case["price_index"] = case["price_index"][::-1].copy()   # both wrong: prices first
+        message = "price_index must be in ascending order"
+    before = tradesim.RESAMPLE
+    with pytest.raises(ValueError) as exc:
+        backtest_(**case, periodically_rebalance=before is None)
+    assert str(exc.value) == message
+    assert tradesim.RESAMPLE is before
+    if name == "pos_index":
+        case["price_index"] = case["price_index"][::-1].copy()
+        with pytest.raises(ValueError, match="^pos_index must be in ascending order$"):
+            backtest_(**case)
+
+
+def test_equal_neighbouring_dates_are_accepted():
+    case = small_case()
+    case["price_index"] = np.array([10, 10, 30, 40], dtype=np.int64)
+    case["pos_index"] = np.array([10, 10], dtype=np.int64)
+    case["pos_values"] = np.ones((2, 1))
+    assert len(backtest_(**case)) == 4
 
 
 @pytest.mark.parametrize("limit", [0.0, -0.0])

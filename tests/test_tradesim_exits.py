@@ -222,6 +222,23 @@ class TestStopTradingNextPeriod:
         assert weights_of(r.ops, "next_weights") == {0: 0.5}
 
 
+@pytest.mark.parametrize("new_weight, trades, last_value", [
+    # Reversed to a short at 8.5: the stop queued against the long no longer applies; the
+    # short (-0.85, cash 1.7) is still open at 8.0: 1.7 - 0.8.
+    (-1.0, [[0, 1, 2], [0, 2, -1]], 0.9),
+    # Resized on the same side: the queued stop closes the new part on bar 3 at 8.4
+    # (0.425 * 8.4 / 8.5 = 0.42 on top of cash 0.425).
+    (0.5, [[0, 1, 2], [0, 2, 3]], 0.845),
+])
+def test_stop_queued_on_a_rebalance_bar_and_a_reversed_position(new_weight, trades, last_value):
+    # Long A bought on bar 1 at 10 (stop 0.1).  Bar 2 closes at 8.5 (0.85 < 0.9: exit queued)
+    # and rebalances to row 1, dated 20.
+    r = run(market([10, 10, 8.5, 8.4, 8.0]), [[1.0], [new_weight]], [10, 20], [10, 20],
+            stop_loss=0.1, **FREE)
+    assert r.trades == trades
+    assert_allclose(r.value_path[-1], last_value, rtol=RTOL)
+
+
 @pytest.mark.parametrize("stop_trading, row_date, actions, next_weights", [
     # The rows are newest on the last bar and the stocks are weighted in them: "_enter".
     (False, 40, {0: "tp_enter", 1: "sl_enter", 2: "exit"}, {0: 0.5, 1: 0.5}),

@@ -162,6 +162,36 @@ class TestWeightedStockWithoutPrices:
                 pos_columns=["A", "X"], **FREE)
 
 
+class TestNaNWeight:
+    """A NaN in the row a rebalance uses fails it before it trades; other rows are not read."""
+
+    def test_used_row_names_the_lowest_nan_column_and_row(self):
+        # Row 0 (A 0.5) trades on bar 1; row 1 (dated 30) holds NaN for B and C and is used on
+        # bar 3: nothing of that rebalance trades (A's resize would have split its trade).
+        nan = float("nan")
+        with pytest.raises(ValueError) as exc:
+            run(market([[10, 10, 10]] * 5), [[0.5, 0.0, 0.0], [0.2, nan, nan]], [10, 30],
+                [10, 30], **FREE)
+        assert str(exc.value) == "Stock B has a NaN weight in position row 1"
+        assert [list(map(int, t)) for t in excursion.trades] == []
+
+    def test_rows_no_rebalance_uses_are_not_checked(self):
+        # Row 1 (NaN) is superseded by row 2 before bar 3 rebalances: rows 0 and 2 trade.
+        r = run(market([10, 10, 10, 10, 10]), [[0.5], [float("nan")], [0.25]], [10, 25, 28],
+                [10, 30], **FREE)
+        assert r.trades == [[0, 1, 3], [0, 3, -1]]
+        assert_allclose(r.positions, [0.5, 0.25], rtol=RTOL)
+
+    def test_a_stopped_stock_zeroed_for_the_rebalance_may_be_nan(self):
+        # A is stopped on bar 2's close (0.9 < 0.95) and sold on bar 3; row 1 gives A NaN,
+        # which the rebalance of bar 4 replaces with 0 (A sits the period out): B is bought.
+        nan = float("nan")
+        prices = [[100, 100], [100, 100], [90, 100], [90, 100], [90, 100], [90, 100]]
+        r = run(market(prices), [[1.0, 0.0], [nan, 0.5]], [10, 40], [10, 40], stop_loss=0.05,
+                **FREE)
+        assert r.trades == [[0, 1, 3], [1, 4, -1]]
+
+
 def test_negative_position_limit_is_refused_before_any_state_changes():
     first = run(market([10, 10, 12]), [0.5], [10], [10], **FREE)
     trades_before = [list(t) for t in excursion.trades]

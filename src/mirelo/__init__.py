@@ -1,13 +1,43 @@
-"""mirelo: quantitative research for equity portfolios."""
+"""mirelo: quantitative research for equity portfolios.
 
-__all__ = ["SweepResult", "sweep"]
+``backtest`` runs target weights over date-indexed price frames and returns a ``Result``
+(value path, trades, excursions, operations, statistics, plot); ``read_prices`` loads
+price tables from CSV or Parquet; ``sweep`` runs a grid of backtests on one market (on
+threads or on Ray) and returns a ``SweepResult``. The compiled engine is ``mirelo.core``.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from mirelo._backtest import backtest as backtest
+    from mirelo._prices import read_prices as read_prices
+    from mirelo._result import Result as Result
+    from mirelo._sweep import SweepResult as SweepResult
+    from mirelo._sweep import sweep as sweep
+
+# Public name -> private module. Imported on first use, so that importing the compiled
+# core (mirelo.core.*) does not load pandas and the statistics library.
+_EXPORTS = {
+    "backtest": "mirelo._backtest",
+    "read_prices": "mirelo._prices",
+    "Result": "mirelo._result",
+    "sweep": "mirelo._sweep",
+    "SweepResult": "mirelo._sweep",
+}
+
+__all__ = ["Result", "SweepResult", "backtest", "read_prices", "sweep"]
 
 
-def __getattr__(name: str):
-    # The sweep brings in pandas, pyarrow and scipy: loaded on first use, so
-    # that the compiled core imports without them.
-    if name in ("sweep", "SweepResult"):
-        from mirelo import _sweep
+def __getattr__(name: str) -> Any:
+    if name not in _EXPORTS:
+        raise AttributeError(f"module 'mirelo' has no attribute {name!r}")
+    value = getattr(importlib.import_module(_EXPORTS[name]), name)
+    globals()[name] = value
+    return value
 
-        return getattr(_sweep, name)
-    raise AttributeError(f"module 'mirelo' has no attribute {name!r}")
+
+def __dir__() -> list[str]:
+    return sorted(list(globals()) + __all__)

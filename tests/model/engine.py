@@ -199,7 +199,13 @@ class Book:
                 holdings[sid] = 0.0
         return cash
 
-    def rebalance(self, holdings, new_weights, cash, fee_ratio, tax_ratio, position_limit):
+    def rebalance(self, holdings, new_weights, cash, fee_ratio, tax_ratio, position_limit,
+                  pos_row=0):
+        # 0. A NaN weight would scale every other weight against 1.0 instead of the balance.
+        for sid, w in enumerate(new_weights):
+            if math.isnan(w):
+                raise ValueError(f"Stock {self.pos_columns[sid]} has a NaN weight in position "
+                                 f"row {pos_row}")
         # 1. Opening balance: the holdings are summed from 0.0 in ascending sid first.
         total = 0.0
         for sid in sorted(holdings):
@@ -457,8 +463,13 @@ class _Run:
                 weights[stock.sid] = 0
         else:
             weights = row
+        before = [self.holdings.get(stock.sid, 0.0) for stock in self.due_exits]
         self.cash = self.book.rebalance(self.holdings, weights, self.cash, a.fee_ratio,
-                                        a.tax_ratio, a.position_limit)
+                                        a.tax_ratio, a.position_limit, self.pos_row)
+        # An exit queued on this bar was decided on the position before the rebalance; a
+        # position the rebalance reversed has levels of its own.
+        self.due_exits = [stock for stock, held in zip(self.due_exits, before)
+                          if not held * self.holdings.get(stock.sid, 0.0) < 0]
         # 3.-4.
         self.stopped_stocks = []
         self.rebalance_holdings = dict(self.holdings)
@@ -595,9 +606,16 @@ def run_backtest(price_values, close_values, high_values, low_values, open_value
     a.excursion_window_step = _int32(excursion_window_step)
     a.periodically_rebalance = bool(periodically_rebalance)
     a.delisting_bars = None if delisting_bars is None else np.asarray(delisting_bars)
-    # A negative cap would turn every column, zero weights included, into a position.
+    # A negative cap would turn every column, zero weights included, into a position; a NaN
+    # cap would remove the cap.
     if a.position_limit < 0:
         raise ValueError("position_limit must not be negative")
+    if math.isnan(a.position_limit):
+        raise ValueError("position_limit must not be NaN")
+    # A calendar that steps back is refused (equal neighbouring dates are fine).
+    for name, dates in (("price_index", price_index), ("pos_index", pos_index)):
+        if dates is not None and any(later < earlier for earlier, later in zip(dates, dates[1:])):
+            raise ValueError(f"{name} must be in ascending order")
 
     run = _Run(a)
     run.setup()

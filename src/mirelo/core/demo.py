@@ -8,17 +8,18 @@ Run it with::
 The market is generated in code from a seed, so every run with the same options
 prints the same report. It has a few hundred stocks over about ten years of
 business days with open/high/low/close prices, late listings (leading NaN),
-suspensions (NaN gaps) and delistings (trailing NaN plus ``delisting_bars``).
+suspensions (NaN gaps) and delistings (trailing NaN and a delisting date).
 
 The strategy rebalances at every month end into the top stocks of a momentum
 score at equal weight, with a stop-loss, a trailing stop armed after a gain and
-an excursion window, and the report is computed from what ``backtest_`` returns
-(the value path) and what the engine keeps afterwards (trades, excursion
-profiles, stock operations).
+an excursion window. It runs through ``mirelo.backtest`` on date-indexed frames,
+and the report is built from the ``mirelo.Result``: its statistics (from
+empyrical-reloaded), trades, excursions and final operations.
 
 Each step is a small function (``make_market``, ``month_end_bars``,
-``momentum_weights``, ``run_demo``, ``summarize``, ``format_report``,
-``plot_result``) so that they can be reused or called at a small size.
+``momentum_weights``, ``market_frames``, ``run_demo``, ``summarize``,
+``format_report``, ``plot_result``) so that they can be reused or called at a
+small size.
 """
 
 from __future__ import annotations
@@ -27,12 +28,13 @@ import argparse
 import math
 import sys
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
+import pandas as pd
 
-from mirelo.core import excursion, tradesim
+import mirelo
 
 BARS_PER_YEAR = 252
 
@@ -61,10 +63,6 @@ DEFAULT_RULES: dict[str, Any] = {
     "excursion_window_step": 5,
 }
 
-# Excursion profile layout: groups of six values; the last group is the exit bar.
-_MAE, _MFE, _RET = 0, 1, 5
-
-
 # ----------------------------------------------------------------------------
 # Synthetic market
 # ----------------------------------------------------------------------------
@@ -86,11 +84,11 @@ class Market:
 
     @property
     def n_bars(self) -> int:
-        return self.close.shape[0]
+        return int(self.close.shape[0])
 
     @property
     def n_stocks(self) -> int:
-        return self.close.shape[1]
+        return int(self.close.shape[1])
 
 
 def business_days(start: str, count: int) -> np.ndarray:
@@ -254,6 +252,21 @@ def momentum_weights(market: Market, signal_bars: np.ndarray, top: int,
 # ----------------------------------------------------------------------------
 
 
+def market_frames(market: Market) -> dict[str, pd.DataFrame]:
+    """The price matrices as date x stock frames over the market's own arrays (no copy)."""
+    index = pd.DatetimeIndex(market.dates.astype("datetime64[ns]"), name="date")
+    columns = pd.Index(market.names, name="stock")
+    return {key: pd.DataFrame(getattr(market, key), index=index, columns=columns, copy=False)
+            for key in ("open", "high", "low", "close")}
+
+
+def delisting_dates(market: Market) -> pd.Series:
+    """Stock -> date of its last bar, for the stocks that are delisted."""
+    gone = market.delisting_bars >= 0
+    dates = market.dates[market.delisting_bars[gone]].astype("datetime64[ns]")
+    return pd.Series(dates, index=market.names[gone])
+
+
 @dataclass
 class DemoResult:
     """Everything one demo run used and produced."""
@@ -263,23 +276,17 @@ class DemoResult:
     lookback: int
     skip: int
     rules: dict[str, Any]
-    pos_values: np.ndarray
-    pos_index: np.ndarray
-    resample: np.ndarray
-    value_path: np.ndarray
-    trades: list  # rows of get_trade_stocks
-    profiles: list  # excursion profile of each trade, same order
-    operations: dict  # get_stock_operations()
-    start_bar: int  # first bar on or after the first position date
-    engine_seconds: float
+    weights: pd.DataFrame  # target weights, one row per month-end signal
+    rebalance: pd.DatetimeIndex  # month-end dates, and the final bar
+    result: mirelo.Result
+    backtest_seconds: float  # mirelo.backtest: checks, engine, result
     total_seconds: float = 0.0
-    extra: dict = field(default_factory=dict)
 
 
 def run_demo(seed: int = DEFAULT_SEED, stocks: int = DEFAULT_STOCKS,
              years: float = DEFAULT_YEARS, top: int = DEFAULT_TOP,
              **rules: Any) -> DemoResult:
-    """Generates the market, builds the weights and runs ``backtest_``."""
+    """Generates the market, builds the weights and runs ``mirelo.backtest``."""
     t0 = time.perf_counter()
     unknown = set(rules) - set(DEFAULT_RULES)
     if unknown:
@@ -300,36 +307,26 @@ def run_demo(seed: int = DEFAULT_SEED, stocks: int = DEFAULT_STOCKS,
             f"{market.n_bars} bars leave no month end after the {lookback}-bar "
             "momentum look-back; use more years")
 
-    # price_values is the price at which the engine fills and marks positions
-    # on each bar. A rebalance decided on the close of a month end is executed
-    # on the following bar, and a close-mode exit seen on one bar's close is
-    # executed on the next bar: with the open as trading price both fill at
-    # the next session's open, after the information they used. The value
-    # path is still reported at the close (holdings x close / open).
-    resample = market.dates[signals]
+    frames = market_frames(market)
+    dates = pd.DatetimeIndex(frames["close"].index)
+    weights = pd.DataFrame(pos_values, index=pd.DatetimeIndex(pos_index.astype("datetime64[ns]")),
+                           columns=frames["close"].columns)
+    rebalance = dates[signals]
+    # Orders fill at the open: a rebalance decided on the close of a month end
+    # is executed on the following bar, and a close-mode exit seen on one bar's
+    # close is executed on the next bar, both at the next session's open, after
+    # the information they used. The value path is still reported at the close.
     start = time.perf_counter()
-    value_path = tradesim.backtest_(
-        market.open, market.close, market.high, market.low, market.open,
-        market.dates, market.names, pos_values, pos_index, market.names,
-        resample, delisting_bars=market.delisting_bars, **settings)
-    engine_seconds = time.perf_counter() - start
+    result = mirelo.backtest(
+        frames["close"], weights, open=frames["open"], high=frames["high"], low=frames["low"],
+        trade_at="open", rebalance=rebalance, delisted=delisting_dates(market), **settings)
+    backtest_seconds = time.perf_counter() - start
 
-    trades, _ = tradesim.get_trade_stocks(market.names, market.dates,
-                                          settings["touched_exit"])
-    # The excursion module refills its lists in place on the next run: copy.
-    profiles = [np.array(p, copy=True) for p in excursion.excursion]
-    operations = {key: dict(value) if isinstance(value, dict) else value
-                  for key, value in tradesim.get_stock_operations().items()}
-
-    start_bar = int(np.searchsorted(market.dates, pos_index[0], side="left"))
-    result = DemoResult(
-        market=market, top=top, lookback=lookback, skip=skip, rules=settings,
-        pos_values=pos_values, pos_index=pos_index, resample=resample,
-        value_path=value_path, trades=trades, profiles=profiles,
-        operations=operations, start_bar=start_bar,
-        engine_seconds=engine_seconds)
-    result.total_seconds = time.perf_counter() - t0
-    return result
+    demo = DemoResult(market=market, top=top, lookback=lookback, skip=skip, rules=settings,
+                      weights=weights, rebalance=rebalance, result=result,
+                      backtest_seconds=backtest_seconds)
+    demo.total_seconds = time.perf_counter() - t0
+    return demo
 
 
 # ----------------------------------------------------------------------------
@@ -337,68 +334,20 @@ def run_demo(seed: int = DEFAULT_SEED, stocks: int = DEFAULT_STOCKS,
 # ----------------------------------------------------------------------------
 
 
-def max_drawdown(path: np.ndarray) -> tuple[float, int, int]:
-    """(worst fall from a running peak, peak bar, trough bar) of a value path."""
-    peaks = np.maximum.accumulate(path)
-    falls = path / peaks - 1.0
-    trough = int(np.argmin(falls))
-    peak = int(np.argmax(path[:trough + 1]))
-    return float(falls[trough]), peak, trough
-
-
-@dataclass
-class TradeView:
-    stock: str
-    entry_bar: int
-    exit_bar: int  # -1 while open
-    holding_bars: int
-    ret: float  # exit group: cumulative return - 1
-    mae: float  # exit group: maximum adverse excursion
-    mfe: float  # exit group: maximum favourable excursion
-
-
-def trade_views(result: DemoResult) -> list[TradeView]:
-    views = []
-    for row, profile in zip(result.trades, result.profiles):
-        exit_group = profile[-6:]
-        views.append(TradeView(
-            stock=str(row[0]), entry_bar=int(row[7]), exit_bar=int(row[8]),
-            holding_bars=int(row[6]), ret=float(exit_group[_RET]),
-            mae=float(exit_group[_MAE]), mfe=float(exit_group[_MFE])))
-    return views
-
-
-def summarize(result: DemoResult) -> dict[str, Any]:
-    """The report's figures, computed from the value path, trades and profiles."""
-    path = result.value_path
-    active = path[result.start_bar:]
-    years = (len(active) - 1) / BARS_PER_YEAR
-    total = path[-1] / path[0] - 1.0
-    growth = path[-1] / path[result.start_bar]
-    annual = growth ** (1.0 / years) - 1.0 if years > 0 and growth > 0 else math.nan
-    daily = active[1:] / active[:-1] - 1.0
-    vol = float(np.std(daily, ddof=1) * math.sqrt(BARS_PER_YEAR)) if len(daily) > 1 else math.nan
-    dd, peak, trough = max_drawdown(path)
-
-    views = trade_views(result)
-    closed = [v for v in views if v.exit_bar >= 0]
-    returns = np.array([v.ret for v in views])
+def summarize(demo: DemoResult) -> dict[str, Any]:
+    """The report's figures: the result's statistics, plus the best and worst
+    trades, the median excursions and the counts the report prints."""
+    trades = demo.result.trades
+    by_return = trades.sort_values("return", kind="stable")
+    stats = {str(label): figure for label, figure in demo.result.stats().items()}
     return {
-        "total_return": float(total),
-        "annual_return": float(annual),
-        "annual_volatility": vol,
-        "max_drawdown": dd,
-        "drawdown_peak_bar": peak,
-        "drawdown_trough_bar": trough,
-        "trades": len(views),
-        "open_trades": len(views) - len(closed),
-        "win_rate": float(np.mean(returns > 0)) if len(views) else math.nan,
-        "avg_holding_bars": float(np.mean([v.holding_bars for v in closed])) if closed else math.nan,
-        "best": sorted(views, key=lambda v: v.ret, reverse=True)[:5],
-        "worst": sorted(views, key=lambda v: v.ret)[:5],
-        "median_mae": float(np.median([v.mae for v in views])) if views else math.nan,
-        "median_mfe": float(np.median([v.mfe for v in views])) if views else math.nan,
-        "rebalances": len(result.pos_index),
+        **stats,
+        "open_trades": int(trades["exit_date"].isna().sum()),
+        "best": by_return.iloc[::-1].head(5),
+        "worst": by_return.head(5),
+        "median_mae": float(trades["mae"].median()),
+        "median_mfe": float(trades["mfe"].median()),
+        "rebalances": len(demo.weights),
     }
 
 
@@ -407,12 +356,17 @@ def summarize(result: DemoResult) -> dict[str, Any]:
 # ----------------------------------------------------------------------------
 
 
-def day(dates: np.ndarray, bar: int) -> str:
-    return str(np.datetime64(int(dates[bar]), "ns").astype("datetime64[D]"))
+def day(date: Any) -> str:
+    """A date as YYYY-MM-DD ("n/a" for NaT)."""
+    return "n/a" if pd.isna(date) else f"{pd.Timestamp(date):%Y-%m-%d}"
 
 
 def _pct(x: float, digits: int = 2) -> str:
     return "n/a" if not math.isfinite(x) else f"{100.0 * x:.{digits}f}%"
+
+
+def _number(x: float, digits: int = 2) -> str:
+    return "n/a" if not math.isfinite(x) else f"{x:.{digits}f}"
 
 
 def _rules_line(rules: dict[str, Any]) -> str:
@@ -427,11 +381,11 @@ def _rules_line(rules: dict[str, Any]) -> str:
     return ", ".join(parts)
 
 
-def format_report(result: DemoResult, summary: dict[str, Any] | None = None) -> str:
-    s = summary if summary is not None else summarize(result)
-    m = result.market
-    r = result.rules
-    dates = m.dates
+def format_report(demo: DemoResult, summary: dict[str, Any] | None = None) -> str:
+    s = summary if summary is not None else summarize(demo)
+    m = demo.market
+    r = demo.rules
+    dates = demo.result.index
     lines: list[str] = []
     add = lines.append
     late = int(np.count_nonzero(m.listing_bars > 0))
@@ -439,13 +393,13 @@ def format_report(result: DemoResult, summary: dict[str, Any] | None = None) -> 
     mode = ("touched: intrabar at the stop level (the open on a gap)" if r["touched_exit"]
             else "close: seen on the close, filled at the next open")
 
-    add("mirelo.core demo: monthly momentum portfolio on a synthetic market")
+    add("mirelo demo: monthly momentum portfolio on a synthetic market")
     add("=" * 68)
     add(f"Data       {m.n_stocks} stocks, {m.n_bars} daily bars, "
-        f"{day(dates, 0)} to {day(dates, m.n_bars - 1)}")
+        f"{day(dates[0])} to {day(dates[-1])}")
     add(f"           {late} late listings, {m.suspended_stocks} stocks with "
         f"suspensions, {delisted} delistings")
-    add(f"Strategy   top {result.top} by {result.lookback}-{result.skip} bar momentum, "
+    add(f"Strategy   top {demo.top} by {demo.lookback}-{demo.skip} bar momentum, "
         f"equal weight, {s['rebalances']} month-end signals")
     add("           trading price = open: orders decided on a close fill at the next open")
     add(f"Rules      fee {_pct(r['fee_ratio'], 4)}, tax {_pct(r['tax_ratio'], 3)}, {_rules_line(r)}")
@@ -453,28 +407,34 @@ def format_report(result: DemoResult, summary: dict[str, Any] | None = None) -> 
     add(f"           excursion window {r['excursion_window']} bars, "
         f"step {r['excursion_window_step']}")
     add("")
-    add(f"Performance  {day(dates, result.start_bar)} to {day(dates, m.n_bars - 1)}")
+    add(f"Performance  {day(s['start'])} to {day(s['end'])}  "
+        f"({s['periods_per_year']:.0f} bars a year, risk-free rate 0)")
     add(f"  Total return            {_pct(s['total_return']):>9}")
     add(f"  Annualised return       {_pct(s['annual_return']):>9}")
     add(f"  Annualised volatility   {_pct(s['annual_volatility']):>9}")
+    add(f"  Sharpe ratio            {_number(s['sharpe']):>9}")
+    add(f"  Sortino ratio           {_number(s['sortino']):>9}")
     add(f"  Maximum drawdown        {_pct(s['max_drawdown']):>9}   "
-        f"(peak {day(dates, s['drawdown_peak_bar'])}, "
-        f"trough {day(dates, s['drawdown_trough_bar'])})")
+        f"(peak {day(s['max_drawdown_peak'])}, trough {day(s['max_drawdown_trough'])}, "
+        f"recovered {day(s['max_drawdown_recovery'])})")
+    add(f"  Calmar ratio            {_number(s['calmar']):>9}")
+    add(f"  Exposure                {_pct(s['exposure'], 1):>9}   (bars ending with a position)")
+    add(f"  Turnover                {_number(s['turnover']):>9}   "
+        "a year (one-way, of the target weights)")
     add("")
     add("Trades")
     add(f"  Number of trades        {s['trades']:>9}   ({s['open_trades']} still open)")
     add(f"  Win rate                {_pct(s['win_rate'], 1):>9}")
-    hold = s["avg_holding_bars"]
-    hold_text = f"{hold:.1f}" if math.isfinite(hold) else "n/a"
-    add(f"  Average holding period  {hold_text:>9}   bars (closed trades)")
+    add(f"  Profit factor           {_number(s['profit_factor']):>9}")
+    add(f"  Average holding period  {_number(s['avg_bars_held'], 1):>9}   bars (closed trades)")
 
-    def trade_table(title: str, views: list[TradeView]) -> None:
+    def trade_table(title: str, trades: pd.DataFrame) -> None:
         add(f"  {title}")
         add(f"    {'stock':<6} {'entry':<10}  {'exit':<10}  {'bars':>5}  {'return':>8}")
-        for v in views:
-            exit_day = day(dates, v.exit_bar) if v.exit_bar >= 0 else "open"
-            add(f"    {v.stock:<6} {day(dates, v.entry_bar):<10}  {exit_day:<10}  "
-                f"{v.holding_bars:>5}  {_pct(v.ret):>8}")
+        for t in trades.to_dict("records"):
+            exit_day = "open" if pd.isna(t["exit_date"]) else day(t["exit_date"])
+            add(f"    {t['stock']:<6} {day(t['entry_date']):<10}  {exit_day:<10}  "
+                f"{t['bars_held']:>5}  {_pct(t['return']):>8}")
 
     trade_table("Five best trades", s["best"])
     trade_table("Five worst trades", s["worst"])
@@ -482,10 +442,12 @@ def format_report(result: DemoResult, summary: dict[str, Any] | None = None) -> 
     add("Excursions (at each trade's exit bar)")
     add(f"  Median maximum adverse excursion     {_pct(s['median_mae']):>8}")
     add(f"  Median maximum favourable excursion  {_pct(s['median_mfe']):>8}")
+    add(f"  Mean MAE / MFE                       {_pct(s['avg_mae']):>8} / {_pct(s['avg_mfe'])}")
     add("")
-    add(_operations_text(result))
+    add(_operations_text(demo))
     add("")
     add("Notes")
+    add("  Statistics from empyrical-reloaded on the bar returns after the first signal.")
     add("  A trade's return is its cumulative return at the exit bar from the excursion")
     add("  profile, net of the entry fee. It includes the exit fee and tax, and the fill")
     add("  at the exit bar's trading price, when the trade lasted at least the excursion")
@@ -496,46 +458,35 @@ def format_report(result: DemoResult, summary: dict[str, Any] | None = None) -> 
     add("  Actions: enter/exit/hold are the orders of the rebalance due after the last")
     add("  bar; sl_/tp_ mark stocks closed by a stop-loss/profit exit since the last")
     add("  rebalance; sl/tp an exit seen on the last bar, to be filled at the next open.")
-    add(f"Run time: backtest_ {1000.0 * result.engine_seconds:.0f} ms, whole demo "
-        f"{result.total_seconds:.2f} s")
+    add(f"Run time: mirelo.backtest {1000.0 * demo.backtest_seconds:.0f} ms, whole demo "
+        f"{demo.total_seconds:.2f} s")
     return "\n".join(lines)
 
 
-def _operations_text(result: DemoResult) -> str:
-    ops = result.operations
-    names = result.market.names
-    actions = ops.get("actions", {})
-    weights = ops.get("weights", {})
-    next_weights = ops.get("next_weights", {})
-    pos_index = result.pos_index
-    weight_time = ops.get("weight_time", -1)
-    current = (f"the signal of {_date_text(pos_index[weight_time])}" if weight_time >= 0
+def _operations_text(demo: DemoResult) -> str:
+    ops = demo.result.operations
+    actions, weights, next_weights = ops["actions"], ops["weights"], ops["next_weights"]
+    current = (f"the signal of {day(ops['weight_date'])}" if pd.notna(ops["weight_date"])
                else "no rebalance yet")
     out = [
         "Final operations",
         f"  current weights: {current}; next weights: the signal of "
-        f"{_date_text(pos_index[ops.get('next_weight_time', 0)])}",
+        f"{day(ops['next_weight_date'])}",
     ]
-    counts: dict[str, int] = {}
-    for label in actions.values():
-        counts[label] = counts.get(label, 0) + 1
-    if counts:
-        out.append("  actions: " + ", ".join(f"{k} {v}" for k, v in sorted(counts.items())))
+    counts = actions.value_counts().sort_index()
+    if len(counts):
+        out.append("  actions: " + ", ".join(f"{k} {v}" for k, v in counts.items()))
     else:
         out.append("  actions: none (no rebalance due after the last bar)")
-    sids = sorted(set(actions) | {k for k, w in weights.items() if w != 0}
-                  | {k for k, w in next_weights.items() if w != 0},
-                  key=lambda k: (actions.get(k, "~"), str(names[k])))
+    stocks = set(actions.index) | set(weights.index[weights != 0]) \
+        | set(next_weights.index[next_weights != 0])
+    order = sorted(stocks, key=lambda k: (actions.get(k, "~"), str(k)))
     out.append(f"    {'stock':<6} {'action':<9} {'weight':>8}  {'next':>8}")
-    for sid in sids:
-        out.append(f"    {str(names[sid]):<6} {actions.get(sid, '-'):<9} "
-                   f"{_pct(float(weights.get(sid, 0.0))):>8}  "
-                   f"{_pct(float(next_weights.get(sid, 0.0))):>8}")
+    for stock in order:
+        out.append(f"    {str(stock):<6} {actions.get(stock, '-'):<9} "
+                   f"{_pct(float(weights.get(stock, 0.0))):>8}  "
+                   f"{_pct(float(next_weights.get(stock, 0.0))):>8}")
     return "\n".join(out)
-
-
-def _date_text(ns: int) -> str:
-    return str(np.datetime64(int(ns), "ns").astype("datetime64[D]"))
 
 
 # ----------------------------------------------------------------------------
@@ -547,47 +498,9 @@ PLOT_HINT = ("--plot needs matplotlib, which is not installed: "
              "pip install matplotlib  (or the plot extra: pip install 'mirelo-core[plot]')")
 
 
-def plot_result(result: DemoResult, path: str) -> None:
+def plot_result(demo: DemoResult, path: str) -> None:
     """Writes a PNG: value path with its drawdown, and MAE against MFE per trade."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    m = result.market
-    days = m.dates.astype("datetime64[ns]")
-    value = result.value_path
-    drawdown = value / np.maximum.accumulate(value) - 1.0
-    views = trade_views(result)
-    mae = np.array([v.mae for v in views]) * 100.0
-    mfe = np.array([v.mfe for v in views]) * 100.0
-    won = np.array([v.ret > 0 for v in views], dtype=bool)
-
-    fig = plt.figure(figsize=(13, 6.5))
-    grid = fig.add_gridspec(2, 2, height_ratios=(3, 1), width_ratios=(1.6, 1))
-    ax_value = fig.add_subplot(grid[0, 0])
-    ax_dd = fig.add_subplot(grid[1, 0], sharex=ax_value)
-    ax_exc = fig.add_subplot(grid[:, 1])
-
-    ax_value.plot(days, value, color="tab:blue", lw=1.0)
-    ax_value.set_ylabel("portfolio value (start = 1)")
-    ax_value.set_title("Monthly momentum portfolio")
-    ax_value.grid(True, alpha=0.3)
-    ax_dd.fill_between(days, drawdown * 100.0, 0.0, color="tab:red", alpha=0.5, lw=0)
-    ax_dd.set_ylabel("drawdown %")
-    ax_dd.grid(True, alpha=0.3)
-
-    ax_exc.scatter(mae[won], mfe[won], s=10, alpha=0.5, color="tab:green", label="winning trade")
-    ax_exc.scatter(mae[~won], mfe[~won], s=10, alpha=0.5, color="tab:red", label="losing trade")
-    ax_exc.set_xlabel("maximum adverse excursion %")
-    ax_exc.set_ylabel("maximum favourable excursion %")
-    ax_exc.set_title(f"Excursions of {len(views)} trades")
-    ax_exc.grid(True, alpha=0.3)
-    ax_exc.legend(loc="upper left")
-
-    fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    demo.result.plot(path, title="Monthly momentum portfolio")
 
 
 # ----------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 #include "excursion/analysis.h"
 
-#include "excursion/path.h"
 #include "excursion/price_grid.h"
+#include "kernel/excursion_profile.h"
 #include "excursion/state.h"
 #include "pyutil/args.h"
 #include "pyutil/buffer.h"
@@ -21,19 +21,6 @@ using py::raise;
 using py::Ref;
 
 constexpr const char kFile[] = "mirelo/core/excursion/analysis.cpp";
-
-// (window - 1) // window_step with Python's floor division: the number of
-// sampled groups after the first.  The quotient is a 32-bit int, so the one
-// division whose result does not fit (the smallest int by -1) is refused.
-std::int64_t sample_count(int window, int window_step,
-                          std::source_location loc = std::source_location::current()) {
-    if (window_step == 0) raise(PyExc_ZeroDivisionError, "integer division or modulo by zero", loc);
-    const std::int64_t numerator = std::int64_t{window} - 1;
-    std::int64_t q = numerator / window_step;
-    if (numerator % window_step != 0 && (numerator < 0) != (window_step < 0)) --q;
-    if (q > INT_MAX) raise(PyExc_OverflowError, "value too large to perform division", loc);
-    return q;
-}
 
 // The profile being written: a buffer view of whatever org_np.empty returned,
 // or the memory of an array made here.  Each write is bounds-tested.
@@ -57,9 +44,9 @@ public:
         data_[i] = value;
     }
 
-    void write_group(Py_ssize_t first, const core::Group& group,
+    void write_group(std::int64_t first, const core::Group& group,
                      std::source_location loc = std::source_location::current()) {
-        for (std::size_t i = 0; i < kGroupSize; ++i) set(first + static_cast<Py_ssize_t>(i), group[i], loc);
+        for (std::size_t i = 0; i < kGroupSize; ++i) set(static_cast<Py_ssize_t>(first + static_cast<std::int64_t>(i)), group[i], loc);
     }
 
     Ref release() { return std::move(array_); }
@@ -131,92 +118,23 @@ struct TruthDirection {
     }
 };
 
-// 1. The span: from the entry to the current date, at least `window` bars
-//    (also past the exit), at most to the last bar of the data.
-// 2. The entry bar's return, with the entry commission for a new position.
-// 3. One element per later bar; a bar without a close repeats the return and
-//    the next close is compared with the last valid one.
-// 4. A final exit re-prices the last bar at its trade price and charges exit
-//    commission and tax; only that return changes, the statistics keep the
-//    values computed from the close.
-// 5. The profile: groups at offsets 0, step, 2 x step, ... below
-//    min(window, bars analysed), then the exit bar's group last.
-// The module state is read at the points where the steps need it: the reads
-// through `Grid` may run Python code (a matrix with its own indexing), and so
-// may the truth of `is_long`.
+// What the analysis reads of the module state, read at each use: price
+// reads and truth tests may run Python code that changes it.
+struct ModuleContext {
+    const ModuleState& s = state();
+    std::int64_t current_date() const { return s.current_date; }
+    int window() const { return s.window; }
+    int window_step() const { return s.window_step; }
+    double fee_ratio() const { return s.fee_ratio; }
+    double tax_ratio() const { return s.tax_ratio; }
+    Profile new_profile(std::int64_t length) const { return excursion::new_profile(length); }
+};
+
 template <typename Grid, typename Dir>
-Ref analyse_with(const Grid& price, const Grid& close, int col, std::int64_t entry, Dir is_long,
-                 int is_new, int is_final) {
-    ModuleState& s = state();
-    std::int64_t end = s.current_date;
-    if (entry + s.window > end) end = entry + s.window;
-    const std::int64_t rows = price.rows();
-    if (end >= rows) end = rows - 1;
-
-    const std::int64_t bars = end - entry + 1;
-    if (bars < 0) raise(PyExc_OverflowError, "can't convert negative value to size_t");
-    core::ExcursionPath path;
-    path.reserve(static_cast<std::size_t>(bars));
-
-    const double entry_price = price.at(entry, col);
-    const double entry_close = close.at(entry, col);
-    if (entry_price == 0.0) raise(PyExc_ZeroDivisionError, "float division");
-    double r = core::entry_return(entry_price, entry_close, is_long());
-    if (is_new != 0) r = (1.0 - s.fee_ratio) * r;
-    path.start(r);
-
-    double last_close = entry_close;
-    std::int64_t ith = entry;
-    path.walk(static_cast<std::size_t>(bars), [&] {
-        ++ith;
-        const double c = close.at(ith, col);
-        const bool valid = !std::isnan(c);
-        if (valid) {
-            if (last_close == 0.0) raise(PyExc_ZeroDivisionError, "float division");
-            const double ratio = c / last_close;
-            last_close = c;
-            if (!std::isnan(ratio)) r = core::compound(r, ratio, is_long());
-        }
-        return core::ExcursionPath::Bar{r, valid};
-    });
-
-    if (is_final != 0) {
-        if (entry != end) {
-            // The last bar is that of the walk, which did not run.
-            if (end < entry) {
-                py::raise_format(PyExc_UnboundLocalError,
-                                 "local variable '%s' referenced before assignment", "ith");
-            }
-            const double exit_price = price.at(end, col);
-            const double exit_close = close.at(end, col);
-            if (exit_close == 0.0) raise(PyExc_ZeroDivisionError, "float division");
-            path.last_return() =
-                core::reprice_at_trade_price(path.last_return(), exit_price, exit_close, is_long());
-        }
-        path.last_return() *= (1.0 - s.fee_ratio) - s.tax_ratio;
-    }
-
-    const int window = s.window;
-    const int step = s.window_step;
-    const std::int64_t samples = sample_count(window, step);
-    Profile out = new_profile((samples + 2) * static_cast<std::int64_t>(kGroupSize));
-
-    // A negative window, as an unsigned size, exceeds any number of bars.
-    const std::size_t span = std::min(static_cast<std::size_t>(window), path.size());
-    Py_ssize_t w = 0;
-    if (step > 0) {
-        for (std::size_t d = 0; d < span; d += static_cast<std::size_t>(step)) {
-            out.write_group(w, path.group(d));
-            w += static_cast<Py_ssize_t>(kGroupSize);
-        }
-    }
-
-    const std::int64_t last = static_cast<std::int64_t>(path.size()) - 1;
-    std::int64_t exit_offset = std::int64_t{s.current_date} - entry;
-    if (exit_offset > last || exit_offset < 0) exit_offset = last;
-    out.write_group(out.length() - static_cast<Py_ssize_t>(kGroupSize),
-                    path.group(static_cast<std::size_t>(exit_offset)));
-    return out.release();
+Ref analyse_with(const Grid& price, const Grid& close, int col, std::int64_t entry, Dir is_long, int is_new,
+                 int is_final) {
+    ModuleContext ctx;
+    return core::excursion_profile(ctx, price, close, col, entry, is_long, is_new, is_final).release();
 }
 
 // The trade's price column, a sid missing from the map added with column 0;

@@ -6,10 +6,15 @@ namespace mirelo::py {
 
 ArgParser::ArgParser(const char* function_name, std::initializer_list<const char*> names,
                      Py_ssize_t required)
-    : function_name_(function_name), names_(names), required_(required) {}
+    : ArgParser(function_name, std::vector<const char*>(names), required) {}
+
+ArgParser::ArgParser(const char* function_name, std::vector<const char*> names, Py_ssize_t required,
+                     Py_ssize_t positional)
+    : function_name_(function_name), names_(std::move(names)), required_(required),
+      positional_(positional < 0 ? static_cast<Py_ssize_t>(names_.size()) : positional) {}
 
 void ArgParser::raise_count(Py_ssize_t given, bool too_many) const {
-    const Py_ssize_t total = size();
+    const Py_ssize_t total = positional_;
     const bool exact = required_ == total;
     const Py_ssize_t expected = too_many ? total : required_;
     const char* bound = exact ? "exactly" : (too_many ? "at most" : "at least");
@@ -44,7 +49,7 @@ Py_ssize_t ArgParser::keyword_index(PyObject* key) {
 void ArgParser::parse(PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** out) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t total = size();
-    if (nargs > total) raise_count(nargs, true);
+    if (nargs > positional_) raise_count(nargs, true);
     for (Py_ssize_t i = 0; i < total; ++i) out[i] = i < nargs ? args[i] : nullptr;
 
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -68,6 +73,23 @@ void ArgParser::parse(PyObject* const* args, size_t nargsf, PyObject* kwnames, P
         // Reports how many leading required parameters were supplied.
         if (out[i] == nullptr) raise_count(i, false);
     }
+}
+
+void ArgParser::parse_tuple(PyObject* args, PyObject* kwargs, PyObject** out) {
+    std::vector<PyObject*> values;
+    const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
+    for (Py_ssize_t i = 0; i < nargs; ++i) values.push_back(PyTuple_GET_ITEM(args, i));
+    Ref kwnames;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        kwnames = check(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+            values.push_back(value);
+        }
+    }
+    parse(values.data(), static_cast<size_t>(nargs), kwnames.get(), out);
 }
 
 void check_arg_type(PyObject* obj, PyTypeObject* type, const char* name, bool none_allowed,

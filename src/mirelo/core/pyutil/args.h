@@ -9,12 +9,14 @@
 namespace mirelo::py {
 
 // The parameters of one function: names in positional order, the first
-// `required` of which must be given.  Every parameter may be given by position
-// or by keyword.
+// `required` of which must be given.  Every parameter may be given by keyword;
+// the first `positional` of them (all, by default) also by position.
 class ArgParser {
 public:
     ArgParser(const char* function_name, std::initializer_list<const char*> names,
               Py_ssize_t required);
+    ArgParser(const char* function_name, std::vector<const char*> names, Py_ssize_t required,
+              Py_ssize_t positional = -1);
 
     Py_ssize_t size() const { return static_cast<Py_ssize_t>(names_.size()); }
     const char* function_name() const { return function_name_; }
@@ -23,6 +25,9 @@ public:
     // Fills out[0 .. size()) with borrowed references, nullptr for an optional
     // parameter not given.  Throws ErrorSet with the standard TypeError.
     void parse(PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** out);
+    // The same for a call made with a tuple and a dict (either may be null).
+    // The references stay valid while `args` and `kwargs` live.
+    void parse_tuple(PyObject* args, PyObject* kwargs, PyObject** out);
 
 private:
     Py_ssize_t keyword_index(PyObject* key);
@@ -32,6 +37,7 @@ private:
     std::vector<const char*> names_;
     std::vector<PyObject*> interned_;  // immortal interned keyword names, made on first use
     Py_ssize_t required_;
+    Py_ssize_t positional_;
 };
 
 // "Argument '<name>' has incorrect type (expected <type>, got <type>)" unless

@@ -1,5 +1,6 @@
 #include "pyutil/buffer.h"
 
+#include <bit>
 #include <string>
 
 namespace mirelo::py {

@@ -1,13 +1,14 @@
 #include "pyutil/error.h"
 
+#include "kernel/errors.h"
+#include "kernel/messages.h"
+
 #include <frameobject.h>
 
 #include <new>
 #include <stdexcept>
 
 namespace mirelo::py {
-
-namespace {
 
 PyObject* fetch_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -34,6 +35,8 @@ void restore_exception(PyObject* exc) {
 #endif
 }
 
+namespace {
+
 // Sets the Python exception matching a standard exception.
 void set_from_std_exception(const std::exception& e) {
     PyObject* type = PyExc_RuntimeError;
@@ -46,6 +49,17 @@ void set_from_std_exception(const std::exception& e) {
     else if (dynamic_cast<const std::invalid_argument*>(&e) ||
              dynamic_cast<const std::domain_error*>(&e)) type = PyExc_ValueError;
     PyErr_SetString(type, e.what());
+}
+
+PyObject* exception_type(core::ErrorKind kind) {
+    switch (kind) {
+        case core::ErrorKind::IndexError: return PyExc_IndexError;
+        case core::ErrorKind::ValueError: return PyExc_ValueError;
+        case core::ErrorKind::ZeroDivisionError: return PyExc_ZeroDivisionError;
+        case core::ErrorKind::OverflowError: return PyExc_OverflowError;
+        case core::ErrorKind::UnboundLocalError: return PyExc_UnboundLocalError;
+    }
+    return PyExc_SystemError;
 }
 
 }  // namespace
@@ -75,7 +89,13 @@ void handle_exception(const TraceSite& site) noexcept {
     try {
         throw;
     } catch (const ErrorSet& e) {
-        line = e.line;
+        if (e.line > 0) line = e.line;
+    } catch (const core::OutOfBounds& e) {
+        PyErr_Format(PyExc_IndexError, msg::kOutOfBounds, e.axis);
+    } catch (const core::Error& e) {
+        PyErr_SetString(exception_type(e.kind), e.message.c_str());
+    } catch (const core::Cancelled&) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const std::exception& e) {
         set_from_std_exception(e);
     } catch (...) {

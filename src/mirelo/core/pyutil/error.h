@@ -14,7 +14,8 @@
 
 namespace mirelo::py {
 
-// A Python exception is pending; `line` is where it was detected.
+// A Python exception is pending; `line` is where it was detected (0: the
+// entry being added uses its own line).
 struct ErrorSet {
     int line;
 };
@@ -76,11 +77,20 @@ struct TraceSite {
         : qualname(name), filename(file), line(line_of(loc)) {}
 };
 
+// The pending exception as one object (a new reference, null when none),
+// the indicator cleared; and the reverse, stealing `exc`.
+PyObject* fetch_exception();
+void restore_exception(PyObject* exc);
+
 // Appends a traceback entry for the pending exception.
 void add_traceback(const char* qualname, const char* filename, int line) noexcept;
 
 // Inside a catch block: makes the in-flight exception a pending Python
-// exception and adds the traceback entry of `site`.
+// exception and adds the traceback entry of `site`.  This is the one place
+// where native failures become Python exceptions: ErrorSet (already
+// pending), the kernel's errors (OutOfBounds, Error, Cancelled as
+// KeyboardInterrupt) and the standard exceptions (std::bad_alloc as
+// MemoryError).
 void handle_exception(const TraceSite& site) noexcept;
 
 // Runs `body`; on any failure returns `error_value` with a Python exception
@@ -92,6 +102,20 @@ R guarded(const TraceSite& site, R error_value, F&& body) noexcept {
     } catch (...) {
         handle_exception(site);
         return error_value;
+    }
+}
+
+// Inside a nested operation that has a traceback entry of its own (the
+// engine's set_position inside rebalance inside backtest_): runs `body`; on
+// failure adds the entry of `site` and rethrows ErrorSet (without a line of
+// its own) for the caller's entry.
+template <typename F>
+auto traced(const TraceSite& site, F&& body) {
+    try {
+        return body();
+    } catch (...) {
+        handle_exception(site);
+        throw ErrorSet{0};
     }
 }
 

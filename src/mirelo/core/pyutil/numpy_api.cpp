@@ -92,6 +92,22 @@ Ref new_float64_vector(Py_ssize_t length, double** data, std::source_location lo
     return array;
 }
 
+Ref new_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, double** data, std::source_location loc) {
+    npy_intp dims[2] = {rows, cols};
+    Ref array = check(PyArray_EMPTY(2, dims, NPY_FLOAT64, 0), loc);
+    *data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    return array;
+}
+
+Ref new_zeroed_array(PyObject* dtype, Py_ssize_t length, char** data, std::source_location loc) {
+    PyArray_Descr* descr = nullptr;
+    if (PyArray_DescrConverter(dtype, &descr) != NPY_SUCCEED) throw_pending(loc);
+    npy_intp dims[1] = {length};
+    Ref array = check(PyArray_Zeros(1, dims, descr, 0), loc);  // steals descr
+    *data = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    return array;
+}
+
 bool plain_bool(PyObject* obj, bool* value) {
     if (PyBool_Check(obj)) {
         *value = obj == Py_True;

@@ -65,6 +65,16 @@ Ref element_scalar(PyObject* array, const void* item,
 Ref new_float64_vector(Py_ssize_t length, double** data,
                        std::source_location loc = std::source_location::current());
 
+// A new C-ordered 2-D float64 array of rows x cols uninitialised elements;
+// its buffer in *data.
+Ref new_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, double** data,
+                       std::source_location loc = std::source_location::current());
+
+// A new zero-filled 1-D array of `length` elements of the NumPy dtype
+// object `dtype`; its buffer in *data.
+Ref new_zeroed_array(PyObject* dtype, Py_ssize_t length, char** data,
+                     std::source_location loc = std::source_location::current());
+
 // For a Python bool or an exact NumPy bool scalar, whose truth runs no code:
 // stores the truth in *value and returns true.  False for anything else.
 bool plain_bool(PyObject* obj, bool* value);

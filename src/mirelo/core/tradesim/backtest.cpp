@@ -1,8 +1,9 @@
 // backtest_: argument conversion and run setup; the bar loop follows.
 #include "tradesim/backtest.h"
 
-#include "pyutil/numpy_api.h"
 #include "tradesim/columns.h"
+#include "kernel/messages.h"
+#include "pyutil/numpy_api.h"
 #include "tradesim/run.h"
 #include "tradesim/state.h"
 
@@ -23,27 +24,21 @@ enum Param {
     kParamCount
 };
 constexpr Py_ssize_t kRequired = kFeeRatio;
+static_assert(kDelistingBars - kRequired == engine::kRuleCount, "the rules follow the eleven arrays");
+
+// "<name> must be in ascending order" when a later date is smaller than an
+// earlier one; equal neighbours are allowed.
+void require_ascending(const Dates& dates, const char* name) {
+    if (core::first_step_back(dates.view()) >= 0) py::raise_format(PyExc_ValueError, msg::kNotAscending, name);
+}
 
 // 1. Scalars in parameter order; 2. the ndarray type check of the eleven
 // arrays; 3. their buffers.  Nothing of the module changes before this is done.
 void convert_arguments(PyObject** a, RunArgs& r) {
-    for (Py_ssize_t i = kRequired; i < kParamCount; ++i) {
-        if (a[i] == nullptr) a[i] = PyTuple_GET_ITEM(g_state.backtest_defaults.get(), i - kRequired);
+    r.rules = engine::convert_rules(a + kRequired, g_state.backtest_defaults.get());
+    if (a[kDelistingBars] != nullptr && a[kDelistingBars] != Py_None) {
+        r.delisting_bars = Dates::acquire(a[kDelistingBars]);
     }
-    r.fee_ratio = py::to_double(a[kFeeRatio]);
-    r.tax_ratio = py::to_double(a[kTaxRatio]);
-    r.stop_loss = py::to_double(a[kStopLoss]);
-    r.take_profit = py::to_double(a[kTakeProfit]);
-    r.trail_stop = py::to_double(a[kTrailStop]);
-    r.trail_stop_activation = py::to_double(a[kTrailStopActivation]);
-    r.touched_exit = py::truth(a[kTouchedExit]);
-    r.position_limit = py::to_double(a[kPositionLimit]);
-    r.retain_cost_when_rebalance = py::truth(a[kRetainCostWhenRebalance]);
-    r.stop_trading_next_period = a[kStopTradingNextPeriod];
-    r.excursion_window = py::to_int32(a[kExcursionWindow]);
-    r.excursion_window_step = py::to_int32(a[kExcursionWindowStep]);
-    r.periodically_rebalance = py::truth(a[kPeriodicallyRebalance]);
-    if (a[kDelistingBars] != Py_None) r.delisting_bars = Dates::acquire(a[kDelistingBars]);
 
     const py::ArgParser& parser = backtest_arg_parser();
     for (Py_ssize_t i = 0; i < kRequired; ++i) {
@@ -67,9 +62,9 @@ void convert_arguments(PyObject** a, RunArgs& r) {
     r.pos_columns = Names::acquire(a[kPosColumns]);
     r.resample = Dates::acquire(a[kResample]);
 
-    // A negative limit would turn the position cap into a forced position of
-    // the opposite sign for every stock.
-    if (r.position_limit < 0) py::raise(PyExc_ValueError, "position_limit must not be negative");
+    // A calendar that steps back would be simulated backwards without a word.
+    require_ascending(r.price_index, "price_index");
+    require_ascending(r.pos_index, "pos_index");
 }
 
 // len() of a 1-D array argument; None has no length.
@@ -110,73 +105,69 @@ py::Ref numpy_empty_float64(Py_ssize_t size) {
     return py::check(PyObject_Call(empty.get(), posargs.get(), kwargs.get()));
 }
 
-// Each rebalance date flags the last bar dated on or before it (bar 0 for a
-// date before the calendar).  One forward sweep: j never moves back, so an
-// unsorted date flags the current bar again.  An empty calendar has no bar to
-// flag.
-std::vector<std::int64_t> rebalance_flags(const Dates& price_index, const Dates& resample) {
-    if (resample.is_none()) py::raise(PyExc_TypeError, "'NoneType' object is not iterable");
-    const Py_ssize_t n = price_index.extent(0);
-    std::vector<std::int64_t> flags(static_cast<size_t>(n), 0);
-    if (n == 0) return flags;
-    Py_ssize_t j = 0;
-    for (Py_ssize_t k = 0; k < resample.extent(0); ++k) {
-        const std::int64_t date = resample(k);
-        while (j + 1 < n && price_index(j + 1) <= date) ++j;
-        flags[static_cast<size_t>(j)] = 1;
-    }
-    return flags;
-}
-
-bool any_delisting(const Dates& delisting_bars) {
-    for (Py_ssize_t k = 0; k < delisting_bars.extent(0); ++k) {
-        if (delisting_bars(k) >= 0) return true;
-    }
-    return false;
-}
-
 void set_flag_global(const char* name, bool value) { set_global(name, value ? Py_True : Py_False); }
 
 void setup_run(RunArgs& args, RunSetup& s) {
-    set_flag_global("RETAIN_COST_WHEN_REBALANCE", args.retain_cost_when_rebalance);
-    set_flag_global("RESAMPLE", args.periodically_rebalance);
+    set_flag_global("RETAIN_COST_WHEN_REBALANCE", args.rules.rules.retain_cost_when_rebalance);
+    set_flag_global("RESAMPLE", args.rules.periodically_rebalance);
     s.col_map = map_columns(args.price_columns_obj, args.pos_columns_obj);
 
     s.values = writable_series(s.value_path, numpy_empty_float64(length_of(args.price_index)));
     const Py_ssize_t stocks = first_row_size(args.pos_values);
-    Tracking& t = s.tracking;
+    TrackingArrays& t = s.tracking;
     t.cum_return = writable_series(t.cum_return_obj, numpy_ones(stocks));
     t.max_return = writable_series(t.max_return_obj, numpy_ones(stocks));
     t.min_return = writable_series(t.min_return_obj, numpy_ones(stocks));
     t.prev_prices = writable_series(t.prev_prices_obj, numpy_ones(first_row_size(args.price_values)));
 
-    s.use_delisting = !args.delisting_bars.is_none() && any_delisting(args.delisting_bars);
-    args.stop_loss = std::fabs(args.stop_loss);
-    args.take_profit = std::fabs(args.take_profit);
-    args.trail_stop = std::fabs(args.trail_stop);
-    args.trail_stop_activation = std::fabs(args.trail_stop_activation);
-    s.rebalance_flags = rebalance_flags(args.price_index, args.resample);
+    s.use_delisting = !args.delisting_bars.is_none() && core::any_delisting(args.delisting_bars.view());
+    core::ExitRules& exits = args.rules.rules.exits;
+    exits.stop_loss = std::fabs(exits.stop_loss);
+    exits.take_profit = std::fabs(exits.take_profit);
+    exits.trail_stop = std::fabs(exits.trail_stop);
+    exits.trail_stop_activation = std::fabs(exits.trail_stop_activation);
+    if (args.resample.is_none()) py::raise(PyExc_TypeError, "'NoneType' object is not iterable");
+    s.rebalance_flags = core::rebalance_flags(args.price_index.view(), args.resample.view());
 
     const Py_ssize_t stock_count = length_of(args.pos_columns);
     if (stock_count > INT_MAX) py::raise(PyExc_OverflowError, "value too large to convert to int");
     g_state.excursion.start_analysis(reinterpret_cast<PyArrayObject*>(args.price_values_obj),
                                      reinterpret_cast<PyArrayObject*>(args.close_values_obj), s.col_map,
-                                     static_cast<int>(stock_count), args.fee_ratio, args.tax_ratio,
-                                     args.excursion_window, args.excursion_window_step);
+                                     static_cast<int>(stock_count), args.rules.rules.fee_ratio,
+                                     args.rules.rules.tax_ratio, args.rules.excursion_window,
+                                     args.rules.excursion_window_step);
     py::check_no_error();
+}
+
+// One run at a time in the process: the module state (globals, ledger, the
+// excursion lists) belongs to the run in progress.  Another thread whose call
+// gets the interpreter lock while the run waits in NumPy, or user code called
+// by the run, would otherwise interleave with it.  Released on every way out.
+class RunGuard {
+public:
+    RunGuard() {
+        if (g_state.run_in_progress) py::raise(PyExc_RuntimeError, msg::kRunInProgress);
+        g_state.run_in_progress = true;
+    }
+    ~RunGuard() { g_state.run_in_progress = false; }
+    RunGuard(const RunGuard&) = delete;
+    RunGuard& operator=(const RunGuard&) = delete;
+};
+
+// The eleven arrays, the rules, delisting_bars.
+std::vector<const char*> backtest_parameter_names() {
+    std::vector<const char*> names = {"price_values", "close_values", "high_values", "low_values",
+                                      "open_values",  "price_index",  "price_columns", "pos_values",
+                                      "pos_index",    "pos_columns",  "resample"};
+    names.insert(names.end(), engine::kRuleNames.begin(), engine::kRuleNames.end());
+    names.push_back("delisting_bars");
+    return names;
 }
 
 }  // namespace
 
 py::ArgParser& backtest_arg_parser() {
-    static py::ArgParser parser{
-        "backtest_",
-        {"price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
-         "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "fee_ratio",
-         "tax_ratio", "stop_loss", "take_profit", "trail_stop", "trail_stop_activation",
-         "touched_exit", "position_limit", "retain_cost_when_rebalance", "stop_trading_next_period",
-         "excursion_window", "excursion_window_step", "periodically_rebalance", "delisting_bars"},
-        kRequired};
+    static py::ArgParser parser{"backtest_", backtest_parameter_names(), kRequired};
     return parser;
 }
 
@@ -185,6 +176,7 @@ void set_backtest_defaults(PyObject* defaults) { g_state.backtest_defaults = py:
 PyObject* run_backtest(PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     static const py::TraceSite site{"mirelo.core.tradesim.backtest_", kFile};
     return py::guarded(site, static_cast<PyObject*>(nullptr), [&] {
+        const RunGuard guard;
         PyObject* a[kParamCount];
         backtest_arg_parser().parse(args, nargsf, kwnames, a);
         RunArgs run;

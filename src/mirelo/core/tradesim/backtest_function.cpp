@@ -6,6 +6,7 @@
 // __module__, a docstring, and a __signature__ built from the parameter names
 // and the defaults.  Its __get__ returns the function itself, so documentation
 // tools treat it as a routine (it is never bound to an instance).
+#include "engine/rules.h"
 #include "tradesim/backtest.h"
 #include "tradesim/functions.h"
 #include "tradesim/state.h"
@@ -22,7 +23,7 @@ struct BacktestFunction {
     PyObject* signature;  // inspect.Signature, built on first request
 };
 
-const char kBacktestDoc[] =
+const char kBacktestIntro[] =
     "backtest_(price_values, close_values, high_values, low_values, open_values, price_index,\n"
     "          price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425,\n"
     "          tax_ratio=0.003, stop_loss=1.0, take_profit=inf, trail_stop=inf,\n"
@@ -44,34 +45,21 @@ const char kBacktestDoc[] =
     "Targets:\n"
     "  pos_values     2-D float64, position dates x position columns: signed target\n"
     "                 weights as fractions of the balance (scaled down when their\n"
-    "                 absolute sum exceeds 1)\n"
+    "                 absolute sum exceeds 1; a NaN in a row that a rebalance uses\n"
+    "                 is refused)\n"
     "  pos_index      1-D int64, the date of each row of pos_values (ascending)\n"
     "  pos_columns    1-D object array of str, matched to price_columns by name\n"
     "  resample       1-D int64 rebalance dates; each marks the last bar on or before it,\n"
-    "                 and the rebalance trades on the next bar with the newest weights row\n"
-    "Rules:\n"
-    "  fee_ratio      commission on traded value\n"
-    "  tax_ratio      tax charged in addition on trades that reduce a position\n"
-    "  stop_loss, take_profit, trail_stop, trail_stop_activation\n"
-    "                 exit distances on the price-relative-to-entry scale (absolute\n"
-    "                 values are used); the trailing stop arms once the best price\n"
-    "                 reached 1 + trail_stop_activation (long)\n"
-    "  touched_exit   True: exits fill within the bar at the level touched by high/low\n"
-    "                 (at the open when the bar gaps through a level); False: the close\n"
-    "                 decides and the exit fills on the next bar's trading price\n"
-    "  position_limit largest position as a fraction of the balance (not negative)\n"
-    "  retain_cost_when_rebalance   keep the exit reference of positions that a\n"
-    "                 rebalance only resizes\n"
-    "  stop_trading_next_period     stocks stopped out since the last rebalance get\n"
-    "                 weight 0 at the next one (tested for truth)\n"
-    "  excursion_window, excursion_window_step   bars sampled in each trade's\n"
-    "                 excursion profile (mirelo.core.excursion.excursion)\n"
-    "  periodically_rebalance       a resize at a rebalance is recorded as a new trade\n"
+    "                 and the rebalance trades on the next bar with the newest weights row\n";
+
+const char kBacktestOutro[] =
     "  delisting_bars 1-D int64 per position column: the bar at which the stock is\n"
     "                 closed for good (negative: never), or None\n"
     "\n"
     "The run's trades and final stock operations stay in the module:\n"
-    "get_trade_stocks() and get_stock_operations() return them.";
+    "get_trade_stocks() and get_stock_operations() return them; the excursion\n"
+    "profiles are mirelo.core.excursion.excursion.  One run at a time per process\n"
+    "(mirelo.core.batch runs many at once).";
 
 PyObject* call(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return run_backtest(args, nargsf, kwnames);
@@ -89,6 +77,12 @@ void dealloc(PyObject* self) {
 PyObject* descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
 
 PyObject* get_name(PyObject*, void*) { return PyUnicode_FromString("backtest_"); }
+
+// The docstring belongs to the function object, not to its type: help() and
+// pydoc show an object's own __doc__ only when it differs from its type's.
+PyObject* get_doc(PyObject*, void*) {
+    return PyUnicode_FromFormat("%s%s%s", kBacktestIntro, engine::kRulesDoc, kBacktestOutro);
+}
 
 PyObject* get_defaults(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<BacktestFunction*>(self)->defaults);
@@ -141,6 +135,7 @@ PyMethodDef type_methods[] = {
 PyGetSetDef getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -158,7 +153,6 @@ PyType_Slot type_slots[] = {
     {Py_tp_getset, getset},
     {Py_tp_members, members},
     {Py_tp_methods, type_methods},
-    {Py_tp_doc, const_cast<char*>(kBacktestDoc)},
     {0, nullptr},
 };
 
@@ -171,12 +165,13 @@ PyType_Spec type_spec = {
     type_slots,
 };
 
-// 0.001425, 0.003, 1.0, inf, inf, 0.0, False, 1.0, False, True, 0, 1, True, None;
-// the infinities are NumPy's inf, read at import.
+// The rules' defaults, then None for delisting_bars; the infinities are
+// NumPy's inf, read at import.
 py::Ref make_defaults() {
     py::Ref inf = numpy_attr("inf");
-    return py::check(Py_BuildValue("(dddOOdOdOOiiOO)", 0.001425, 0.003, 1.0, inf.get(), inf.get(),
-                                   0.0, Py_False, 1.0, Py_False, Py_True, 0, 1, Py_True, Py_None));
+    py::Ref rules = engine::rule_defaults(inf.get());
+    py::Ref none = py::check(PyTuple_Pack(1, Py_None));
+    return py::check(PySequence_Concat(rules.get(), none.get()));
 }
 
 }  // namespace

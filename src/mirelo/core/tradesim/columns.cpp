@@ -1,9 +1,7 @@
-// map_columns and ioft: column mapping by name and nanosecond timestamps.
+// map_columns: position columns related to price columns by stock name.
 #include "tradesim/columns.h"
 
 #include "pyutil/args.h"
-#include "tradesim/functions.h"
-#include "tradesim/state.h"
 
 #include <climits>
 #include <string>
@@ -60,45 +58,55 @@ void for_each_name(PyObject* columns, Visit&& visit) {
     }
 }
 
-}  // namespace
-
-std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns,
-                               std::source_location caller) {
+// Runs `body` under the traceback entry of map_columns; a failure is rethrown
+// at the caller's line.
+template <typename F>
+auto as_map_columns(F&& body, std::source_location caller) {
     static const py::TraceSite site{"mirelo.core.tradesim.map_columns", kFile};
-    std::map<int, int> result;
-    bool ok = py::guarded(site, false, [&] {
-        std::unordered_map<std::string, int> price_position;
-        for_each_name(price_columns, [&](Py_ssize_t i, PyObject* name) {
-            price_position[encoded_name(name)] = column_position(i);
-        });
-        for_each_name(pos_columns, [&](Py_ssize_t i, PyObject* name) {
-            auto found = price_position.find(encoded_name(name));
-            if (found != price_position.end()) result[column_position(i)] = found->second;
-        });
-        return true;
-    });
-    if (!ok) py::throw_pending(caller);
-    return result;
+    try {
+        return py::traced(site, body);
+    } catch (const py::ErrorSet&) {
+        py::throw_pending(caller);
+    }
 }
 
-const char kIoftDoc[] =
-    "ioft(v)\n--\n\n"
-    "Convert a timestamp in nanoseconds since the Unix epoch (int or float) to a\n"
-    "naive datetime.datetime in the process's local time zone, with microsecond\n"
-    "resolution: datetime.datetime.fromtimestamp(v / 1e9).";
+void add_names(NameIndex& index, PyObject* price_columns) {
+    for_each_name(price_columns, [&](Py_ssize_t i, PyObject* name) { index[encoded_name(name)] = column_position(i); });
+}
 
-PyObject* ioft(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::TraceSite site{"mirelo.core.tradesim.ioft", kFile};
-    static py::ArgParser parser{"ioft", {"v"}, 1};
-    static GlobalName datetime_module{"datetime"};
-    return py::guarded(site, static_cast<PyObject*>(nullptr), [&] {
-        PyObject* v = nullptr;
-        parser.parse(args, static_cast<size_t>(nargs), kwnames, &v);
-        py::Ref cls = py::check(PyObject_GetAttrString(global(datetime_module), "datetime"));
-        py::Ref billion = py::check(PyFloat_FromDouble(1e9));
-        py::Ref seconds = py::check(PyNumber_TrueDivide(v, billion.get()));
-        return py::check(PyObject_CallMethod(cls.get(), "fromtimestamp", "O", seconds.get())).release();
+void add_mapping(std::map<int, int>& result, const NameIndex& price_names, PyObject* pos_columns) {
+    for_each_name(pos_columns, [&](Py_ssize_t i, PyObject* name) {
+        auto found = price_names.find(encoded_name(name));
+        if (found != price_names.end()) result[column_position(i)] = found->second;
     });
+}
+
+}  // namespace
+
+NameIndex index_names(PyObject* price_columns, std::source_location caller) {
+    return as_map_columns([&] {
+        NameIndex index;
+        add_names(index, price_columns);
+        return index;
+    }, caller);
+}
+
+std::map<int, int> map_names(const NameIndex& price_names, PyObject* pos_columns, std::source_location caller) {
+    return as_map_columns([&] {
+        std::map<int, int> result;
+        add_mapping(result, price_names, pos_columns);
+        return result;
+    }, caller);
+}
+
+std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns, std::source_location caller) {
+    return as_map_columns([&] {
+        NameIndex index;
+        add_names(index, price_columns);
+        std::map<int, int> result;
+        add_mapping(result, index, pos_columns);
+        return result;
+    }, caller);
 }
 
 }  // namespace mirelo::tradesim

@@ -4,6 +4,8 @@
 #include "pyutil/error.h"
 
 #include <map>
+#include <string>
+#include <unordered_map>
 
 namespace mirelo::tradesim {
 
@@ -14,5 +16,14 @@ namespace mirelo::tradesim {
 // are rethrown as ErrorSet at the caller's line.
 std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns,
                                std::source_location caller = std::source_location::current());
+
+// The two steps of map_columns, for a caller that maps many position column
+// lists onto one list of price columns: the price column of every name (its
+// UTF-8 bytes; the last occurrence of a repeated name), then the position
+// columns mapped through it.  Same failures as map_columns.
+using NameIndex = std::unordered_map<std::string, int>;
+NameIndex index_names(PyObject* price_columns, std::source_location caller = std::source_location::current());
+std::map<int, int> map_names(const NameIndex& price_names, PyObject* pos_columns,
+                             std::source_location caller = std::source_location::current());
 
 }  // namespace mirelo::tradesim

@@ -6,7 +6,6 @@
 namespace mirelo::tradesim {
 
 PyObject* get_stock_operations(PyObject* module, PyObject* unused);
-PyObject* normalize_weight(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* ioft(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* get_trade_stocks(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
@@ -14,7 +13,6 @@ PyObject* get_trade_stocks(PyObject* module, PyObject* const* args, Py_ssize_t n
 py::Ref make_backtest_function(PyObject* module);
 
 extern const char kGetStockOperationsDoc[];
-extern const char kNormalizeWeightDoc[];
 extern const char kIoftDoc[];
 extern const char kGetTradeStocksDoc[];
 

@@ -71,25 +71,6 @@ py::Ref trade_row(PyObject* trade, PyObject* positions, Py_ssize_t i, const Name
 
 }  // namespace
 
-[[noreturn]] void raise_invalid_trade_price(double price, PyObject* stock, int row,
-                                            std::source_location caller) {
-    static const py::TraceSite site{"mirelo.core.tradesim.validate_trade_price", kFile};
-    py::guarded(site, 0, [&] {
-        py::Ref empty = py::check(PyUnicode_FromString(""));
-        py::Ref name = py::check(PyObject_Format(stock != nullptr ? stock : Py_None, empty.get()));
-        char* text = PyOS_double_to_string(price, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (text == nullptr) py::throw_pending();
-        PyErr_Format(PyExc_ValueError,
-                     "Invalid trading price for %U at price row %d: %s. Expected a positive finite "
-                     "price; check the trading-price dataset.",
-                     name.get(), row, text);
-        PyMem_Free(text);
-        py::throw_pending();
-        return 0;
-    });
-    py::throw_pending(caller);
-}
-
 const char kGetStockOperationsDoc[] =
     "get_stock_operations()\n--\n\n"
     "Return a shallow copy of the last run's stock operations: a dict with\n"

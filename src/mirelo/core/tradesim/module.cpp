@@ -2,6 +2,7 @@
 #include "excursion_import.h"
 #include "pyutil/single_module.h"
 #include "pyutil/numpy_api.h"
+#include "tradesim/normalize.h"
 #include "tradesim/functions.h"
 #include "tradesim/state.h"
 
@@ -43,7 +44,7 @@ constexpr const char kFile[] = "mirelo/core/tradesim/module.cpp";
 
 PyMethodDef methods[] = {
     {"get_stock_operations", get_stock_operations, METH_NOARGS, kGetStockOperationsDoc},
-    {"normalize_weight", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(normalize_weight)),
+    {"normalize_weight", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tradesim::normalize_weight)),
      METH_FASTCALL | METH_KEYWORDS, kNormalizeWeightDoc},
     {"ioft", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ioft)),
      METH_FASTCALL | METH_KEYWORDS, kIoftDoc},

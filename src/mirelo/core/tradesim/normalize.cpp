@@ -2,7 +2,6 @@
 #include "tradesim/normalize.h"
 
 #include "pyutil/args.h"
-#include "tradesim/functions.h"
 
 namespace mirelo::tradesim {
 namespace {

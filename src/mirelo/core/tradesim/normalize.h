@@ -12,4 +12,8 @@ namespace mirelo::tradesim {
 py::Ref normalize_weights(PyObject* weights, PyObject* position_limit,
                           std::source_location caller = std::source_location::current());
 
+// The Python function normalize_weight(weights, position_limit).
+PyObject* normalize_weight(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char kNormalizeWeightDoc[];
+
 }  // namespace mirelo::tradesim

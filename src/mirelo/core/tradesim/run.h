@@ -2,6 +2,7 @@
 // by the run setup for the bar loop.
 #pragma once
 
+#include "engine/rules.h"
 #include "pyutil/buffer.h"
 
 #include <cstdint>
@@ -33,33 +34,14 @@ struct RunArgs {
     Dates resample;
     Dates delisting_bars;  // empty view for None
 
-    double fee_ratio = 0.001425;
-    double tax_ratio = 0.003;
-    double stop_loss = 1.0;
-    double take_profit = 0.0;  // set from the defaults tuple
-    double trail_stop = 0.0;
-    double trail_stop_activation = 0.0;
-    bool touched_exit = false;
-    double position_limit = 1.0;
-    bool retain_cost_when_rebalance = false;
-    PyObject* stop_trading_next_period = nullptr;  // borrowed; tested for truth where used
-    int excursion_window = 0;
-    int excursion_window_step = 1;
-    bool periodically_rebalance = true;
+    engine::RuleValues rules;
 };
 
-// The per-stock tracking arrays of the exit rules, indexed by sid, and the
-// reference prices, indexed by price column.
-struct Tracking {
+// The tracking arrays of the exit rules, made through org_np: the Python
+// objects and the views the loop writes through.
+struct TrackingArrays {
     py::Ref cum_return_obj, max_return_obj, min_return_obj, prev_prices_obj;
     Series cum_return, max_return, min_return, prev_prices;
-
-    // Entering, exiting or delisting a stock starts a new exit horizon.
-    void reset(int sid) {
-        cum_return.set(sid, 1.0);
-        max_return.set(sid, 1.0);
-        min_return.set(sid, 1.0);
-    }
 };
 
 // State built by the run setup and handed to the bar loop.
@@ -67,12 +49,13 @@ struct RunSetup {
     std::map<int, int> col_map;  // sid -> price column
     py::Ref value_path;
     Series values;
-    Tracking tracking;
+    TrackingArrays tracking;
     bool use_delisting = false;
     std::vector<std::int64_t> rebalance_flags;  // one per bar
 };
 
-// The bar loop, the final ledger and stock operations.  Fills `setup.values`.
+// The bar loop on the module's host, then the final ledger and stock
+// operations.  Fills `setup.values`.
 void run_bar_loop(RunArgs& args, RunSetup& setup);
 
 }  // namespace mirelo::tradesim

@@ -16,6 +16,9 @@ struct ModuleState {
     excursion_api::Bindings excursion;
     // __defaults__ of backtest_ (parameters 12 to 25).
     py::Ref backtest_defaults;
+    // A backtest_ call has started and not yet returned (read and written
+    // only with the interpreter lock held).
+    bool run_in_progress = false;
 };
 
 // Lives as long as the process: it is never destroyed, because its references

@@ -1,15 +1,18 @@
 // The final stock operations of a run: actions and weights for the caller's
-// next step, kept in the module until the next run replaces them.
+// next step.
+#include "engine/operations.h"
+
+#include "tradesim/normalize.h"
 #include "pyutil/args.h"
 #include "pyutil/numpy_api.h"
-#include "tradesim/loop_state.h"
-#include "tradesim/normalize.h"
-#include "tradesim/state.h"
 
 #include <cmath>
 
-namespace mirelo::tradesim {
+namespace mirelo::engine {
 namespace {
+
+using core::Exit;
+using core::LoopState;
 
 py::Ref py_int(long long value) { return py::check(PyLong_FromLongLong(value)); }
 
@@ -38,7 +41,7 @@ void divide_values(PyObject* dict, PyObject* total) {
 
 // The weights of the last rebalance for the stocks it held, 0 for those since
 // closed (a holding of 0 left by an exit within a bar is closed too).
-void last_rebalance_weights(const RunArgs& a, const LoopState& st, PyObject* weights) {
+void last_rebalance_weights(const OperationsInput& a, const LoopState& st, PyObject* weights) {
     py::Ref total = py_int(0);
     py::Ref zero = py_int(0);
     for (const auto& [sid, unused] : st.rebalance_holdings) {
@@ -60,7 +63,7 @@ bool listed(const std::vector<Exit>& exits, int sid) {
 
 // The non-zero weights of the newest position row, without the stocks that
 // sit out the next period, divided by the gross sum of the row when above 1.
-void next_period_weights(const RunArgs& a, const LoopState& st, PyObject* next_weights) {
+void next_period_weights(const OperationsInput& a, const LoopState& st, PyObject* next_weights) {
     const Py_ssize_t columns = a.pos_values.extent(1);
     std::vector<std::pair<int, double>> kept;
     double gross = 0.0;
@@ -81,7 +84,7 @@ void next_period_weights(const RunArgs& a, const LoopState& st, PyObject* next_w
 
 // "enter", "exit" or "hold" for every stock of the newest row, by whether it
 // is held and whether its weight is non-zero.
-void rebalance_actions(const RunArgs& a, const LoopState& st, PyObject* actions) {
+void rebalance_actions(const OperationsInput& a, const LoopState& st, PyObject* actions) {
     for (Py_ssize_t sid = 0; sid < a.pos_values.extent(1); ++sid) {
         const double w = a.pos_values.at(st.pos_row, sid);
         auto found = st.holdings.find(static_cast<int>(sid));
@@ -105,7 +108,7 @@ bool nonzero_entry(PyObject* dict, int sid) {
 
 // Exits found on the last bar and not executed: "tp"/"sl", or
 // "tp_enter"/"sl_enter" when the stock is about to be entered again.
-void pending_exit_actions(const RunArgs& a, const LoopState& st, PyObject* actions, PyObject* next_weights) {
+void pending_exit_actions(const OperationsInput& a, const LoopState& st, PyObject* actions, PyObject* next_weights) {
     for (const Exit& exit : st.due_exits) {
         const char* kind = exit.profit_side ? "tp" : "sl";
         if (py::truth(a.stop_trading_next_period) || st.last_date > a.pos_index.at(st.pos_row)) {
@@ -117,7 +120,7 @@ void pending_exit_actions(const RunArgs& a, const LoopState& st, PyObject* actio
 }
 
 // Stocks closed by an exit rule since the last rebalance: "tp_"/"sl_".
-void stopped_actions(const RunArgs& a, const LoopState& st, PyObject* actions) {
+void stopped_actions(const OperationsInput& a, const LoopState& st, PyObject* actions) {
     for (const Exit& exit : st.stopped_stocks) {
         py::Ref key = py_int(exit.sid);
         const bool known = py::check_status(PyDict_Contains(actions, key.get())) != 0;
@@ -129,22 +132,29 @@ void stopped_actions(const RunArgs& a, const LoopState& st, PyObject* actions) {
 
 void normalize_entry(PyObject* ops, const char* key, PyObject* position_limit) {
     PyObject* weights = PyDict_GetItemString(ops, key);  // borrowed; the dict was built here
-    py::Ref normalized = normalize_weights(weights, position_limit);
+    py::Ref normalized = tradesim::normalize_weights(weights, position_limit);
     py::check_status(PyDict_SetItemString(ops, key, normalized.get()));
 }
 
 }  // namespace
 
-void build_stock_operations(const RunArgs& a, const LoopState& st) {
+py::Ref new_stock_operations() {
     py::Ref actions = py::check(PyDict_New());
     py::Ref weights = py::check(PyDict_New());
     py::Ref next_weights = py::check(PyDict_New());
-    py::Ref ops = py::check(Py_BuildValue("{sOsOsO}", "actions", actions.get(), "weights", weights.get(),
-                                          "next_weights", next_weights.get()));
-    g_state.stock_operations = py::Ref::borrow(ops.get());
+    return py::check(Py_BuildValue("{sOsOsO}", "actions", actions.get(), "weights", weights.get(),
+                                   "next_weights", next_weights.get()));
+}
 
-    last_rebalance_weights(a, st, weights.get());
-    next_period_weights(a, st, next_weights.get());
+void fill_stock_operations(PyObject* ops_dict, const OperationsInput& a, const LoopState& st) {
+    const py::Ref ops = py::Ref::borrow(ops_dict);
+    // Borrowed from the dict made by new_stock_operations, which keeps them.
+    PyObject* actions = PyDict_GetItemString(ops_dict, "actions");
+    PyObject* weights = PyDict_GetItemString(ops_dict, "weights");
+    PyObject* next_weights = PyDict_GetItemString(ops_dict, "next_weights");
+
+    last_rebalance_weights(a, st, weights);
+    next_period_weights(a, st, next_weights);
     {
         py::Ref weight_time = py_int(st.weight_row);
         py::Ref next_weight_time = py_int(st.pos_row);
@@ -155,9 +165,9 @@ void build_stock_operations(const RunArgs& a, const LoopState& st) {
     normalize_entry(ops.get(), "weights", limit.get());
     normalize_entry(ops.get(), "next_weights", limit.get());
 
-    if (st.rebalance_today) rebalance_actions(a, st, actions.get());
-    pending_exit_actions(a, st, actions.get(), next_weights.get());
-    stopped_actions(a, st, actions.get());
+    if (st.rebalance_today) rebalance_actions(a, st, actions);
+    pending_exit_actions(a, st, actions, next_weights);
+    stopped_actions(a, st, actions);
 }
 
-}  // namespace mirelo::tradesim
+}  // namespace mirelo::engine

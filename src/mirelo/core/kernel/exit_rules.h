@@ -3,7 +3,7 @@
 // once the position has moved far enough in its favour.
 #pragma once
 
-namespace mirelo::tradesim {
+namespace mirelo::core {
 
 // The four distances, made absolute by the run setup.
 struct ExitRules {
@@ -13,9 +13,13 @@ struct ExitRules {
     double trail_stop_activation;
 };
 
+// Why a trade ended.
+enum class ExitReason { Rebalance, StopLoss, TrailStop, TakeProfit, Delisting, Open };
+
 struct ExitLevels {
     double upper;
     double lower;
+    bool trailing = false;  // the stop level is the armed trailing stop
 };
 
 // Long: upper = take-profit, lower = the higher of the stop and the armed
@@ -28,11 +32,17 @@ inline ExitLevels exit_levels(bool is_long, double max_return, double min_return
         const bool armed = max_return >= 1 + r.trail_stop_activation;
         lv.upper = 1 + r.take_profit;
         lv.lower = 1 - r.stop_loss;
-        if (armed && max_return - r.trail_stop > lv.lower) lv.lower = max_return - r.trail_stop;
+        if (armed && max_return - r.trail_stop > lv.lower) {
+            lv.lower = max_return - r.trail_stop;
+            lv.trailing = true;
+        }
     } else {
         const bool armed = min_return <= 1 - r.trail_stop_activation;
         lv.upper = 1 + r.stop_loss;
-        if (armed && min_return + r.trail_stop < lv.upper) lv.upper = min_return + r.trail_stop;
+        if (armed && min_return + r.trail_stop < lv.upper) {
+            lv.upper = min_return + r.trail_stop;
+            lv.trailing = true;
+        }
         lv.lower = 1 - r.take_profit;
     }
     return lv;
@@ -67,6 +77,13 @@ inline TouchedExit touched_exit(const BarPath& path, const ExitLevels& lv, doubl
     return t;
 }
 
+// The reason of an exit: the profit side is the take-profit; the stop side
+// is the trailing stop when that set the stop level, else the fixed stop.
+inline ExitReason exit_reason(bool profit_side, const ExitLevels& lv) {
+    if (profit_side) return ExitReason::TakeProfit;
+    return lv.trailing ? ExitReason::TrailStop : ExitReason::StopLoss;
+}
+
 // Close mode: +1 (upper level reached, inclusive), -1 (below the lower level,
 // strictly), 0 (no exit).
 inline int close_exit(double close_level, const ExitLevels& lv) {
@@ -75,4 +92,4 @@ inline int close_exit(double close_level, const ExitLevels& lv) {
     return 0;
 }
 
-}  // namespace mirelo::tradesim
+}  // namespace mirelo::core

@@ -1,4 +1,4 @@
-#include "excursion/path.h"
+#include "kernel/excursion_path.h"
 
 namespace mirelo::core {
 

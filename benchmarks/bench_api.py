@@ -1,0 +1,114 @@
+"""Overhead of ``mirelo.backtest`` over the bare ``batch.Market.run`` (run by hand, not in CI).
+
+    python benchmarks/bench_api.py                          # 5,000 bars x 2,000 stocks
+    python benchmarks/bench_api.py --bars 2000 --stocks 500 # smaller data
+
+The market is the headline case of bench_backtest.py (monthly momentum rebalance into 50
+stocks, default rules, orders filled at the open), given to ``mirelo.backtest`` as
+date-indexed float64 frames (one block each, as ``pd.DataFrame(array)`` makes them).
+
+Each repetition times, back to back on the same data, the bare engine call
+(``Market.run`` on a market built beforehand) and ``mirelo.backtest`` (input checks,
+``Market`` construction, the run and the ``Result``); the verdict compares the medians,
+as a ratio, against the budget of 15%. The lazy views a caller may ask for afterwards
+(value, trades, stats) are timed separately and are not part of the overhead.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import sys
+import time
+from pathlib import Path
+from typing import Any, Callable
+
+import numpy as np
+import pandas as pd
+
+import mirelo
+from mirelo._inputs import prepare_inputs
+from mirelo.core import batch
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench_backtest import make_inputs  # noqa: E402
+
+BUDGET_RATIO = 1.15
+
+
+def frames(inputs: dict[str, Any]) -> dict[str, Any]:
+    """The arrays of make_inputs as the arguments of mirelo.backtest."""
+    index = pd.DatetimeIndex(inputs["price_index"].astype("datetime64[ns]"))
+    columns = pd.Index(inputs["price_columns"])
+
+    def wrap(values: np.ndarray) -> pd.DataFrame:
+        return pd.DataFrame(values, index=index, columns=columns, copy=False)
+
+    weights = pd.DataFrame(inputs["pos_values"], columns=pd.Index(inputs["pos_columns"]),
+                           index=pd.DatetimeIndex(inputs["pos_index"].astype("datetime64[ns]")))
+    return dict(close=wrap(inputs["close_values"]), weights=weights,
+                open=wrap(inputs["open_values"]), high=wrap(inputs["high_values"]),
+                low=wrap(inputs["low_values"]), trade_at="open")
+
+
+def timed(call: Callable[[], object]) -> float:
+    t0 = time.perf_counter()
+    call()
+    return time.perf_counter() - t0
+
+
+def main(argv: list[str] | None = None) -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--bars", type=int, default=5000)
+    p.add_argument("--stocks", type=int, default=2000)
+    p.add_argument("--held", type=int, default=50)
+    p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--repeat", type=int, default=9)
+    args = p.parse_args(argv)
+
+    print(f"mirelo.backtest overhead: {args.bars} bars x {args.stocks} stocks, {args.held} held; "
+          f"batch from {Path(batch.__file__).name}, pandas {pd.__version__}, "
+          f"{os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f}")
+    arrays = make_inputs(args.bars, args.stocks, args.held, args.seed, 0.01, 0.0)
+    kwargs = frames(arrays)
+    prepared = prepare_inputs(**kwargs)
+    market = batch.Market(**prepared.market_args)
+
+    def bare() -> Any:
+        return market.run(**prepared.run_args)
+
+    def api() -> mirelo.Result:
+        return mirelo.backtest(**kwargs)
+
+    bare_value, result = bare(), api()  # warm-up, and a check that both ran the same backtest
+    np.testing.assert_array_equal(result.value.to_numpy(), bare_value.value)
+    bare_times, api_times, prepare_times = [], [], []
+    for _ in range(args.repeat):
+        bare_times.append(timed(bare))
+        api_times.append(timed(api))
+        prepare_times.append(timed(lambda: prepare_inputs(**kwargs)))
+    bare_ms = 1000.0 * statistics.median(bare_times)
+    api_ms = 1000.0 * statistics.median(api_times)
+    ratio = api_ms / bare_ms
+    print(f"\n{'call':<34} {'median ms':>10} {'best ms':>8}")
+    for label, times in (("Market.run (market built before)", bare_times),
+                         ("mirelo.backtest", api_times),
+                         ("  of which prepare_inputs", prepare_times)):
+        print(f"{label:<34} {1000 * statistics.median(times):>10.2f} {1000 * min(times):>8.2f}")
+    verdict = "PASS" if ratio <= BUDGET_RATIO else "MISS"
+    budget = 100 * (BUDGET_RATIO - 1)
+    print(f"\noverhead: {100 * (ratio - 1):+.1f}% (budget {budget:.0f}%) {verdict}")
+
+    print("\nlazy views of one result (first access, not part of the overhead):")
+    fresh = api()
+    for name, view in (("value", lambda: fresh.value), ("trades", lambda: fresh.trades),
+                       ("excursions", lambda: fresh.excursions),
+                       ("stats(), importing the statistics library", fresh.stats),
+                       ("stats() again", fresh.stats)):
+        print(f"  {name:<44} {1000 * timed(view):>8.2f} ms")
+    return 0 if verdict == "PASS" else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,50 @@
+"""``mirelo.backtest``: date-indexed frames in, a `Result` out."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import pandas as pd
+
+from mirelo._inputs import prepare_inputs
+from mirelo._result import Result
+from mirelo.core import batch
+
+
+def backtest(close: pd.DataFrame, weights: pd.DataFrame, *,
+             open: pd.DataFrame | None = None, high: pd.DataFrame | None = None,
+             low: pd.DataFrame | None = None, trade_at: str = "close",
+             rebalance: str | Sequence[Any] | pd.DatetimeIndex | None = None,
+             delisted: Mapping[Any, Any] | pd.Series | None = None,
+             **rules: Any) -> Result:
+    """Backtests target `weights` on the prices of `close` and returns a `Result`.
+
+    Frames have one row per date (an ascending DatetimeIndex) and one column per stock.
+
+    - `weights`: target weights as fractions of the balance (negative = short), dated when
+      they become known. NaN means no position. A rebalance trades on the bar after its
+      date, at that bar's trading price, to the newest weights row dated before that bar;
+      rows whose absolute sum exceeds 1 are scaled to a gross exposure of 1.
+    - `open`, `high`, `low`: aligned to `close` by label (same dates and stocks, any
+      order); touched exits (``touched_exit=True``) need all three.
+    - `trade_at`: "close" (default) or "open" (needs `open`): the price orders fill at.
+    - `rebalance`: None rebalances on every weights row; a frequency alias ("W", "M",
+      "Q", ...) on the last bar of each period; a list of dates on the last bar on or
+      before each date.
+    - `delisted`: Series or dict, stock -> date; a position is closed on the last bar on
+      or before its stock's date.
+    - `rules`: the engine's trading rules, with its defaults: fee_ratio=0.001425,
+      tax_ratio=0.003, stop_loss=1.0, take_profit=inf, trail_stop=inf,
+      trail_stop_activation=0.0, touched_exit=False, position_limit=1.0,
+      retain_cost_when_rebalance=False, stop_trading_next_period=True,
+      excursion_window=0, excursion_window_step=1, periodically_rebalance=True.
+
+    Mistakes in the frames raise TypeError or ValueError naming the argument and the
+    offending labels; see ``prepare_inputs``.
+    """
+    inputs = prepare_inputs(close, weights, open=open, high=high, low=low, trade_at=trade_at,
+                            rebalance=rebalance, delisted=delisted)
+    settings = inputs.check_rules(rules)
+    run_result = batch.Market(**inputs.market_args).run(**inputs.run_args, **settings)
+    return Result(inputs, run_result, settings)

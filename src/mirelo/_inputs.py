@@ -1,0 +1,288 @@
+"""The one place where user frames become the engine's arrays.
+
+``prepare_inputs`` checks and aligns the price and weight frames and returns an `Inputs`
+object holding the keyword arguments of ``batch.Market`` and of ``Market.run``; everything
+after it (``backtest``, sweeps, results) works on that object. ``check_rules`` validates the
+trading-rule keywords.
+"""
+
+from __future__ import annotations
+
+import difflib
+import math
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, cast
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from mirelo._frames import check_frame, check_same_timezone, float_values, nanoseconds
+from mirelo._labels import some
+
+# The trading rules of the engine, with its defaults.
+RULE_DEFAULTS: dict[str, Any] = {
+    "fee_ratio": 0.001425,
+    "tax_ratio": 0.003,
+    "stop_loss": 1.0,
+    "take_profit": math.inf,
+    "trail_stop": math.inf,
+    "trail_stop_activation": 0.0,
+    "touched_exit": False,
+    "position_limit": 1.0,
+    "retain_cost_when_rebalance": False,
+    "stop_trading_next_period": True,
+    "excursion_window": 0,
+    "excursion_window_step": 1,
+    "periodically_rebalance": True,
+}
+
+TRADE_AT = ("close", "open")
+
+
+@dataclass(frozen=True, eq=False)
+class Inputs:
+    """Checked and aligned inputs of a backtest.
+
+    - ``market_args``: the eight keyword arguments of ``batch.Market`` (price_values,
+      close_values, high_values, low_values, open_values, price_index, price_columns,
+      delisting_bars);
+    - ``run_args``: pos_values, pos_index, pos_columns, resample for ``Market.run``;
+    - ``index``: the close index (one date per bar); ``columns``: the price stock labels;
+    - ``weight_columns`` and ``weight_index``: labels and dates of the weights rows, in the
+      order of ``pos_values`` (a trade's ``sid`` indexes ``weight_columns``);
+    - ``has_ohlc``: whether open, high and low prices were given (touched exits need them).
+    """
+
+    market_args: dict[str, Any]
+    run_args: dict[str, Any]
+    index: pd.DatetimeIndex
+    columns: pd.Index
+    weight_columns: pd.Index
+    weight_index: pd.DatetimeIndex
+    has_ohlc: bool
+
+    def check_rules(self, rules: Mapping[str, Any]) -> dict[str, Any]:
+        """``check_rules(rules, has_ohlc=self.has_ohlc)``."""
+        return check_rules(rules, has_ohlc=self.has_ohlc)
+
+
+def check_rules(rules: Mapping[str, Any], *, has_ohlc: bool = True) -> dict[str, Any]:
+    """All thirteen rule keywords: the engine's defaults updated with `rules`.
+
+    An unknown keyword raises TypeError naming it; ``touched_exit=True`` when open, high and
+    low prices were not given (`has_ohlc` false) raises ValueError. Values are checked by
+    the engine.
+    """
+    for key in rules:
+        if key not in RULE_DEFAULTS:
+            close = difflib.get_close_matches(str(key), RULE_DEFAULTS, n=1)
+            hint = f"; did you mean {close[0]!r}?" if close else ""
+            raise TypeError(f"unknown rule keyword {key!r}{hint} "
+                            f"(the rules are {', '.join(RULE_DEFAULTS)})")
+    if rules.get("touched_exit") and not has_ohlc:
+        raise ValueError("touched_exit=True compares each bar's open, high and low with the "
+                         "stop levels: pass open=, high= and low= price frames")
+    return {**RULE_DEFAULTS, **rules}
+
+
+def prepare_inputs(close: pd.DataFrame, weights: pd.DataFrame, *,
+                   open: pd.DataFrame | None = None, high: pd.DataFrame | None = None,
+                   low: pd.DataFrame | None = None, trade_at: str = "close",
+                   rebalance: str | Sequence[Any] | pd.DatetimeIndex | None = None,
+                   delisted: Mapping[Any, Any] | pd.Series | None = None) -> Inputs:
+    """Checks and aligns the frames of a backtest; returns the engine's arguments.
+
+    - `close` (and `open`, `high`, `low` when given): one row per bar, one column per
+      stock, an ascending DatetimeIndex without repeats, numbers. `open`/`high`/`low` must
+      have the same dates and stocks as `close` and are aligned to it by label.
+    - `weights`: target weights (fractions of the balance, signed), one row per date at
+      which they become known; every column must be a stock of `close`. NaN means no
+      position and becomes 0.
+    - `trade_at`: the price at which orders fill, "close" or "open".
+    - `rebalance`: None trades on every weights row; a pandas frequency alias ("W", "M",
+      "Q", "Y", or an offset such as "ME") rebalances on the last bar of each period of
+      the close index; a list of dates rebalances on the last bar on or before each.
+    - `delisted`: stock -> date after which the stock no longer trades (NaT: never); a
+      position in it is closed on the last bar on or before that date.
+
+    A float64 frame stored in one block is passed on without a copy.
+    """
+    index = check_frame(close, "close")
+    weights_index = check_frame(weights, "weights")
+    check_same_timezone(weights_index, "weights index", index)
+    same_stocks = weights.columns.equals(close.columns)
+    if not same_stocks:
+        no_prices = weights.columns.difference(close.columns, sort=False)
+        if len(no_prices):
+            raise ValueError(f"weights has columns with no prices in close: {some(no_prices)}")
+    price_columns = _column_names(close.columns)
+
+    given = {"open": open, "high": high, "low": low}
+    frames = {key: _aligned(frame, key, close, index)
+              for key, frame in given.items() if frame is not None}
+    if trade_at not in TRADE_AT:
+        raise ValueError(f"trade_at must be 'close' or 'open', not {trade_at!r}")
+    if trade_at == "open" and "open" not in frames:
+        raise ValueError("trade_at='open' fills orders at the open: pass the open= price frame")
+
+    close_values = float_values(close, "close")
+    values = {key: float_values(frame, key) for key, frame in frames.items()}
+    price_index = nanoseconds(index, "close index")
+    market_args: dict[str, Any] = {
+        "price_values": values.get(trade_at, close_values),
+        "close_values": close_values,
+        "high_values": values.get("high", close_values),
+        "low_values": values.get("low", close_values),
+        "open_values": values.get("open", close_values),
+        "price_index": price_index,
+        "price_columns": price_columns,
+        "delisting_bars": _delisting_bars(delisted, close, index, price_index, weights.columns),
+    }
+    run_args: dict[str, Any] = {
+        "pos_values": _weight_values(weights),
+        "pos_index": nanoseconds(weights_index, "weights index"),
+        "pos_columns": price_columns if same_stocks else _column_names(weights.columns),
+        "resample": _rebalance_dates(rebalance, index, price_index, weights_index),
+    }
+    return Inputs(market_args=market_args, run_args=run_args, index=index,
+                  columns=close.columns, weight_columns=weights.columns,
+                  weight_index=weights_index, has_ohlc=len(frames) == 3)
+
+
+def _aligned(frame: pd.DataFrame, name: str, close: pd.DataFrame,
+             index: pd.DatetimeIndex) -> pd.DataFrame:
+    """`frame` with close's columns and dates in close's order (a copy only when the order
+    differs)."""
+    frame_index = check_frame(frame, name)
+    if not frame.columns.equals(close.columns):
+        missing = close.columns.difference(frame.columns, sort=False)
+        extra = frame.columns.difference(close.columns, sort=False)
+        if len(missing) or len(extra):
+            raise ValueError(f"{name} and close have different stocks: "
+                             + _difference_text(missing, extra))
+        frame = frame[close.columns]
+    if not frame_index.equals(index):
+        check_same_timezone(frame_index, f"{name} index", index)
+        missing_dates = index.difference(frame_index)
+        extra_dates = frame_index.difference(index)
+        if len(missing_dates) or len(extra_dates):
+            raise ValueError(f"{name} and close have different dates: "
+                             + _difference_text(missing_dates, extra_dates))
+        frame = frame.reindex(index)
+    return frame
+
+
+def _difference_text(missing: pd.Index, extra: pd.Index) -> str:
+    parts = []
+    if len(missing):
+        parts.append(f"missing {some(missing)}")
+    if len(extra):
+        parts.append(f"not in close {some(extra)}")
+    return "; ".join(parts)
+
+
+def _column_names(columns: pd.Index) -> npt.NDArray[np.object_]:
+    """Stock labels as the engine's names: an object array of str."""
+    if columns.inferred_type == "string":  # unique text labels are their own names
+        return columns.to_numpy(dtype=object)
+    names = np.array([str(label) for label in columns], dtype=object)
+    texts = pd.Index(names)
+    if not texts.is_unique:
+        clash = columns[texts.duplicated(keep=False)]
+        raise ValueError(f"stock labels {some(clash)} have the same text; the engine matches "
+                         "stocks by name, so give every stock a distinct name")
+    return names
+
+
+def _weight_values(weights: pd.DataFrame) -> npt.NDArray[np.float64]:
+    """Weights as float64 with NaN (no position) turned into 0; infinities are refused."""
+    values = float_values(weights, "weights")
+    dates = cast(pd.DatetimeIndex, weights.index)
+    finite = np.isfinite(values)
+    if finite.all():
+        return values
+    missing = np.isnan(values)
+    infinite = ~finite & ~missing
+    if infinite.any():
+        rows, cols = np.nonzero(infinite)
+        cells = [f"({label_date}, {stock!r})" for label_date, stock in
+                 zip(dates[rows[:5]].strftime("%Y-%m-%d"), weights.columns[cols[:5]])]
+        more = f" and {len(rows) - 5} more" if len(rows) > 5 else ""
+        raise ValueError(f"weights has infinite values at {', '.join(cells)}{more}")
+    return np.where(missing, 0.0, values)
+
+
+def _rebalance_dates(rebalance: str | Sequence[Any] | pd.DatetimeIndex | None,
+                     index: pd.DatetimeIndex, price_index: npt.NDArray[np.int64],
+                     weights_index: pd.DatetimeIndex) -> npt.NDArray[np.int64]:
+    if rebalance is None:
+        return nanoseconds(weights_index, "weights index")
+    if isinstance(rebalance, str):
+        return price_index[_period_last_bars(index, rebalance)]
+    try:
+        dates = pd.DatetimeIndex(list(rebalance))
+    except (TypeError, ValueError) as err:
+        raise TypeError("rebalance must be None, a frequency alias such as 'W', 'M' or 'Q', "
+                        f"or a list of dates ({err})") from err
+    if dates.hasnans:
+        raise ValueError(f"rebalance has missing dates (NaT) at positions "
+                         f"{some(np.flatnonzero(dates.isna()).tolist())}")
+    check_same_timezone(dates, "rebalance", index)
+    return np.unique(nanoseconds(dates, "rebalance"))
+
+
+def _period_last_bars(index: pd.DatetimeIndex, alias: str) -> npt.NDArray[np.intp]:
+    """Positions of the last bar of each period of `alias` (the last bar always counts)."""
+    local = index.tz_localize(None) if index.tz is not None else index
+    try:
+        periods = local.to_period(alias)  # "W", "M", "Q", "Y" and their anchored forms
+    except ValueError:
+        periods = None
+    if periods is not None:
+        ends = np.flatnonzero(periods[1:] != periods[:-1])
+        return np.append(ends, len(index) - 1)
+    positions = pd.Series(np.arange(len(index)), index=local)
+    try:
+        last = positions.resample(alias).max()  # offsets such as "ME", "QE", "2W"
+    except ValueError as err:
+        raise ValueError(f"rebalance={alias!r} is not a pandas frequency alias "
+                         f"(such as 'W', 'M', 'Q'): {err}") from err
+    return last.dropna().to_numpy(dtype=np.intp)
+
+
+def _delisting_bars(delisted: Mapping[Any, Any] | pd.Series | None, close: pd.DataFrame,
+                    index: pd.DatetimeIndex, price_index: npt.NDArray[np.int64],
+                    weight_columns: pd.Index) -> npt.NDArray[np.int64] | None:
+    """Per weights column: the last bar on or before the stock's delisting date, or -1."""
+    if delisted is None:
+        return None
+    dates = pd.Series(delisted, dtype=object) if isinstance(delisted, Mapping) else delisted
+    if not isinstance(dates, pd.Series):
+        raise TypeError("delisted must be a Series or dict of stock -> delisting date, "
+                        f"not {type(delisted).__name__}")
+    if not dates.index.is_unique:
+        raise ValueError(f"delisted lists stocks more than once: "
+                         f"{some(dates.index[dates.index.duplicated()].unique())}")
+    unknown = dates.index.difference(close.columns, sort=False)
+    if len(unknown):
+        raise ValueError(f"delisted names stocks that are not in close: {some(unknown)}")
+    try:
+        when = pd.DatetimeIndex(pd.to_datetime(dates.reindex(weight_columns)))
+    except (TypeError, ValueError) as err:
+        raise ValueError(f"delisted has values that are not dates: {err}") from err
+    known = when.notna()
+    if known.any():
+        check_same_timezone(when, "delisted", index)
+    bars = np.full(len(weight_columns), -1, dtype=np.int64)
+    bars[known] = np.searchsorted(price_index, nanoseconds(when[known], "delisted"),
+                                  side="right") - 1
+    early = known & (bars < 0)
+    if early.any():
+        raise ValueError("delisted dates before close's first date for "
+                         f"{some(weight_columns[early])}")
+    return bars
+
+
+__all__ = ["Inputs", "RULE_DEFAULTS", "check_rules", "prepare_inputs"]

@@ -1,0 +1,180 @@
+"""The result of a backtest: the engine's arrays, with pandas views built on first use."""
+
+from __future__ import annotations
+
+from functools import cached_property
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+from mirelo._inputs import Inputs
+from mirelo._stats import result_stats
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+# Columns of an excursion group, in the engine's order (six values per sampled offset).
+EXCURSION_FIELDS = ("mae", "mfe", "mfe_before_mae", "drawdown", "profitable_bars", "return")
+
+
+class Result:
+    """A backtest's value path, trades, excursion profiles and final operations.
+
+    Holds the engine's arrays (``run_result``) and the inputs they came from; the pandas
+    views below are built on first access and kept. Nothing here refers to module state,
+    so results of runs in different threads are independent.
+
+    - ``value``: Series of the portfolio value on the close index, 1.0 at the start;
+    - ``returns``: its simple bar returns (0.0 on the first bar);
+    - ``trades``: one row per trade (see the property);
+    - ``excursions``: the trades' excursion profiles, one row per trade and offset;
+    - ``operations``: the orders and weights due after the last bar, by stock;
+    - ``stats()``: performance statistics; ``plot()``: value, drawdown and excursions.
+    """
+
+    def __init__(self, inputs: Inputs, run_result: Any, rules: dict[str, Any]) -> None:
+        self.inputs = inputs
+        self.run_result = run_result
+        self.rules = rules
+
+    def __repr__(self) -> str:
+        total = float(self.run_result.value[-1]) - 1.0
+        return (f"<mirelo.Result: {len(self.index)} bars x {len(self.inputs.columns)} stocks, "
+                f"{len(self.run_result.trades)} trades, total return {100.0 * total:.2f}%>")
+
+    @property
+    def index(self) -> pd.DatetimeIndex:
+        """The close index: one date per bar."""
+        return self.inputs.index
+
+    @cached_property
+    def start_bar(self) -> int:
+        """First bar on or after the first weights date: where statistics start."""
+        first = self.inputs.run_args["pos_index"][0]
+        return int(np.searchsorted(self.inputs.market_args["price_index"], first, side="left"))
+
+    @property
+    def start(self) -> pd.Timestamp | Any:
+        """Date of ``start_bar`` (NaT when the weights start after the last bar)."""
+        return self.index[self.start_bar] if self.start_bar < len(self.index) else pd.NaT
+
+    @cached_property
+    def value(self) -> pd.Series:
+        """Portfolio value per bar (the engine's array, not copied); 1.0 = starting balance."""
+        return pd.Series(self.run_result.value, index=self.index, name="value", copy=False)
+
+    @cached_property
+    def returns(self) -> pd.Series:
+        """Simple return of each bar: value / previous value - 1 (the first against 1.0)."""
+        value = self.value
+        return (value / value.shift(1, fill_value=1.0) - 1.0).rename("returns")
+
+    @cached_property
+    def trades(self) -> pd.DataFrame:
+        """One row per trade, in the engine's order (closed trades as they closed, then the
+        open ones), so that row i is record i of ``run_result.trades`` and profile i.
+
+        Columns: ``stock``; ``entry_date`` and ``exit_date``, the dates of the bars on which
+        the entry and the exit filled (NaT while open); ``side`` ("long"/"short");
+        ``position``, the signed weight at entry; ``bars_held``, exit bar - entry bar (an
+        open trade counts to the last bar); ``return`` net of costs, ``mae`` and ``mfe``
+        at the exit bar (from the excursion profile; an open trade is marked at the last
+        bar without exit costs); ``reason`` the trade closed for ("rebalance",
+        "stop_loss", "trail_stop", "take_profit", "delisting", or "open").
+        """
+        records = self.run_result.trades
+        profiles = self.run_result.profiles
+        exit_bar = records["exit_bar"].astype(np.int64)
+        closed = exit_bar >= 0
+        last_bar = np.where(closed, exit_bar, len(self.index) - 1)
+        position = records["position"]
+        return pd.DataFrame({
+            "stock": self.inputs.weight_columns[records["sid"]],
+            "entry_date": self.index[records["entry_bar"]],
+            "exit_date": self.index[last_bar].where(closed),  # NaT while open
+            "side": np.where(position < 0, "short", "long"),
+            "position": position,
+            "bars_held": last_bar - records["entry_bar"],
+            "return": profiles[:, -1],
+            "mae": profiles[:, -6],
+            "mfe": profiles[:, -5],
+            "reason": records["reason"].astype(object),
+        })
+
+    @cached_property
+    def excursions(self) -> pd.DataFrame:
+        """The excursion profiles, one row per trade and sampled offset.
+
+        ``trade`` is the row of ``trades``; ``offset`` the bars after entry (0, step,
+        2 x step, ... below the excursion window, then the exit bar with ``at_exit`` true);
+        then MAE, MFE, MFE reached before the adverse extreme, drawdown from a running
+        peak, profitable bars and cumulative return, all up to that offset. Offsets past
+        the last bar are NaN.
+        """
+        profiles = self.run_result.profiles
+        count, groups = len(profiles), profiles.shape[1] // 6
+        records = self.run_result.trades
+        step = int(self.rules["excursion_window_step"])
+        offsets = np.tile(np.append(np.arange(groups - 1) * step, 0), (count, 1))
+        offsets[:, -1] = self.trades["bars_held"].to_numpy()
+        values = profiles.reshape(count, groups, 6).copy()
+        beyond = records["entry_bar"][:, None] + offsets > len(self.index) - 1
+        values[beyond] = np.nan
+        frame = pd.DataFrame(values.reshape(count * groups, 6), columns=list(EXCURSION_FIELDS))
+        frame.insert(0, "trade", np.repeat(np.arange(count), groups))
+        frame.insert(1, "stock", np.repeat(self.trades["stock"].to_numpy(), groups))
+        frame.insert(2, "offset", offsets.reshape(-1))
+        frame.insert(3, "at_exit", np.tile(np.arange(groups) == groups - 1, count))
+        return frame
+
+    @cached_property
+    def operations(self) -> dict[str, Any]:
+        """What is due after the last bar, by stock label.
+
+        ``actions`` (Series stock -> "enter", "exit", "hold", "sl_", "tp_", "sl", "tp",
+        ...), ``weights`` (the weights in force) and ``next_weights`` (those of the next
+        rebalance), and ``weight_date`` / ``next_weight_date``, the dates of the weights
+        rows they come from (NaT before any rebalance).
+        """
+        ops = self.run_result.operations
+        labels = self.inputs.weight_columns
+        dates = self.inputs.weight_index
+
+        def by_stock(mapping: dict[int, Any], dtype: str, name: str) -> pd.Series:
+            return pd.Series({labels[sid]: v for sid, v in mapping.items()}, dtype=dtype,
+                             name=name)
+
+        def row_date(row: int) -> Any:
+            return dates[row] if 0 <= row < len(dates) else pd.NaT
+
+        return {
+            "actions": by_stock(ops["actions"], "object", "action"),
+            "weights": by_stock(ops["weights"], "float64", "weight"),
+            "next_weights": by_stock(ops["next_weights"], "float64", "next_weight"),
+            "weight_date": row_date(int(ops["weight_time"])),
+            "next_weight_date": row_date(int(ops["next_weight_time"])),
+        }
+
+    def stats(self, periods_per_year: float | None = None) -> pd.Series:
+        """Performance statistics, a Series (dtype object) with a fixed index.
+
+        Labels, in order: start, end, periods_per_year, total_return, annual_return,
+        annual_volatility, sharpe, sortino, max_drawdown, max_drawdown_peak,
+        max_drawdown_trough, max_drawdown_recovery, calmar, turnover, exposure, trades,
+        win_rate, profit_factor, avg_mae, avg_mfe, avg_bars_held. Dates are Timestamps
+        (NaT where none), ``trades`` an int, the rest floats (NaN where undefined).
+
+        Returns, risk and drawdown come from empyrical-reloaded on ``returns`` after
+        ``start``; `periods_per_year` is inferred from the index unless given (daily 252,
+        weekly 52, monthly 12, ...); the risk-free rate is 0. See ``mirelo._stats``.
+        """
+        return result_stats(self, periods_per_year)
+
+    def plot(self, path: str | None = None, *, title: str | None = None) -> Figure:
+        """A matplotlib Figure: value path over its drawdown, and MAE against MFE per trade
+        coloured by outcome; saved as an image when `path` is given. Needs matplotlib
+        (``pip install "mirelo-core[plot]"``)."""
+        from mirelo._plot import plot_result
+
+        return plot_result(self, path, title)

@@ -1,0 +1,196 @@
+"""Performance statistics of a backtest: one function, ``result_stats``.
+
+Conventions (also in README.md):
+
+- **Period.** Statistics cover the bars after ``Result.start``, the first bar on or after
+  the first weights date; the value path is 1.0 until then, and those flat bars would
+  dilute every annualised figure.
+- **Returns** are the simple bar returns of the value path (``Result.returns``).
+- **Periods per year** are inferred from the close index unless given: daily bars 252
+  (365 when weekends trade too), weekly 52, monthly 12, quarterly 4, yearly 1; bars
+  shorter than a day count 252 days times the bars per day.
+- **Risk-free rate 0** for the Sharpe ratio, required return 0 for the Sortino ratio.
+- Return, risk and drawdown figures come from empyrical-reloaded, computed on those
+  returns; turnover, exposure, drawdown dates and trade figures are computed here.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+if TYPE_CHECKING:
+    from mirelo._result import Result
+
+# Index of the Series that Result.stats() returns, in this order.
+STAT_LABELS = (
+    "start",                # first date of the period (Timestamp)
+    "end",                  # last date (Timestamp)
+    "periods_per_year",     # bars per year used to annualise
+    "total_return",         # value at the end / value at the start - 1
+    "annual_return",        # compound annual growth rate
+    "annual_volatility",    # standard deviation of returns (ddof 1) x sqrt(periods per year)
+    "sharpe",               # annualised mean / standard deviation of returns, risk-free 0
+    "sortino",              # annualised mean / downside deviation, required return 0
+    "max_drawdown",         # worst fall from a running peak of the value (<= 0)
+    "max_drawdown_peak",    # date of that peak (NaT without a drawdown)
+    "max_drawdown_trough",  # date of its trough
+    "max_drawdown_recovery",  # first date back at the peak value (NaT: not recovered)
+    "calmar",               # annual return / |maximum drawdown|
+    "turnover",             # one-way turnover of the target weights per year
+    "exposure",             # share of bars ending with at least one position held
+    "trades",               # number of trades, open ones included
+    "win_rate",             # share of trades with a positive return
+    "profit_factor",        # sum of winning / sum of losing trade profits
+    "avg_mae",              # mean maximum adverse excursion of the trades
+    "avg_mfe",              # mean maximum favourable excursion
+    "avg_bars_held",        # mean bars between entry and exit of the closed trades
+)
+
+_DAY_NS = 86_400 * 10**9
+
+
+def result_stats(result: Result, periods_per_year: float | None = None) -> pd.Series:
+    """The statistics of `result` as a Series indexed by STAT_LABELS (dtype object)."""
+    import empyrical  # takes a second to import: loaded when statistics are first asked for
+
+    per_year = infer_periods_per_year(result.index) if periods_per_year is None \
+        else float(periods_per_year)
+    if not per_year > 0:
+        raise ValueError(f"periods_per_year must be positive, not {periods_per_year!r}")
+    value = result.value.iloc[result.start_bar:]
+    returns = result.returns.iloc[result.start_bar + 1:]
+    trades = result.trades
+    years = len(returns) / per_year
+    peak, trough, recovery = drawdown_dates(value)
+    figures: dict[str, Any] = {
+        "start": value.index[0] if len(value) else pd.NaT,
+        "end": result.index[-1],
+        "periods_per_year": per_year,
+        "total_return": empyrical.cum_returns_final(returns),
+        "annual_return": empyrical.annual_return(returns, annualization=per_year),
+        "annual_volatility": empyrical.annual_volatility(returns, annualization=per_year),
+        "sharpe": empyrical.sharpe_ratio(returns, risk_free=0, annualization=per_year),
+        "sortino": empyrical.sortino_ratio(returns, required_return=0, annualization=per_year),
+        "max_drawdown": empyrical.max_drawdown(returns),
+        "max_drawdown_peak": peak,
+        "max_drawdown_trough": trough,
+        "max_drawdown_recovery": recovery,
+        "calmar": empyrical.calmar_ratio(returns, annualization=per_year),
+        "turnover": target_turnover(result) / years if years > 0 else np.nan,
+        "exposure": exposure(result),
+        **trade_figures(trades),
+    }
+    return pd.Series([_plain(figures[k]) for k in STAT_LABELS], index=list(STAT_LABELS),
+                     dtype=object, name="stats")
+
+
+def _plain(x: Any) -> Any:
+    """NumPy scalars as Python numbers, so the Series prints and compares plainly."""
+    return x.item() if isinstance(x, np.generic) else x
+
+
+def infer_periods_per_year(index: pd.DatetimeIndex) -> float:
+    """Bars per year from the median spacing of `index` (252 with fewer than two bars)."""
+    if len(index) < 2:
+        return 252.0
+    step_days = float(np.median(np.diff(index.as_unit("ns").asi8))) / _DAY_NS
+    if step_days < 1.0:
+        bars_per_day = len(index) / index.normalize().nunique()
+        return 252.0 * bars_per_day
+    if step_days <= 4.0:
+        weekend = np.count_nonzero(index.day_of_week >= 5) / len(index)
+        return 365.0 if weekend > 0.1 else 252.0
+    for longest, periods in ((10.0, 52.0), (45.0, 12.0), (135.0, 4.0)):
+        if step_days <= longest:
+            return periods
+    return 1.0
+
+
+def drawdown_dates(value: pd.Series) -> tuple[Any, Any, Any]:
+    """(peak, trough, recovery) dates of the worst drawdown of `value`; NaT where none."""
+    path = value.to_numpy()
+    if len(path) < 2:
+        return pd.NaT, pd.NaT, pd.NaT
+    falls = path / np.maximum.accumulate(path) - 1.0
+    trough = int(np.argmin(falls))
+    if not falls[trough] < 0.0:
+        return pd.NaT, pd.NaT, pd.NaT
+    peak = int(np.argmax(path[:trough + 1]))
+    back = np.flatnonzero(path[trough:] >= path[peak])
+    recovery = value.index[trough + back[0]] if len(back) else pd.NaT
+    return value.index[peak], value.index[trough], recovery
+
+
+def target_turnover(result: Result) -> float:
+    """Total one-way turnover of the target weights the rebalances traded to.
+
+    For each rebalance that trades (its bar is not the last), the weights row it uses —
+    the newest row dated before the bar after the rebalance date's bar — scaled to a gross
+    exposure of at most 1 and capped at the position limit, as the engine does; turnover
+    adds half the absolute change from the previous target (the first from cash). Exits
+    between rebalances and price drift are not counted.
+    """
+    market, run = result.inputs.market_args, result.inputs.run_args
+    dates = market["price_index"]
+    bars = np.searchsorted(dates, run["resample"], side="right") - 1
+    bars = np.unique(bars[(bars >= 0) & (bars < len(dates) - 1)])
+    rows = np.searchsorted(run["pos_index"], dates[bars + 1], side="left") - 1
+    rows = rows[rows >= 0]
+    if len(rows) == 0:
+        return 0.0
+    targets = _normalized(run["pos_values"][rows], float(result.rules["position_limit"]))
+    changes = np.diff(targets, axis=0, prepend=np.zeros((1, targets.shape[1])))
+    return float(np.abs(changes).sum()) / 2.0
+
+
+def _normalized(rows: npt.NDArray[np.float64], limit: float) -> npt.NDArray[np.float64]:
+    gross = np.abs(rows).sum(axis=1, keepdims=True)
+    scaled = rows / np.maximum(gross, 1.0)
+    return np.clip(scaled, -abs(limit), abs(limit))
+
+
+def exposure(result: Result) -> float:
+    """Share of the period's bars at whose close at least one trade is open.
+
+    A trade is held from its entry bar up to, not including, its exit bar (an open trade
+    to the last bar).
+    """
+    n = len(result.index)
+    records = result.run_result.trades
+    exits = np.where(records["exit_bar"] >= 0, records["exit_bar"], n)
+    opened = np.zeros(n + 1, dtype=np.int64)
+    np.add.at(opened, records["entry_bar"], 1)
+    np.add.at(opened, exits, -1)
+    held = np.cumsum(opened[:n]) > 0
+    period = held[result.start_bar + 1:]
+    return float(period.mean()) if len(period) else np.nan
+
+
+def trade_figures(trades: pd.DataFrame) -> dict[str, Any]:
+    """Trade count, win rate, profit factor, mean excursions and holding period.
+
+    Open trades count with their return at the last bar. A trade's profit is its return
+    times the absolute weight it was entered with.
+    """
+    returns = trades["return"].to_numpy()
+    profits = returns * np.abs(trades["position"].to_numpy())
+    gains, losses = profits[profits > 0].sum(), -profits[profits < 0].sum()
+    if losses > 0:
+        factor = gains / losses
+    else:
+        factor = np.inf if gains > 0 else np.nan
+    closed = trades["exit_date"].notna().to_numpy()
+    held = trades["bars_held"].to_numpy()[closed]
+    empty = len(trades) == 0
+    return {
+        "trades": len(trades),
+        "win_rate": np.nan if empty else float(np.mean(returns > 0)),
+        "profit_factor": float(factor),
+        "avg_mae": np.nan if empty else float(trades["mae"].mean()),
+        "avg_mfe": np.nan if empty else float(trades["mfe"].mean()),
+        "avg_bars_held": float(held.mean()) if len(held) else np.nan,
+    }

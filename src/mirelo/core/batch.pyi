@@ -1,0 +1,87 @@
+"""Many backtests on one market, on native threads."""
+
+from collections.abc import Iterable, Mapping
+from typing import Any, Final, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+TRADE_DTYPE: Final[np.dtype[np.void]]
+REASONS: Final[tuple[str, ...]]
+
+class RunResult:
+    """The result of Market.run."""
+
+    def __init__(
+        self,
+        value: npt.NDArray[np.float64],
+        trades: npt.NDArray[np.void],
+        profiles: npt.NDArray[np.float64],
+        operations: dict[str, Any],
+    ) -> None: ...
+    @property
+    def value(self) -> npt.NDArray[np.float64]:
+        """The portfolio's value on every bar (1.0 = the start)."""
+    @property
+    def trades(self) -> npt.NDArray[np.void]:
+        """One record per trade (TRADE_DTYPE): sid, entry_bar, exit_bar, position, reason."""
+    @property
+    def profiles(self) -> npt.NDArray[np.float64]:
+        """Row i: the excursion profile of trade i."""
+    @property
+    def operations(self) -> dict[str, Any]:
+        """The final stock operations, as get_stock_operations() returns them."""
+
+class Market:
+    """The price side of many backtests, checked once and read in place."""
+
+    def __init__(
+        self,
+        price_values: npt.NDArray[np.float64],
+        close_values: npt.NDArray[np.float64],
+        high_values: npt.NDArray[np.float64],
+        low_values: npt.NDArray[np.float64],
+        open_values: npt.NDArray[np.float64],
+        price_index: npt.NDArray[np.int64],
+        price_columns: npt.NDArray[np.object_],
+        delisting_bars: npt.NDArray[np.int64] | None = None,
+    ) -> None: ...
+    @property
+    def shape(self) -> tuple[int, int]: ...
+    @property
+    def price_index(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def price_columns(self) -> npt.NDArray[np.object_]: ...
+    @property
+    def delisting_bars(self) -> npt.NDArray[np.int64] | None: ...
+    def run(
+        self,
+        pos_values: npt.NDArray[np.float64] | None,
+        pos_index: npt.NDArray[np.int64] | None,
+        pos_columns: npt.NDArray[np.object_] | None,
+        resample: npt.NDArray[np.int64] | None,
+        *,
+        fee_ratio: float = 0.001425,
+        tax_ratio: float = 0.003,
+        stop_loss: float = 1.0,
+        take_profit: float = ...,
+        trail_stop: float = ...,
+        trail_stop_activation: float = 0.0,
+        touched_exit: bool = False,
+        position_limit: float = 1.0,
+        retain_cost_when_rebalance: bool = False,
+        stop_trading_next_period: object = True,
+        excursion_window: int = 0,
+        excursion_window_step: int = 1,
+        periodically_rebalance: bool = True,
+    ) -> RunResult:
+        """Run one backtest (the interpreter lock released); take_profit and trail_stop
+        default to positive infinity."""
+    def run_many(
+        self,
+        jobs: Iterable[Mapping[str, Any]],
+        threads: int | None = None,
+        errors: Literal["raise", "return"] = "raise",
+    ) -> list[Any]:
+        """Run many backtests on native threads; results (or, with errors="return",
+        exceptions) in job order."""

@@ -1,0 +1,96 @@
+// mirelo.core.batch: many backtests on one market, on native threads.
+//
+// A Market holds the price matrices of many backtests, checked once and read
+// in place.  Market.run converts one run's arguments with the interpreter
+// lock, runs the kernel without it, and builds the RunResult; Market.run_many
+// does so for many runs on native threads.  The module keeps no state that a
+// run changes.
+#include "batch/market_type.h"
+#include "batch/run_result.h"
+#include "batch/state.h"
+#include "engine/rules.h"
+#include "pyutil/numpy_api.h"
+#include "pyutil/single_module.h"
+
+namespace mirelo::batch {
+
+ModuleState& state() {
+    static ModuleState* const s = new ModuleState();
+    return *s;
+}
+
+namespace {
+
+constexpr const char kFile[] = "mirelo/core/batch/module.cpp";
+
+// Why a trade ended, as RunResult.trades["reason"] says it.
+constexpr const char* kReasons[] = {"rebalance", "stop_loss", "trail_stop", "take_profit", "delisting", "open"};
+
+// numpy.dtype([("sid", "<i4"), ("entry_bar", "<i4"), ("exit_bar", "<i4"),
+// ("position", "<f8"), ("reason", "<U11")]) and where its fields lie.
+void make_trade_dtype(ModuleState& s, PyObject* numpy) {
+    py::Ref spec = py::check(Py_BuildValue("[(ss)(ss)(ss)(ss)(ss)]", "sid", "<i4", "entry_bar", "<i4", "exit_bar",
+                                           "<i4", "position", "<f8", "reason", "<U11"));
+    py::Ref dtype_type = py::check(PyObject_GetAttrString(numpy, "dtype"));
+    s.trade_dtype = py::check(PyObject_CallOneArg(dtype_type.get(), spec.get()));
+    py::Ref fields = py::check(PyObject_GetAttrString(s.trade_dtype.get(), "fields"));
+    auto offset = [&](const char* name) {
+        py::Ref f = py::check(PyMapping_GetItemString(fields.get(), name));
+        Py_ssize_t v = PyLong_AsSsize_t(PyTuple_GET_ITEM(f.get(), 1));
+        if (v == -1 && PyErr_Occurred()) py::throw_pending();
+        return v;
+    };
+    s.sid_offset = offset("sid");
+    s.entry_offset = offset("entry_bar");
+    s.exit_offset = offset("exit_bar");
+    s.position_offset = offset("position");
+    s.reason_offset = offset("reason");
+    s.reason_chars = 11;
+    py::Ref itemsize = py::check(PyObject_GetAttrString(s.trade_dtype.get(), "itemsize"));
+    s.trade_itemsize = PyLong_AsSsize_t(itemsize.get());
+    if (s.trade_itemsize == -1 && PyErr_Occurred()) py::throw_pending();
+}
+
+void add_type(PyObject* module, PyType_Spec* spec, py::Ref* keep = nullptr) {
+    py::Ref type = py::check(PyType_FromModuleAndSpec(module, spec, nullptr));
+    py::check_status(PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())));
+    if (keep != nullptr) *keep = std::move(type);
+}
+
+// 1. NumPy's C API; 2. the trade dtype and the rules' defaults; 3. the
+// types; 4. TRADE_DTYPE and REASONS.
+void initialise(PyObject* module) {
+    ModuleState& s = state();
+    py::import_numpy_capi();
+    py::Ref numpy = py::check(PyImport_ImportModule("numpy"));
+    make_trade_dtype(s, numpy.get());
+    py::Ref inf = py::check(PyObject_GetAttrString(numpy.get(), "inf"));
+    s.rule_defaults = engine::rule_defaults(inf.get());
+
+    add_type(module, &kMarketSpec);
+    add_type(module, &kRunResultSpec, &s.run_result_type);
+    py::check_status(PyModule_AddObjectRef(module, "TRADE_DTYPE", s.trade_dtype.get()));
+    py::Ref reasons = py::check(PyTuple_New(std::size(kReasons)));
+    for (std::size_t i = 0; i < std::size(kReasons); ++i) {
+        PyTuple_SET_ITEM(reasons.get(), static_cast<Py_ssize_t>(i), py::check(PyUnicode_FromString(kReasons[i])).release());
+    }
+    py::check_status(PyModule_AddObjectRef(module, "REASONS", reasons.get()));
+}
+
+void reset() noexcept { state() = ModuleState{}; }
+
+py::SingleModule g_module{
+    "batch",
+    "Many backtests on one market, on native threads.\n"
+    "\n"
+    "Market(...) holds the price matrices, checked once and read in place;\n"
+    "Market.run(...) runs one backtest with the interpreter lock released and\n"
+    "returns a RunResult (value path, trades with the reason each ended, excursion\n"
+    "profiles, final stock operations); Market.run_many(jobs) runs many at once.\n"
+    "The results equal those of mirelo.core.tradesim.backtest_ bit for bit.",
+    {"mirelo.core.batch.<module init>", kFile}, initialise, reset};
+
+}  // namespace
+}  // namespace mirelo::batch
+
+PyMODINIT_FUNC PyInit_batch() { return mirelo::batch::g_module.init(); }

@@ -1,0 +1,170 @@
+#include "batch/run_input.h"
+
+#include "batch/state.h"
+#include "engine/operations.h"
+#include "kernel/excursion_profile.h"
+#include "kernel/messages.h"
+#include "pyutil/args.h"
+#include "pyutil/numpy_api.h"
+#include "tradesim/ledger.h"
+
+#include <climits>
+#include <cstring>
+
+namespace mirelo::batch {
+namespace {
+
+enum { kPosValues, kPosIndex, kPosColumns, kResample };
+constexpr const char* kArrayNames[] = {"pos_values", "pos_index", "pos_columns", "resample"};
+
+// The size of row 0 of a matrix argument, as `matrix[0].size` reads it.
+Py_ssize_t first_row_size(const Matrix& m) {
+    if (m.is_none()) py::raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    if (m.extent(0) == 0) py::raise(PyExc_IndexError, "index 0 is out of bounds for axis 0 with size 0");
+    return m.extent(1);
+}
+
+// The market's delisting bar of every sid (-1 for a sid without prices).
+std::vector<std::int64_t> delisting_of_sids(const MarketData& market, const std::map<int, int>& col_map,
+                                            Py_ssize_t stock_count) {
+    std::vector<std::int64_t> bars;
+    if (market.delisting.empty()) return bars;
+    bars.assign(static_cast<std::size_t>(stock_count), -1);
+    for (const auto& [sid, col] : col_map) {
+        if (sid >= 0 && sid < stock_count) bars[static_cast<std::size_t>(sid)] = market.delisting[static_cast<std::size_t>(col)];
+    }
+    return bars;
+}
+
+const char* reason_text(core::ExitReason reason) {
+    switch (reason) {
+        case core::ExitReason::Rebalance: return "rebalance";
+        case core::ExitReason::StopLoss: return "stop_loss";
+        case core::ExitReason::TrailStop: return "trail_stop";
+        case core::ExitReason::TakeProfit: return "take_profit";
+        case core::ExitReason::Delisting: return "delisting";
+        case core::ExitReason::Open: return "open";
+    }
+    return "";
+}
+
+template <typename T>
+void store(char* record, Py_ssize_t offset, T value) {
+    std::memcpy(record + offset, &value, sizeof value);
+}
+
+// The structured array of the trades (zero-filled, so the reason's unused
+// code units are 0).
+py::Ref trades_array(const std::vector<core::NativeTrade>& trades) {
+    const ModuleState& s = state();
+    char* data = nullptr;
+    py::Ref array = py::new_zeroed_array(s.trade_dtype.get(), static_cast<Py_ssize_t>(trades.size()), &data);
+    for (std::size_t i = 0; i < trades.size(); ++i) {
+        const core::NativeTrade& t = trades[i];
+        char* record = data + static_cast<Py_ssize_t>(i) * s.trade_itemsize;
+        store<std::int32_t>(record, s.sid_offset, t.sid);
+        store<std::int32_t>(record, s.entry_offset, t.entry_bar);
+        store<std::int32_t>(record, s.exit_offset, t.exit_bar);
+        store<double>(record, s.position_offset, t.position);
+        const char* text = reason_text(t.reason);
+        for (Py_ssize_t k = 0; text[k] != '\0' && k < s.reason_chars; ++k) {
+            store<std::uint32_t>(record, s.reason_offset + 4 * k, static_cast<unsigned char>(text[k]));
+        }
+    }
+    return array;
+}
+
+// trades x profile length; a run without trades has the length its window
+// gives (0 when the window cannot give one).
+py::Ref profiles_array(const core::NativeRunOutput& out, const core::NativeRunInput& in) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(out.trades.size());
+    std::int64_t length = out.profile_length;
+    if (n == 0) {
+        try {
+            length = core::profile_length(in.excursion_window, in.excursion_window_step);
+        } catch (const core::Error&) {
+            length = 0;
+        }
+        if (length < 0) length = 0;
+    }
+    double* data = nullptr;
+    py::Ref array = py::new_float64_matrix(n, static_cast<Py_ssize_t>(length), &data);
+    if (!out.profiles.empty()) std::memcpy(data, out.profiles.data(), out.profiles.size() * sizeof(double));
+    return array;
+}
+
+template <typename... Args>
+[[noreturn]] void raise_named(const RunInput& run, const char* format, int sid, Args... args) {
+    PyObject* name = run.pos_columns.at(sid);
+    PyErr_Format(PyExc_ValueError, format, name != nullptr ? name : Py_None, args...);
+    py::throw_pending();
+}
+
+}  // namespace
+
+void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args, PyObject* rule_defaults) {
+    // 1. The rules, in parameter order; 2. the ndarray type check of the four
+    // arrays; 3. their buffers; 4. the run setup's checks, in backtest_'s order.
+    const engine::RuleValues rules = engine::convert_rules(args + 4, rule_defaults);
+    run.stop_trading_next_period = py::truth(rules.stop_trading_next_period);
+    for (int i = kPosValues; i <= kResample; ++i) {
+        py::check_arg_type(args[i], py::ndarray_type(), kArrayNames[i], /*none_allowed=*/true, /*exact=*/false);
+        run.objects[i] = py::Ref::borrow(args[i] != nullptr ? args[i] : Py_None);
+    }
+    run.pos_values = Matrix::acquire(args[kPosValues]);
+    run.pos_index = Dates::acquire(args[kPosIndex]);
+    run.pos_columns = Names::acquire(args[kPosColumns]);
+    run.resample = Dates::acquire(args[kResample]);
+    if (core::first_step_back(run.pos_index.view()) >= 0) {
+        py::raise_format(PyExc_ValueError, msg::kNotAscending, "pos_index");
+    }
+
+    core::NativeRunInput& in = run.native;
+    in.col_map = tradesim::map_names(market.names, run.objects[kPosColumns].get());
+    double* values = nullptr;
+    run.value_path = py::new_float64_vector(market.price_index.extent(0), &values);
+    in.values = core::Vec<double>::contiguous(values, market.price_index.extent(0));
+    first_row_size(run.pos_values);
+    first_row_size(market.price);
+    if (run.resample.is_none()) py::raise(PyExc_TypeError, "'NoneType' object is not iterable");
+    if (run.pos_columns.is_none()) py::raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    const Py_ssize_t stock_count = run.pos_columns.extent(0);
+    if (stock_count > INT_MAX) py::raise(PyExc_OverflowError, msg::kIntOverflow);
+
+    run.delisting = delisting_of_sids(market, in.col_map, stock_count);
+    in.prices = market.prices();
+    in.targets = {run.pos_values.view(), run.pos_index.view(),
+                  core::Vec<std::int64_t>::contiguous(run.delisting.data(), static_cast<core::Index>(run.delisting.size()))};
+    in.resample = run.resample.view();
+    in.stock_count = stock_count;
+    in.rules = rules.rules;
+    in.stop_trading_next_period = run.stop_trading_next_period;
+    in.periodically_rebalance = rules.periodically_rebalance;
+    in.excursion_window = rules.excursion_window;
+    in.excursion_window_step = rules.excursion_window_step;
+}
+
+py::Ref make_result(RunInput& run, core::NativeRunOutput& out) {
+    py::Ref trades = trades_array(out.trades);
+    py::Ref profiles = profiles_array(out, run.native);
+    py::Ref operations = engine::new_stock_operations();
+    const engine::OperationsInput input{run.pos_values.view(), run.pos_index.view(), run.native.rules.position_limit,
+                                        run.stop_trading_next_period ? Py_True : Py_False};
+    engine::fill_stock_operations(operations.get(), input, out.state);
+    return new_run_result(run.value_path.get(), trades.get(), profiles.get(), operations.get());
+}
+
+void raise_run_failure(const RunInput& run, std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const core::InvalidTradePrice& e) {
+        tradesim::raise_invalid_trade_price(e.price, run.pos_columns.at(static_cast<Py_ssize_t>(e.sid)),
+                                            static_cast<int>(e.row), std::source_location::current());
+    } catch (const core::WeightWithoutPrices& e) {
+        raise_named(run, msg::kWeightWithoutPrices, e.sid);
+    } catch (const core::NaNWeight& e) {
+        raise_named(run, msg::kNaNWeight, e.sid, static_cast<Py_ssize_t>(e.pos_row));
+    }
+}
+
+}  // namespace mirelo::batch

@@ -1,0 +1,25 @@
+// Process-wide state of mirelo.core.batch: what its functions build results
+// with.  Set once at import; runs only read it.
+#pragma once
+
+#include "pyutil/error.h"
+
+namespace mirelo::batch {
+
+struct ModuleState {
+    py::Ref run_result_type;
+    py::Ref rule_defaults;  // of Market.run, in parameter order
+    // The dtype of RunResult.trades and where its fields lie in a record.
+    py::Ref trade_dtype;
+    Py_ssize_t sid_offset = 0, entry_offset = 0, exit_offset = 0, position_offset = 0, reason_offset = 0;
+    Py_ssize_t reason_chars = 0;  // UCS4 code units of the reason field
+    Py_ssize_t trade_itemsize = 0;
+};
+
+// Never destroyed: its references would be released after the interpreter.
+ModuleState& state();
+
+// RunResult(value, trades, profiles, operations).
+py::Ref new_run_result(PyObject* value, PyObject* trades, PyObject* profiles, PyObject* operations);
+
+}  // namespace mirelo::batch

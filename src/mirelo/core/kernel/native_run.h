@@ -1,0 +1,54 @@
+// A whole backtest without Python: the bar loop on a host that records the
+// trades and their excursion profiles in plain vectors.
+//
+// The results are those the extension modules give for the same inputs, bit
+// for bit: the same loop, the same profile computation and NumPy's own
+// summation order for the gross weight of a row.  Everything a run reads is
+// borrowed; everything it writes is its own, so any number of runs may share
+// one set of price matrices on as many threads.
+#pragma once
+
+#include "kernel/simulation.h"
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace mirelo::core {
+
+struct NativeRunInput {
+    PriceData prices;
+    Targets targets;
+    Vec<std::int64_t> resample;
+    std::map<int, int> col_map;     // sid -> price column (map_columns of the names)
+    Index stock_count = 0;          // number of position columns (names)
+    Rules rules;                    // distances as given; the run makes them absolute
+    bool stop_trading_next_period = true;
+    bool periodically_rebalance = true;
+    int excursion_window = 0;
+    int excursion_window_step = 1;
+    Vec<double> values;             // the value path, one per bar, written by the run
+    const std::atomic<bool>* cancel = nullptr;  // set: the run stops with Cancelled
+};
+
+struct NativeTrade {
+    int sid;
+    int entry_bar;
+    int exit_bar;  // -1: still open after the last bar
+    double position;
+    ExitReason reason;
+};
+
+struct NativeRunOutput {
+    LoopState state;                   // what the final stock operations are built from
+    std::vector<NativeTrade> trades;   // in the order they were closed, then the open ones
+    std::vector<double> profiles;      // trade i's profile at [i * profile_length, ...)
+    std::int64_t profile_length = 0;   // 0 when the run has no trade
+};
+
+// Runs one backtest.  Throws the kernel's errors (errors.h), Cancelled, or
+// std::bad_alloc.
+NativeRunOutput run_native(NativeRunInput& input);
+
+}  // namespace mirelo::core

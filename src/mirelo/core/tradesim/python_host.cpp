@@ -1,0 +1,163 @@
+// The host of backtest_'s bar loop: what the kernel asks of a run is answered
+// here as the module's Python-level rules say.  Trade events go to
+// mirelo.core.excursion through its export table; the module globals
+// RETAIN_COST_WHEN_REBALANCE and RESAMPLE are read at every resize; the
+// weight rows are taken and summed through the caller's NumPy; the truth of
+// stop_trading_next_period is asked wherever the rules use it; Ctrl-C is
+// served at the kernel's polls; the failures that name a stock are raised
+// with the module's traceback entries.
+#include "engine/operations.h"
+#include "kernel/messages.h"
+#include "kernel/simulation.h"
+#include "pyutil/args.h"
+#include "pyutil/numpy_api.h"
+#include "tradesim/ledger.h"
+#include "tradesim/run.h"
+#include "tradesim/state.h"
+
+#include <cmath>
+
+namespace mirelo::tradesim {
+namespace {
+
+constexpr const char kFile[] = "mirelo/core/tradesim/python_host.cpp";
+
+// A weight row as the caller's NumPy gives it, and its buffer once the
+// rebalance has taken it.
+struct PyWeightRow {
+    py::Ref object;
+    Series view;
+};
+
+class PythonHost {
+public:
+    explicit PythonHost(RunArgs& args) : a_(args) {}
+
+    // ---- trade records ----
+    void record_date(int bar) const {
+        g_state.excursion.record_date(bar);
+        py::check_no_error();
+    }
+    void record_entry(int sid, double weight, int is_new) const {
+        g_state.excursion.record_entry(sid, weight, is_new);
+        py::check_no_error();
+    }
+    void record_exit(int sid, int is_final, core::ExitReason) const {
+        g_state.excursion.record_exit(sid, is_final);
+        py::check_no_error();
+    }
+    void end_analysis(const core::Holdings& holdings) const {
+        std::map<int, double> open = holdings.to_map();
+        PyObject* closed = g_state.excursion.end_analysis(open);
+        if (closed == nullptr) py::throw_pending();
+        Py_DECREF(closed);
+    }
+
+    // ---- decisions of the caller ----
+    // A position resized at a rebalance counts as a new trade only when the
+    // run rebalances periodically and does not retain the entry cost, as the
+    // module globals say at the time.
+    bool split_trade_on_resize() const {
+        static GlobalName retain{"RETAIN_COST_WHEN_REBALANCE"};
+        static GlobalName resample{"RESAMPLE"};
+        return !py::truth(global(retain)) && py::truth(global(resample));
+    }
+    bool stop_trading() const { return py::truth(a_.rules.stop_trading_next_period); }
+    // Runs the Python signal handlers; a KeyboardInterrupt (or any exception
+    // a handler raises) fails the run like any other error.
+    void poll() const { py::check_status(PyErr_CheckSignals()); }
+
+    // pos_values[pos_row], with the stocks stopped out since the last
+    // rebalance set to 0 when they sit out the next period.
+    PyWeightRow weight_row(core::Index pos_row, const std::vector<core::Exit>& stopped) const {
+        py::Ref index = py::check(PyLong_FromSsize_t(pos_row));
+        py::Ref row = py::check(PyObject_GetItem(a_.pos_values_obj, index.get()));
+        if (!stop_trading() || stopped.empty()) return {std::move(row), {}};
+        py::Ref copy = py::check(PyObject_CallMethod(row.get(), "copy", nullptr));
+        py::Ref zero = py::check(PyLong_FromLong(0));
+        for (const core::Exit& exit : stopped) {
+            py::Ref sid = py::check(PyLong_FromLong(exit.sid));
+            py::check_status(PyObject_SetItem(copy.get(), sid.get(), zero.get()));
+        }
+        return {std::move(copy), {}};
+    }
+    // The row as a 1-D float64 array (None passes the type check and fails
+    // when it is summed).
+    const core::Vec<double>& weights_of(PyWeightRow& row) const {
+        py::check_arg_type(row.object.get(), py::ndarray_type(), "new_weights", true, false);
+        row.view = Series::acquire(row.object.get());
+        return row.view.view();
+    }
+    // balance / max(org_np.abs(w).sum(), 1) by NumPy itself, whose summation
+    // order decides the last bits, and 1.0 when that is NaN.
+    double weight_scale(const PyWeightRow& row, const core::Vec<double>&, double balance) const {
+        py::Ref abs = numpy_attr("abs");
+        py::Ref magnitudes = py::check(PyObject_CallOneArg(abs.get(), row.object.get()));
+        py::Ref sum = py::check(PyObject_CallMethod(magnitudes.get(), "sum", nullptr));
+        py::Ref one = py::check(PyLong_FromLong(1));
+        PyObject* larger =
+            py::check_status(PyObject_RichCompareBool(one.get(), sum.get(), Py_GT)) ? one.get() : sum.get();
+        py::Ref b = py::check(PyFloat_FromDouble(balance));
+        py::Ref scale = py::check(PyNumber_TrueDivide(b.get(), larger));
+        const double value = py::to_double(scale.get());
+        return std::isnan(value) ? 1.0 : value;
+    }
+
+    // ---- failures that name a stock ----
+    [[noreturn]] void invalid_trade_price(double price, int sid, core::Index row) const {
+        raise_invalid_trade_price(price, a_.pos_columns.at(sid), static_cast<int>(row),
+                                  std::source_location::current());
+    }
+    [[noreturn]] void weight_without_prices(int sid) const { raise_named(msg::kWeightWithoutPrices, sid); }
+    [[noreturn]] void nan_weight(int sid, core::Index pos_row) const {
+        raise_named(msg::kNaNWeight, sid, static_cast<Py_ssize_t>(pos_row));
+    }
+
+    // The traceback entries of the two operations that change holdings.
+    template <typename F>
+    auto in_rebalance(F&& body) const {
+        static const py::TraceSite site{"mirelo.core.tradesim.rebalance", kFile};
+        return py::traced(site, body);
+    }
+    template <typename F>
+    auto in_set_position(F&& body) const {
+        static const py::TraceSite site{"mirelo.core.tradesim.set_position", kFile};
+        return py::traced(site, body);
+    }
+
+private:
+    template <typename... Args>
+    [[noreturn]] void raise_named(const char* format, int sid, Args... args) const {
+        PyObject* name = a_.pos_columns.at(sid);
+        PyErr_Format(PyExc_ValueError, format, name != nullptr ? name : Py_None, args...);
+        py::throw_pending();
+    }
+
+    RunArgs& a_;
+};
+
+core::Tracking tracking_of(const TrackingArrays& t) {
+    return {t.cum_return.view(), t.max_return.view(), t.min_return.view(), t.prev_prices.view()};
+}
+
+}  // namespace
+
+void run_bar_loop(RunArgs& args, RunSetup& setup) {
+    const core::PriceData prices{args.price_values.view(), args.close_values.view(), args.high_values.view(),
+                                 args.low_values.view(),   args.open_values.view(),  args.price_index.view()};
+    const core::Targets targets{args.pos_values.view(), args.pos_index.view(), args.delisting_bars.view()};
+    core::LoopInputs loop{setup.col_map, setup.values.view(), tracking_of(setup.tracking), setup.use_delisting,
+                          std::move(setup.rebalance_flags)};
+    PythonHost host(args);
+    const core::LoopState state = core::run_bar_loop(host, prices, targets, args.rules.rules, loop);
+
+    // The module's operations are replaced before they are filled: a failure
+    // while filling leaves the partial dict of this run.
+    py::Ref ops = engine::new_stock_operations();
+    g_state.stock_operations = py::Ref::borrow(ops.get());
+    const engine::OperationsInput input{args.pos_values.view(), args.pos_index.view(), args.rules.rules.position_limit,
+                                        args.rules.stop_trading_next_period};
+    engine::fill_stock_operations(ops.get(), input, state);
+}
+
+}  // namespace mirelo::tradesim
