@@ -35,7 +35,7 @@ import pandas as pd
 from bench_backtest import _reset_peak_rss, _status_kb, make_inputs
 
 import mirelo
-from mirelo._sweep.api import RULE_NAMES
+from mirelo._inputs import RULE_DEFAULTS
 from mirelo._sweep.setup import SweepSetup, build_market
 from mirelo._sweep.trials import expand_grid
 
@@ -117,7 +117,7 @@ def main(argv: list[str] | None = None) -> int:
     setup, _ = SweepSetup.prepare(close, weights, **market)
     arrays = {id(a): a for k, a in setup.inputs[None].market_args.items() if k.endswith("values")}
     market_mb = sum(a.nbytes for a in arrays.values()) / 2**20
-    trials, _ = expand_grid(the_grid, None, {}, RULE_NAMES)
+    trials, _ = expand_grid(the_grid, None, {}, RULE_DEFAULTS)
     jobs = [setup.job(t) for t in trials]
     bare_market = build_market(setup.inputs[None].market_args)
     bare_market.run_many(jobs[:2])  # warm-up

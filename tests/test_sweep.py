@@ -7,8 +7,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import mirelo
 from mirelo._sweep import rows
-from sweepcase import FAILING, GRID, WEIGHTS, count_runs, outcome, run
+from sweepcase import CLOSE, FAILING, GRID, WEIGHTS, count_runs, outcome, run
 
 
 @pytest.fixture(scope="module")
@@ -30,8 +31,10 @@ class TestRows:
         assert set(failed.error) == {f"ValueError: {raised.value}"}
         assert failed.sharpe.isna().all()
         for i in table.index[table.status == "ok"]:
-            stats = swept.run(i).stats()
+            rules = table.loc[i, ["stop_loss", "position_limit"]].to_dict()
+            stats = mirelo.backtest(CLOSE, WEIGHTS, **rules).stats()
             assert table.loc[i, stats.index].tolist() == stats.tolist()
+            assert swept.run(i).stats().equals(stats)
             assert pd.isna(table.loc[i, "error"]) and table.loc[i, "elapsed"] > 0
             assert np.array_equal(swept.returns[i].to_numpy(),
                                   swept.run(i).returns.to_numpy(dtype=np.float32))

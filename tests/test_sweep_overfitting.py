@@ -43,7 +43,8 @@ class TestDeflatedSharpe:
         swept = run()
         table = swept.table
         ratios = table.sharpe[table.status == "ok"] / math.sqrt(252)
-        best = swept.run(int(ratios.idxmax())).returns.to_numpy()
+        best = swept.run(int(ratios.idxmax()))
+        best = best.returns.to_numpy()[best.start_bar + 1:]
         assert swept.deflated_sharpe() == deflated_sharpe(best, ratios.to_numpy(), len(table))
         assert deflated_sharpe(best, ratios.to_numpy(), len(table)) < deflated_sharpe(
             best, ratios.to_numpy(), len(ratios))

@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import os
 
-from ._standin import RULE_NAMES
+from mirelo._inputs import RULE_DEFAULTS
+
 from .collect import Collector
 from .ray_engine import require_ray, run_ray
 from .result import SweepResult
@@ -59,7 +60,7 @@ def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="clo
     setup, weights_names = SweepSetup.prepare(
         close, weights, open=open, high=high, low=low, trade_at=trade_at,
         rebalance=rebalance, delisted=delisted)
-    trials, grid_columns = expand_grid(grid, weights_names, fixed_rules, RULE_NAMES)
+    trials, grid_columns = expand_grid(grid, weights_names, fixed_rules, RULE_DEFAULTS)
     collector = Collector(trials, None if store is None else Store(os.fspath(store)),
                           keep_returns, bool(progress), PROGRESS_METRIC)
     try:

@@ -70,12 +70,13 @@ class SweepResult:
         many trials (failed ones included) would show by luck.  Sharpe ratios
         are taken per period (the "sharpe" statistic over the square root of
         "periods_per_year"); the best trial is run again for the skewness and
-        kurtosis of its returns."""
+        kurtosis of its returns over the period of its statistics."""
         annual = self._metric("sharpe")
         per_year = pd.to_numeric(self.table.loc[annual.index, "periods_per_year"])
         sharpe = annual / np.sqrt(per_year)
-        best = self.run(int(sharpe.idxmax())).returns
-        return overfitting.deflated_sharpe(np.asarray(best, dtype=np.float64),
+        best = self.run(int(sharpe.idxmax()))
+        returns = best.returns.iloc[best.start_bar + 1:]  # the statistics' period
+        return overfitting.deflated_sharpe(returns.to_numpy(dtype=np.float64),
                                            sharpe.to_numpy(), len(self.table))
 
     def pbo(self, splits: int = 16) -> float:

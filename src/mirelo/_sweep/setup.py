@@ -14,9 +14,9 @@ from typing import Any
 
 import numpy as np
 
+from mirelo._inputs import prepare_inputs
+from mirelo._result import Result
 from mirelo.core import batch
-
-from ._standin import Result, check_rules, prepare_inputs
 
 # The price-side arguments of batch.Market that do not depend on the weights.
 SHARED_MARKET_ARGS = ("price_values", "close_values", "high_values", "low_values",
@@ -96,7 +96,8 @@ class SweepSetup:
         return self._markets[weights]
 
     def job(self, trial) -> dict:
-        return {**self.inputs[trial.weights].run_args, **check_rules(trial.rules)}
+        inputs = self.inputs[trial.weights]
+        return {**inputs.run_args, **inputs.check_rules(trial.rules)}
 
     def run_chunk(self, chunk: list, threads: int | None) -> list:
         """Runs trials of one weights frame; a run result or an exception per trial."""
@@ -116,7 +117,8 @@ class SweepSetup:
         return outcomes
 
     def result(self, trial, run_result) -> Result:
-        return Result(self.inputs[trial.weights], run_result, check_rules(trial.rules))
+        inputs = self.inputs[trial.weights]
+        return Result(inputs, run_result, inputs.check_rules(trial.rules))
 
     def run_one(self, trial) -> Result:
         return self.result(trial, self.market(trial.weights).run(**self.job(trial)))
