@@ -136,13 +136,14 @@ def test_rebalance_dates():
     assert resample(rebalance=[day(9), "2024-01-03", day(9)]) == ns(2, 9)
 
 
-def test_delisting_dates_become_bars_of_the_weight_columns():
+def test_delisting_dates_become_bars_of_the_price_columns():
+    # The market holds one bar per price column (A, B, C) whatever the weights' columns.
     w = weights([[0.5, 0.5]], [0], columns=["C", "A"])
     bars = prepare_inputs(PRICES, w, delisted={"A": "2024-01-03", "B": day(1)})
-    assert bars.market_args["delisting_bars"].tolist() == [-1, 2]
+    assert bars.market_args["delisting_bars"].tolist() == [2, 1, -1]
     # A weekend date closes the position on the Friday before it.
     friday = prepare_inputs(frame(np.ones((8, 3))), w, delisted=pd.Series({"C": "2024-01-06"}))
-    assert friday.market_args["delisting_bars"].tolist() == [4, -1]
+    assert friday.market_args["delisting_bars"].tolist() == [-1, -1, 4]
 
 
 def test_rule_defaults_are_the_engines():

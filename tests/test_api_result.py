@@ -158,9 +158,13 @@ def test_plot_writes_a_png(market_run, tmp_path):
 
 
 @needs_compiled_batch
-def test_trades_say_why_they_closed():
+@pytest.mark.parametrize("columns", [["A", "B"], ["B", "A"]])
+def test_trades_say_why_they_closed(columns):
+    # Weights columns in another order than close's: the delisting still hits B.
     close = frame([[10, 10], [10, 10], [8, 10], [8, 10], [8, 10]])
-    w = weights([[0.5, 0.5]], [0])
+    w = weights([[0.5, 0.5]], [0], columns=columns)
     r = mirelo.backtest(close, w, stop_loss=0.1, delisted={"B": day(3)}, **FREE)
     assert sorted(zip(r.trades["stock"], r.trades["reason"])) == [("A", "stop_loss"),
                                                                   ("B", "delisting")]
+    only_b = mirelo.backtest(close, w[["B"]], delisted={"B": day(3)}, **FREE)
+    assert list(only_b.trades["reason"]) == ["delisting"]

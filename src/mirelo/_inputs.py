@@ -138,7 +138,7 @@ def prepare_inputs(close: pd.DataFrame, weights: pd.DataFrame, *,
         "open_values": values.get("open", close_values),
         "price_index": price_index,
         "price_columns": price_columns,
-        "delisting_bars": _delisting_bars(delisted, close, index, price_index, weights.columns),
+        "delisting_bars": _delisting_bars(delisted, close, index, price_index),
     }
     run_args: dict[str, Any] = {
         "pos_values": _weight_values(weights),
@@ -253,9 +253,10 @@ def _period_last_bars(index: pd.DatetimeIndex, alias: str) -> npt.NDArray[np.int
 
 
 def _delisting_bars(delisted: Mapping[Any, Any] | pd.Series | None, close: pd.DataFrame,
-                    index: pd.DatetimeIndex, price_index: npt.NDArray[np.int64],
-                    weight_columns: pd.Index) -> npt.NDArray[np.int64] | None:
-    """Per weights column: the last bar on or before the stock's delisting date, or -1."""
+                    index: pd.DatetimeIndex,
+                    price_index: npt.NDArray[np.int64]) -> npt.NDArray[np.int64] | None:
+    """Per price column (the market looks a run's stocks up by name): the last bar on or
+    before the stock's delisting date, or -1."""
     if delisted is None:
         return None
     dates = pd.Series(delisted, dtype=object) if isinstance(delisted, Mapping) else delisted
@@ -269,19 +270,19 @@ def _delisting_bars(delisted: Mapping[Any, Any] | pd.Series | None, close: pd.Da
     if len(unknown):
         raise ValueError(f"delisted names stocks that are not in close: {some(unknown)}")
     try:
-        when = pd.DatetimeIndex(pd.to_datetime(dates.reindex(weight_columns)))
+        when = pd.DatetimeIndex(pd.to_datetime(dates.reindex(close.columns)))
     except (TypeError, ValueError) as err:
         raise ValueError(f"delisted has values that are not dates: {err}") from err
     known = when.notna()
     if known.any():
         check_same_timezone(when, "delisted", index)
-    bars = np.full(len(weight_columns), -1, dtype=np.int64)
+    bars = np.full(len(close.columns), -1, dtype=np.int64)
     bars[known] = np.searchsorted(price_index, nanoseconds(when[known], "delisted"),
                                   side="right") - 1
     early = known & (bars < 0)
     if early.any():
         raise ValueError("delisted dates before close's first date for "
-                         f"{some(weight_columns[early])}")
+                         f"{some(close.columns[early])}")
     return bars
 
 
