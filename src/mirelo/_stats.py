@@ -16,6 +16,8 @@ Conventions (also in README.md):
 
 from __future__ import annotations
 
+import weakref
+from collections.abc import Callable, Hashable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -23,6 +25,7 @@ import numpy.typing as npt
 import pandas as pd
 
 if TYPE_CHECKING:
+    from mirelo._inputs import Inputs
     from mirelo._result import Result
 
 # Index of the Series that Result.stats() returns, in this order.
@@ -52,18 +55,27 @@ STAT_LABELS = (
 
 _DAY_NS = 86_400 * 10**9
 
+# Figures that depend on a backtest's inputs alone (and on a key), by Inputs object: the
+# trials of a sweep share one Inputs, so these are computed once, not once per trial.
+_PER_INPUTS: weakref.WeakKeyDictionary[Inputs, dict[Hashable, Any]] = \
+    weakref.WeakKeyDictionary()
+
 
 def result_stats(result: Result, periods_per_year: float | None = None) -> pd.Series:
     """The statistics of `result` as a Series indexed by STAT_LABELS (dtype object)."""
     import empyrical  # takes a second to import: loaded when statistics are first asked for
 
-    per_year = infer_periods_per_year(result.index) if periods_per_year is None \
-        else float(periods_per_year)
+    inputs = result.inputs
+    per_year = _once_per_inputs(inputs, "periods_per_year",
+                                lambda: infer_periods_per_year(result.index)) \
+        if periods_per_year is None else float(periods_per_year)
     if not per_year > 0:
         raise ValueError(f"periods_per_year must be positive, not {periods_per_year!r}")
     value = result.value.iloc[result.start_bar:]
     returns = result.returns.iloc[result.start_bar + 1:]
-    trades = result.trades
+    limit = float(result.rules["position_limit"])
+    turnover = _once_per_inputs(inputs, ("turnover", limit),
+                                lambda: target_turnover(result))
     years = len(returns) / per_year
     peak, trough, recovery = drawdown_dates(value)
     figures: dict[str, Any] = {
@@ -80,12 +92,19 @@ def result_stats(result: Result, periods_per_year: float | None = None) -> pd.Se
         "max_drawdown_trough": trough,
         "max_drawdown_recovery": recovery,
         "calmar": empyrical.calmar_ratio(returns, annualization=per_year),
-        "turnover": target_turnover(result) / years if years > 0 else np.nan,
+        "turnover": turnover / years if years > 0 else np.nan,
         "exposure": exposure(result),
-        **trade_figures(trades),
+        **trade_figures(result.run_result),
     }
     return pd.Series([_plain(figures[k]) for k in STAT_LABELS], index=list(STAT_LABELS),
                      dtype=object, name="stats")
+
+
+def _once_per_inputs(inputs: Inputs, key: Hashable, compute: Callable[[], Any]) -> Any:
+    known = _PER_INPUTS.setdefault(inputs, {})
+    if key not in known:
+        known[key] = compute()
+    return known[key]
 
 
 def _plain(x: Any) -> Any:
@@ -170,27 +189,43 @@ def exposure(result: Result) -> float:
     return float(period.mean()) if len(period) else np.nan
 
 
-def trade_figures(trades: pd.DataFrame) -> dict[str, Any]:
-    """Trade count, win rate, profit factor, mean excursions and holding period.
+def trade_figures(run_result: Any) -> dict[str, Any]:
+    """Trade count, win rate, profit factor, mean excursions and holding period, from the
+    engine's trade records and excursion profiles (row i of each is trade i; the last six
+    columns of a profile are its figures at the exit bar).
 
     Open trades count with their return at the last bar. A trade's profit is its return
-    times the absolute weight it was entered with.
+    times the absolute weight it was entered with. The mean excursions leave out missing
+    values.
     """
-    returns = trades["return"].to_numpy()
-    profits = returns * np.abs(trades["position"].to_numpy())
+    records, profiles = run_result.trades, run_result.profiles
+    returns = profiles[:, -1]
+    profits = returns * np.abs(records["position"])
     gains, losses = profits[profits > 0].sum(), -profits[profits < 0].sum()
     if losses > 0:
         factor = gains / losses
     else:
         factor = np.inf if gains > 0 else np.nan
-    closed = trades["exit_date"].notna().to_numpy()
-    held = trades["bars_held"].to_numpy()[closed]
-    empty = len(trades) == 0
+    exit_bar = records["exit_bar"].astype(np.int64)
+    closed = exit_bar >= 0
+    held = exit_bar[closed] - records["entry_bar"][closed]
+    empty = len(records) == 0
     return {
-        "trades": len(trades),
+        "trades": len(records),
         "win_rate": np.nan if empty else float(np.mean(returns > 0)),
         "profit_factor": float(factor),
-        "avg_mae": np.nan if empty else float(trades["mae"].mean()),
-        "avg_mfe": np.nan if empty else float(trades["mfe"].mean()),
+        "avg_mae": np.nan if empty else _mean_of_present(profiles[:, -6]),
+        "avg_mfe": np.nan if empty else _mean_of_present(profiles[:, -5]),
         "avg_bars_held": float(held.mean()) if len(held) else np.nan,
     }
+
+
+def _mean_of_present(values: npt.NDArray[np.float64]) -> float:
+    """Mean of the values that are not NaN (NaN when none is), summed as pandas' mean
+    sums: missing values as zeros, in one pairwise sum over a contiguous array."""
+    missing = np.isnan(values)
+    count = len(values) - int(np.count_nonzero(missing))
+    if count == 0:
+        return np.nan
+    present = np.where(missing, 0.0, values)
+    return float(present.sum() / np.float64(count))
