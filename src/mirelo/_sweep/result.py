@@ -8,6 +8,8 @@ from typing import cast
 import numpy as np
 import pandas as pd
 
+from mirelo._plot import PLOT_HINT
+
 from . import overfitting
 from .rows import OK, STATUS
 from .setup import SweepSetup
@@ -93,8 +95,9 @@ class SweepResult:
         return overfitting.pbo(returns[moved[0] if len(moved) else 0:], splits)
 
     def plot(self, x: str, y: str, metric: str = "sharpe", ax=None):
-        """A heatmap of `metric` over two grid columns (failed trials blank);
-        every other grid column must be constant.  Needs matplotlib."""
+        """A heatmap of `metric` over two grid columns (failed trials blank) on `ax`,
+        or on a new figure (``ax.figure``); every other grid column must be constant.
+        Returns the axes.  Needs matplotlib."""
         for name, value in (("x", x), ("y", y)):
             if value not in self.grid_columns:
                 raise ValueError(f"{name}: {value!r} is not a grid column "
@@ -108,10 +111,14 @@ class SweepResult:
         values = self.table[metric].where(self.table[STATUS] == OK)
         grid = (self.table.assign(**{metric: values})
                 .pivot(index=y, columns=x, values=metric).astype(float))
-        import matplotlib.pyplot as plt
-
         if ax is None:
-            _, ax = plt.subplots(figsize=(1.0 + 0.9 * grid.shape[1], 1.0 + 0.6 * grid.shape[0]))
+            # A figure of its own, without pyplot: no global state, no display backend.
+            try:
+                from matplotlib.figure import Figure
+            except ImportError as err:
+                raise ImportError(PLOT_HINT) from err
+            ax = Figure(figsize=(1.0 + 0.9 * grid.shape[1], 1.0 + 0.6 * grid.shape[0])) \
+                .add_subplot()
         image = ax.imshow(grid.to_numpy(), origin="lower", aspect="auto", cmap="viridis")
         ax.set_xticks(range(grid.shape[1]), [f"{v:g}" if isinstance(v, float) else str(v)
                                              for v in grid.columns])
