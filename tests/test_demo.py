@@ -353,3 +353,46 @@ def test_plot_without_matplotlib_says_how_to_install(tmp_path, monkeypatch, caps
     err = capsys.readouterr().err
     assert "pip install matplotlib" in err and "[plot]" in err
     assert not target.exists()
+
+
+# ---------------------------------------------------------------- sweep
+
+
+@pytest.fixture(scope="module")
+def swept():
+    result = demo.run_sweep_demo(**SMALL)
+    return result, demo.format_sweep_report(result)
+
+
+class TestSweep:
+    def test_trials_are_the_demo_backtest_with_the_grid_rules(self, swept):
+        result, _ = swept
+        table = result.sweep.table
+        assert len(table) == 36 and (table["status"] == "ok").all()
+        for i in (0, 17, 35):
+            rules = {k: table.loc[i, k] for k in demo.SWEEP_GRID}
+            single = demo.run_demo(**SMALL, **rules).result.stats()
+            assert table.loc[i, single.index].tolist() == single.tolist()
+
+    def test_report_lists_the_best_trials_and_the_overfitting_figures(self, swept):
+        result, report = swept
+        table = result.sweep.table.sort_values("sharpe", ascending=False, kind="stable")
+        rows = report.split("Top 5 trials by Sharpe ratio")[1].splitlines()[2:7]
+        for line, (_, trial) in zip(rows, table.head(5).iterrows()):
+            assert line.split()[2] == f"{trial['sharpe']:.2f}"
+            assert line.split()[5] == str(trial["trades"])
+        assert result.deflated_sharpe == result.sweep.deflated_sharpe()
+        assert result.pbo == result.sweep.pbo(demo.PBO_SPLITS)
+        assert report_number(report, "Deflated Sharpe ratio") == round(result.deflated_sharpe, 3)
+        assert report_number(report, "PBO") == round(result.pbo, 3)
+
+    def test_cli_sweep_draws_the_heatmap_and_refuses_a_fixed_stop(self, tmp_path, capsys):
+        pytest.importorskip("matplotlib")
+        target = tmp_path / "grid.png"
+        args = ["--stocks", "30", "--years", "1", "--sweep"]
+        assert demo.main(args + ["--plot", str(target)]) == 0
+        assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        out = capsys.readouterr().out
+        assert "Deflated Sharpe ratio" in out and str(target) in out
+        assert demo.main(args + ["--stop-loss", "0.2"]) == 2
+        assert "drop --stop-loss" in capsys.readouterr().err

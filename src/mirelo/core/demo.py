@@ -4,6 +4,8 @@ Run it with::
 
     python -m mirelo.core.demo                 # report on the default market
     python -m mirelo.core.demo --plot run.png  # also draw the value path and excursions
+    python -m mirelo.core.demo --sweep         # a stop-loss x take-profit grid instead
+    python -m mirelo.core.demo --sweep --plot grid.png   # and its Sharpe ratio heatmap
 
 The market is generated in code from a seed, so every run with the same options
 prints the same report. It has a few hundred stocks over about ten years of
@@ -16,10 +18,16 @@ an excursion window. It runs through ``mirelo.backtest`` on date-indexed frames,
 and the report is built from the ``mirelo.Result``: its statistics (from
 empyrical-reloaded), trades, excursions and final operations.
 
+With ``--sweep`` the same strategy runs over a stop-loss x take-profit grid
+through ``mirelo.sweep``; the report lists the best trials and says how much
+the best one owes to the number of trials (deflated Sharpe ratio, probability
+of backtest overfitting).
+
 Each step is a small function (``make_market``, ``month_end_bars``,
-``momentum_weights``, ``market_frames``, ``run_demo``, ``summarize``,
-``format_report``, ``plot_result``) so that they can be reused or called at a
-small size.
+``momentum_weights``, ``market_frames``, ``build_strategy``, ``run_demo``,
+``summarize``, ``format_report``, ``plot_result``, ``run_sweep_demo``,
+``format_sweep_report``, ``plot_sweep``) so that they can be reused or called
+at a small size.
 """
 
 from __future__ import annotations
@@ -283,18 +291,24 @@ class DemoResult:
     total_seconds: float = 0.0
 
 
-def run_demo(seed: int = DEFAULT_SEED, stocks: int = DEFAULT_STOCKS,
-             years: float = DEFAULT_YEARS, top: int = DEFAULT_TOP,
-             **rules: Any) -> DemoResult:
-    """Generates the market, builds the weights and runs ``mirelo.backtest``."""
-    t0 = time.perf_counter()
-    unknown = set(rules) - set(DEFAULT_RULES)
-    if unknown:
-        raise TypeError(f"unknown rule(s): {', '.join(sorted(unknown))}")
+@dataclass
+class Strategy:
+    """The demo market and the strategy's inputs to ``mirelo.backtest``."""
+
+    market: Market
+    top: int
+    lookback: int
+    skip: int
+    weights: pd.DataFrame  # target weights, one row per month-end signal
+    rebalance: pd.DatetimeIndex  # month-end dates, and the final bar
+    # close, open, high, low, trade_at, rebalance, delisted: the market side of a backtest
+    market_args: dict[str, Any]
+
+
+def build_strategy(seed: int, stocks: int, years: float, top: int) -> Strategy:
+    """Generates the market and the momentum weights."""
     if top < 1:
         raise ValueError("top must be at least 1")
-    settings = {**DEFAULT_RULES, **rules}
-
     market = make_market(seed, stocks, years)
     # 12-1 month momentum; on data shorter than three years the look-back
     # shrinks to a third of the data so that short runs still trade.
@@ -316,17 +330,142 @@ def run_demo(seed: int = DEFAULT_SEED, stocks: int = DEFAULT_STOCKS,
     # is executed on the following bar, and a close-mode exit seen on one bar's
     # close is executed on the next bar, both at the next session's open, after
     # the information they used. The value path is still reported at the close.
+    market_args = dict(close=frames["close"], open=frames["open"], high=frames["high"],
+                       low=frames["low"], trade_at="open", rebalance=rebalance,
+                       delisted=delisting_dates(market))
+    return Strategy(market=market, top=top, lookback=lookback, skip=skip, weights=weights,
+                    rebalance=rebalance, market_args=market_args)
+
+
+def _check_rule_names(rules: dict[str, Any]) -> None:
+    unknown = set(rules) - set(DEFAULT_RULES)
+    if unknown:
+        raise TypeError(f"unknown rule(s): {', '.join(sorted(unknown))}")
+
+
+def run_demo(seed: int = DEFAULT_SEED, stocks: int = DEFAULT_STOCKS,
+             years: float = DEFAULT_YEARS, top: int = DEFAULT_TOP,
+             **rules: Any) -> DemoResult:
+    """Generates the market, builds the weights and runs ``mirelo.backtest``."""
+    t0 = time.perf_counter()
+    _check_rule_names(rules)
+    settings = {**DEFAULT_RULES, **rules}
+    strategy = build_strategy(seed, stocks, years, top)
+    args = dict(strategy.market_args)
     start = time.perf_counter()
-    result = mirelo.backtest(
-        frames["close"], weights, open=frames["open"], high=frames["high"], low=frames["low"],
-        trade_at="open", rebalance=rebalance, delisted=delisting_dates(market), **settings)
+    result = mirelo.backtest(args.pop("close"), strategy.weights, **args, **settings)
     backtest_seconds = time.perf_counter() - start
 
-    demo = DemoResult(market=market, top=top, lookback=lookback, skip=skip, rules=settings,
-                      weights=weights, rebalance=rebalance, result=result,
+    demo = DemoResult(market=strategy.market, top=top, lookback=strategy.lookback,
+                      skip=strategy.skip, rules=settings, weights=strategy.weights,
+                      rebalance=strategy.rebalance, result=result,
                       backtest_seconds=backtest_seconds)
     demo.total_seconds = time.perf_counter() - t0
     return demo
+
+
+# ----------------------------------------------------------------------------
+# Sweep
+# ----------------------------------------------------------------------------
+
+# The stop-loss x take-profit grid of --sweep (inf: no take-profit).
+SWEEP_GRID: dict[str, list[float]] = {
+    "stop_loss": [0.05, 0.08, 0.10, 0.15, 0.20, 0.30],
+    "take_profit": [0.15, 0.25, 0.40, 0.60, 1.00, math.inf],
+}
+SWEEP_TOP_ROWS = 5
+PBO_SPLITS = 16
+
+
+@dataclass
+class SweepDemo:
+    """A stop-loss x take-profit sweep of the demo strategy and its overfitting figures."""
+
+    strategy: Strategy
+    rules: dict[str, Any]  # the rules every trial shares
+    grid: dict[str, list[float]]
+    sweep: mirelo.SweepResult
+    deflated_sharpe: float
+    pbo: float
+    seconds: float  # the sweep itself
+
+
+def run_sweep_demo(seed: int = DEFAULT_SEED, stocks: int = DEFAULT_STOCKS,
+                   years: float = DEFAULT_YEARS, top: int = DEFAULT_TOP,
+                   grid: dict[str, list[float]] | None = None, progress: bool = False,
+                   **rules: Any) -> SweepDemo:
+    """Runs the demo strategy over `grid` (default SWEEP_GRID) with ``mirelo.sweep``,
+    keeping the returns for the probability of backtest overfitting; `rules` are the
+    rules every trial shares (the demo's defaults otherwise)."""
+    _check_rule_names(rules)
+    grid = SWEEP_GRID if grid is None else grid
+    fixed = {k: v for k, v in {**DEFAULT_RULES, **rules}.items() if k not in grid}
+    strategy = build_strategy(seed, stocks, years, top)
+    args = dict(strategy.market_args)
+    start = time.perf_counter()
+    swept = mirelo.sweep(args.pop("close"), strategy.weights, grid, **args,
+                         progress=progress, keep_returns=True, **fixed)
+    seconds = time.perf_counter() - start
+    return SweepDemo(strategy=strategy, rules=fixed, grid=grid, sweep=swept,
+                     deflated_sharpe=swept.deflated_sharpe(), pbo=swept.pbo(PBO_SPLITS),
+                     seconds=seconds)
+
+
+def _grid_value(x: float) -> str:
+    return "none" if math.isinf(x) else _pct(x, 0)
+
+
+def format_sweep_report(demo: SweepDemo) -> str:
+    s, m, r = demo.strategy, demo.strategy.market, demo.rules
+    table = demo.sweep.table
+    ok = table[table["status"] == "ok"]
+    dates = s.weights.index
+    lines: list[str] = []
+    add = lines.append
+    add("mirelo demo: stop-loss x take-profit sweep of the monthly momentum portfolio")
+    add("=" * 76)
+    bars = s.market_args["close"].index
+    add(f"Data       {m.n_stocks} stocks, {m.n_bars} daily bars, {day(bars[0])} to "
+        f"{day(bars[-1])}")
+    add(f"Strategy   top {s.top} by {s.lookback}-{s.skip} bar momentum, equal weight, "
+        f"{len(s.weights)} month-end signals from {day(dates[0])}")
+    for name, values in demo.grid.items():
+        add(f"Grid       {name:<12} {' '.join(_grid_value(v) for v in values)}")
+    trail = ("no trailing stop" if math.isinf(r["trail_stop"]) else
+             f"trailing stop {_pct(r['trail_stop'], 1)} once up "
+             f"{_pct(r['trail_stop_activation'], 1)}")
+    add(f"Shared     fee {_pct(r['fee_ratio'], 4)}, tax {_pct(r['tax_ratio'], 3)}, {trail}, "
+        f"exits {'touched' if r['touched_exit'] else 'on the close'}")
+    add(f"Trials     {len(table)}: {len(ok)} ok, {len(table) - len(ok)} failed; "
+        f"{demo.seconds:.2f} s")
+    add("")
+    add(f"Top {SWEEP_TOP_ROWS} trials by Sharpe ratio")
+    add(f"  {'stop-loss':>9}  {'take-profit':>11}  {'sharpe':>6}  {'annual':>8}  "
+        f"{'max dd':>8}  {'trades':>6}  {'win rate':>8}")
+    for _, row in ok.sort_values("sharpe", ascending=False, kind="stable") \
+            .head(SWEEP_TOP_ROWS).iterrows():
+        add(f"  {_grid_value(row['stop_loss']):>9}  {_grid_value(row['take_profit']):>11}  "
+            f"{_number(row['sharpe']):>6}  {_pct(row['annual_return']):>8}  "
+            f"{_pct(row['max_drawdown']):>8}  {row['trades']:>6}  "
+            f"{_pct(row['win_rate'], 1):>8}")
+    add("")
+    add("Overfitting")
+    add(f"  Deflated Sharpe ratio   {_number(demo.deflated_sharpe, 3):>6}   probability that "
+        "the best trial's true Sharpe")
+    add(f"                                   ratio beats the best of {len(table)} trials "
+        "by luck alone")
+    add(f"  PBO                     {_number(demo.pbo, 3):>6}   probability that the "
+        "in-sample best trial ranks")
+    add(f"                                   below the median out of sample "
+        f"({PBO_SPLITS} blocks of bars)")
+    return "\n".join(lines)
+
+
+def plot_sweep(demo: SweepDemo, path: str) -> None:
+    """Writes a PNG heatmap of the Sharpe ratio over the grid."""
+    ax = demo.sweep.plot("stop_loss", "take_profit", "sharpe")
+    ax.set_title("Sharpe ratio by stop-loss and take-profit")
+    ax.figure.savefig(path, dpi=110, bbox_inches="tight")
 
 
 # ----------------------------------------------------------------------------
@@ -534,7 +673,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--stocks", type=int, default=DEFAULT_STOCKS, help="number of stocks")
     p.add_argument("--years", type=float, default=DEFAULT_YEARS, help="years of daily bars")
     p.add_argument("--top", type=int, default=DEFAULT_TOP, help="stocks held")
-    p.add_argument("--plot", metavar="FILE.png", help="also draw the results into a PNG file")
+    p.add_argument("--plot", metavar="FILE.png", help="also draw the results into a PNG file "
+                   "(with --sweep: a heatmap of the Sharpe ratio over the grid)")
+    p.add_argument("--sweep", action="store_true",
+                   help="run a stop-loss x take-profit grid instead of one backtest and "
+                        "print its best trials, deflated Sharpe ratio and PBO; the other "
+                        "rules apply to every trial")
     return p
 
 
@@ -560,6 +704,8 @@ def main(argv: list[str] | None = None) -> int:
         "excursion_window": args.window,
         "excursion_window_step": args.window_step,
     }
+    if args.sweep:
+        return _sweep_main(args, rules)
     try:
         result = run_demo(seed=args.seed, stocks=args.stocks, years=args.years,
                           top=args.top, **rules)
@@ -569,6 +715,26 @@ def main(argv: list[str] | None = None) -> int:
     print(format_report(result))
     if args.plot:
         plot_result(result, args.plot)
+        print(f"Plot written to {args.plot}")
+    return 0
+
+
+def _sweep_main(args: argparse.Namespace, rules: dict[str, Any]) -> int:
+    if (rules["stop_loss"], rules["take_profit"]) != (DEFAULT_RULES["stop_loss"],
+                                                      DEFAULT_RULES["take_profit"]):
+        print("error: --sweep takes the stop-loss and take-profit from its grid; drop "
+              "--stop-loss and --take-profit", file=sys.stderr)
+        return 2
+    shared = {k: v for k, v in rules.items() if k not in SWEEP_GRID}
+    try:
+        result = run_sweep_demo(seed=args.seed, stocks=args.stocks, years=args.years,
+                                top=args.top, progress=True, **shared)
+    except ValueError as err:
+        print(f"error: {err}", file=sys.stderr)
+        return 2
+    print(format_sweep_report(result))
+    if args.plot:
+        plot_sweep(result, args.plot)
         print(f"Plot written to {args.plot}")
     return 0
 
