@@ -68,6 +68,20 @@ class TestRows:
                 alone.drop(columns=["key", "elapsed"]).reset_index(drop=True))
 
 
+    def test_frames_with_other_columns_and_a_delisting_share_the_market(self, monkeypatch):
+        markets = count_runs(monkeypatch)
+        frames = {"all": WEIGHTS, "some": WEIGHTS[["S4", "S1", "S0"]]}
+        delisted = {"S1": CLOSE.index[10]}  # held from bar 1
+        swept = run({"stop_loss": [0.05, 1.0]}, weights=frames, delisted=delisted)
+        assert len(markets) == 1
+        for i, row in swept.table.iterrows():
+            trades = swept.run(i).trades
+            assert trades.loc[trades.stock == "S1", "reason"].iloc[0] == "delisting"
+            alone = mirelo.backtest(CLOSE, frames[row.weights], delisted=delisted,
+                                    stop_loss=row.stop_loss).stats()
+            assert row[alone.index].tolist() == alone.tolist()
+
+
 class TestProgress:
     def test_progress_false_prints_nothing(self, capfd):
         run(progress=False)
