@@ -72,7 +72,10 @@ def result_stats(result: Result, periods_per_year: float | None = None) -> pd.Se
     if not per_year > 0:
         raise ValueError(f"periods_per_year must be positive, not {periods_per_year!r}")
     value = result.value.iloc[result.start_bar:]
-    returns = result.returns.iloc[result.start_bar + 1:]
+    # The period's bar returns as an array: the same numbers as Result.returns, without a
+    # pandas Series for each statistic to take apart.
+    path = result.run_result.value
+    returns = (path / np.concatenate(([1.0], path[:-1])) - 1.0)[result.start_bar + 1:]
     limit = float(result.rules["position_limit"])
     turnover = _once_per_inputs(inputs, ("turnover", limit),
                                 lambda: target_turnover(result))
