@@ -14,6 +14,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from mirelo._result import Result
+
 KEY, STATUS, ERROR, ELAPSED = "key", "status", "error", "elapsed"
 OK, FAILED = "ok", "error"
 
@@ -33,10 +35,10 @@ def describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {exc}"
 
 
-def metrics(setup, trial, run_result) -> tuple[pd.Series, pd.Series]:
-    """The statistics and the returns of one run."""
+def metrics(setup, trial, run_result) -> tuple[pd.Series, Result]:
+    """The statistics of one run, and its Result (for the returns, when kept)."""
     result = setup.result(trial, run_result)
-    return result.stats(), result.returns
+    return result.stats(), result
 
 
 def trial_record(setup, trial, outcome: Any, run_seconds: float,
@@ -54,10 +56,10 @@ def trial_record(setup, trial, outcome: Any, run_seconds: float,
     failure = outcome if isinstance(outcome, BaseException) else None
     if failure is None:
         try:
-            series, rets = metrics(setup, trial, outcome)
+            series, result = metrics(setup, trial, outcome)
             stats = {str(name): _plain(value) for name, value in series.items()}
             if keep_returns:
-                returns = np.asarray(rets, dtype=np.float32)
+                returns = result.returns.to_numpy(dtype=np.float32)
         except Exception as exc:
             failure, stats = exc, {}
     row[STATUS] = OK if failure is None else FAILED
