@@ -55,6 +55,10 @@ STAT_LABELS = (
 
 _DAY_NS = 86_400 * 10**9
 
+# Built once: making an index of text labels is a large share of a Series' cost.  Each
+# Series gets a copy, which shares the labels but not the index's mutable name.
+_STAT_INDEX = pd.Index(STAT_LABELS)
+
 # Figures that depend on a backtest's inputs alone (and on a key), by Inputs object: the
 # trials of a sweep share one Inputs, so these are computed once, not once per trial.
 _PER_INPUTS: weakref.WeakKeyDictionary[Inputs, dict[Hashable, Any]] = \
@@ -99,7 +103,7 @@ def result_stats(result: Result, periods_per_year: float | None = None) -> pd.Se
         "exposure": exposure(result),
         **trade_figures(result.run_result),
     }
-    return pd.Series([_plain(figures[k]) for k in STAT_LABELS], index=list(STAT_LABELS),
+    return pd.Series([_plain(figures[k]) for k in STAT_LABELS], index=_STAT_INDEX.copy(),
                      dtype=object, name="stats")
 
 
