@@ -1,10 +1,11 @@
-"""Grid expansion and trial keys."""
+"""Grid expansion, trial keys and chunks."""
 
 import hashlib
 
 import numpy as np
 import pytest
 
+from mirelo._sweep.chunks import CHUNK_SECONDS, Chunker
 from mirelo._sweep.trials import expand_grid, trial_key
 
 RULES = ("stop_loss", "take_profit", "touched_exit", "excursion_window", "fee_ratio")
@@ -72,3 +73,15 @@ class TestExpansion:
         with pytest.raises(error) as raised:
             expand(grid, **fixed)
         assert str(raised.value) == message
+
+
+def test_chunks_last_about_chunk_seconds_and_keep_to_one_weights_frame():
+    trials, _ = expand({"stop_loss": list(np.linspace(0.01, 0.5, 50))}, ["a", "b"])
+    chunker = Chunker(trials, workers=2)  # 100 trials: at most 13 per chunk
+    sizes = [chunker.size(None), chunker.size(CHUNK_SECONDS / 5), chunker.size(1e-6),
+             chunker.size(0.0), chunker.size(10 * CHUNK_SECONDS)]
+    assert sizes == [1, 5, 13, 13, 1]
+    taken = [chunker.take(CHUNK_SECONDS / 20) for _ in range(6)]
+    assert [len(c) for c in taken] == [13, 13, 13, 11, 13, 13]  # "a" ends after 50
+    assert {t.weights for t in taken[3]} == {"a"} and taken[4][0].weights == "b"
+    assert [t.index for c in taken for t in c] == list(range(76))

@@ -17,7 +17,7 @@ from typing import Any
 from .collect import Collector
 from .rows import failed_records, trial_record
 from .setup import SweepSetup
-from .threads import chunk_size, plan_chunks
+from .chunks import chunk_size, plan_chunks
 from .trials import Trial
 
 _POLL_SECONDS = 0.2
