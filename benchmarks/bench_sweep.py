@@ -11,14 +11,20 @@ default).  Everything is timed in one run, on one machine state, and reported
 as ratios:
 
 - bare: one ``Market.run_many`` call over all the trials' jobs (all cores);
-- threads: ``mirelo.sweep`` with the threads engine, progress off; its
-  throughput against bare, and the growth of the resident set during the sweep
-  above its level before (market, frames and weights already built);
+- threads: ``mirelo.sweep`` with the threads engine, progress off, against bare;
 - ray (with --ray): a local Ray instance with 2 CPUs, started and warmed up
-  (one small sweep, so that the workers exist) before the clock starts; its
-  throughput against threads, the growth of Ray's shared memory (/dev/shm,
-  where the object store lives) during the timed sweep's setup, and each
-  worker's private (anonymous) memory growth over the timed sweep.
+  (one small sweep, so that the workers exist) before the clock starts,
+  against threads.
+
+The machine is shared and noisy, so the three run in turn, `--rounds` times,
+and the ratios are those of the median times.  Memory:
+
+- the threads sweep's resident peak (keep_returns=False) against the process's
+  resident set before the market was generated plus the market's arrays: the
+  first sweep of the process, so that nothing the benchmark ran before counts;
+- the growth of Ray's shared memory (/dev/shm, where the object store lives)
+  during one timed sweep, against the market's size, and each worker's private
+  (anonymous) memory growth over the timed sweeps.
 """
 
 from __future__ import annotations
@@ -77,13 +83,13 @@ def timed(call) -> tuple[float, object]:
     return time.perf_counter() - start, out
 
 
-def rss_growth_mb(call) -> float:
+def peak_rss_mb(call) -> float:
+    """The resident set's peak while `call` runs (NaN where it cannot be measured)."""
     gc.collect()
-    before = _status_kb("VmRSS")
-    if before is None or not _reset_peak_rss():
+    if _status_kb("VmRSS") is None or not _reset_peak_rss():
         return float("nan")
     call()
-    return (_status_kb("VmHWM") - before) / 1024.0
+    return _status_kb("VmHWM") / 1024.0
 
 
 def worker_anon_mb(ray) -> dict[int, float]:
@@ -104,40 +110,36 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--bars", type=int, default=5000)
     p.add_argument("--stocks", type=int, default=2000)
     p.add_argument("--trials", type=int, default=256)
+    p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--ray", action="store_true", help="also the Ray engine (needs the cluster extra)")
     args = p.parse_args(argv)
 
-    print(f"sweep benchmark: {args.bars} bars x {args.stocks} stocks, {args.trials} trials; "
-          f"Python {sys.version.split()[0]}, {os.cpu_count()} cores, "
+    print(f"sweep benchmark: {args.bars} bars x {args.stocks} stocks, {args.trials} trials, "
+          f"{args.rounds} rounds; Python {sys.version.split()[0]}, {os.cpu_count()} cores, "
           f"load average {os.getloadavg()[0]:.2f}")
+    gc.collect()
+    rss_start_mb = (_status_kb("VmRSS") or 0) / 1024.0
     inputs = make_inputs(args.bars, args.stocks, 50, 1, 0.01, 0.0)
     close, open_, high, low, weights = frames(inputs)
+    del inputs  # its separate trading-price copy is not part of this market
     market = dict(open=open_, high=high, low=low, trade_at="open")
     the_grid = grid(args.trials)
     setup, _ = SweepSetup.prepare(close, weights, **market)
     arrays = {id(a): a for k, a in setup.inputs[None].market_args.items() if k.endswith("values")}
     market_mb = sum(a.nbytes for a in arrays.values()) / 2**20
-    trials, _ = expand_grid(the_grid, None, {}, RULE_DEFAULTS)
-    jobs = [setup.job(t) for t in trials]
-    bare_market = build_market(setup.inputs[None].market_args)
-    bare_market.run_many(jobs[:2])  # warm-up
-    bare_s, _ = timed(lambda: bare_market.run_many(jobs))
-    del bare_market
 
     def threads_sweep():
         return mirelo.sweep(close, weights, the_grid, progress=False, **market)
 
-    threads_sweep()  # warm-up (imports, first statistics)
-    threads_s, result = timed(threads_sweep)
-    failed = int((result.table.status != "ok").sum())
-    growth = rss_growth_mb(threads_sweep)
-    rows = [("bare run_many", bare_s, None, ""),
-            ("threads sweep", threads_s, bare_s / threads_s,
-             f">= {THREADS_BUDGET:.0%} of bare: {verdict(bare_s / threads_s >= THREADS_BUDGET)}")]
+    peak_mb = peak_rss_mb(threads_sweep)
+    sweep_mb = peak_mb - rss_start_mb - market_mb
 
-    notes = [f"market arrays {market_mb:.0f} MB; threads sweep RSS growth {growth:.0f} MB "
-             f"(budget {MEMORY_BUDGET_MB:.0f}): {verdict(growth <= MEMORY_BUDGET_MB)}; "
-             f"{failed} failed trials"]
+    trials, _ = expand_grid(the_grid, None, {}, RULE_DEFAULTS)
+    jobs = [setup.job(t) for t in trials]
+    bare_market = build_market(setup.inputs[None].market_args)
+    bare_market.run_many(jobs[:2])  # warm-up
+    engines = {"bare run_many": lambda: bare_market.run_many(jobs), "threads sweep": threads_sweep}
+    ray = None
     if args.ray:
         import ray
 
@@ -145,25 +147,52 @@ def main(argv: list[str] | None = None) -> int:
         mirelo.sweep(close, weights, {"stop_loss": [0.1, 0.2, 0.3, 0.4]}, engine="ray",
                      progress=False, **market)  # warm-up: workers started, first fetch
         workers_before = worker_anon_mb(ray)
-        shm_before = shared_mb()
-        ray_s, on_ray = timed(lambda: mirelo.sweep(close, weights, the_grid, engine="ray",
-                                                   progress=False, **market))
-        shm_growth = shared_mb() - shm_before
+        shm_growth: list[float] = []
+
+        def ray_sweep():
+            shm_before = shared_mb()
+            out = mirelo.sweep(close, weights, the_grid, engine="ray", progress=False, **market)
+            shm_growth.append(shared_mb() - shm_before)
+            return out
+
+        engines["ray sweep"] = ray_sweep
+    times: dict[str, list[float]] = {name: [] for name in engines}
+    tables = {}
+    for _ in range(args.rounds):
+        for name, call in engines.items():
+            seconds, out = timed(call)
+            times[name].append(seconds)
+            tables[name] = getattr(out, "table", None)
+    median = {name: float(np.median(t)) for name, t in times.items()}
+
+    threads_ratio = median["bare run_many"] / median["threads sweep"]
+    rows = [("bare run_many", None, ""),
+            ("threads sweep", threads_ratio,
+             f"of bare, budget {THREADS_BUDGET:.0%}: {verdict(threads_ratio >= THREADS_BUDGET)}")]
+    table = tables["threads sweep"]
+    notes = [f"market arrays {market_mb:.0f} MB; threads sweep resident peak {peak_mb:.0f} MB = "
+             f"{rss_start_mb:.0f} MB before the market + the market + {sweep_mb:.0f} MB "
+             f"(budget {MEMORY_BUDGET_MB:.0f}): {verdict(sweep_mb <= MEMORY_BUDGET_MB)}; "
+             f"{int((table.status != 'ok').sum())} failed trials"]
+    if ray is not None:
+        ray_ratio = median["threads sweep"] / median["ray sweep"]
+        rows.append(("ray sweep", ray_ratio,
+                     f"of threads, budget {RAY_BUDGET:.0%}: {verdict(ray_ratio >= RAY_BUDGET)}"))
         workers_after = worker_anon_mb(ray)
-        same = on_ray.table.drop(columns="elapsed").equals(result.table.drop(columns="elapsed"))
-        rows.append(("ray sweep", ray_s, threads_s / ray_s,
-                     f">= {RAY_BUDGET:.0%} of threads: {verdict(threads_s / ray_s >= RAY_BUDGET)}"))
         worst = max(workers_after[pid] - workers_before.get(pid, 0.0) for pid in workers_after)
-        notes.append(f"ray: shared memory growth {shm_growth:.0f} MB (one market: "
+        same = tables["ray sweep"].drop(columns="elapsed").equals(table.drop(columns="elapsed"))
+        notes.append(f"ray: shared memory growth per sweep {max(shm_growth):.0f} MB (one market: "
                      f"{market_mb:.0f} MB); worst worker private growth {worst:.0f} MB "
                      f"(budget {WORKER_BUDGET_MB:.0f}): {verdict(worst <= WORKER_BUDGET_MB)}; "
                      f"table equal to threads: {same}")
         ray.shutdown()
 
-    print(f"\n{'':<14} {'seconds':>8} {'trials/s':>9} {'ratio':>7}")
-    for name, seconds, ratio, note in rows:
+    print(f"\n{'':<14} {'median s':>8} {'trials/s':>9} {'ratio':>6}  seconds per round")
+    for name, ratio, note in rows:
         ratio_text = "" if ratio is None else f"{ratio:.2f}"
-        print(f"{name:<14} {seconds:>8.2f} {args.trials / seconds:>9.1f} {ratio_text:>7}  {note}")
+        rounds = " ".join(f"{t:.2f}" for t in times[name])
+        print(f"{name:<14} {median[name]:>8.2f} {args.trials / median[name]:>9.1f} "
+              f"{ratio_text:>6}  [{rounds}] {note}")
     print()
     for note in notes:
         print(note)
