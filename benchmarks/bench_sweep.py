@@ -76,11 +76,15 @@ def shared_mb() -> float:
     return (s.f_blocks - s.f_bfree) * s.f_frsize / 2**20
 
 
-def timed(call) -> tuple[float, object]:
+def timed(call) -> tuple[float, float, object]:
+    """Wall seconds, this process's CPU seconds, and what `call` returned."""
     gc.collect()
+    cpu = os.times()
     start = time.perf_counter()
     out = call()
-    return time.perf_counter() - start, out
+    wall = time.perf_counter() - start
+    after = os.times()
+    return wall, after.user + after.system - cpu.user - cpu.system, out
 
 
 def peak_rss_mb(call) -> float:
@@ -157,20 +161,25 @@ def main(argv: list[str] | None = None) -> int:
 
         engines["ray sweep"] = ray_sweep
     times: dict[str, list[float]] = {name: [] for name in engines}
+    cpu: dict[str, list[float]] = {name: [] for name in engines}
     tables = {}
     for _ in range(args.rounds):
         for name, call in engines.items():
-            seconds, out = timed(call)
+            seconds, cpu_seconds, out = timed(call)
             times[name].append(seconds)
+            cpu[name].append(cpu_seconds)
             tables[name] = getattr(out, "table", None)
     median = {name: float(np.median(t)) for name, t in times.items()}
+    cpu_ratio = float(np.median(cpu["bare run_many"]) / np.median(cpu["threads sweep"]))
 
     threads_ratio = median["bare run_many"] / median["threads sweep"]
     rows = [("bare run_many", None, ""),
             ("threads sweep", threads_ratio,
              f"of bare, budget {THREADS_BUDGET:.0%}: {verdict(threads_ratio >= THREADS_BUDGET)}")]
     table = tables["threads sweep"]
-    notes = [f"market arrays {market_mb:.0f} MB; threads sweep resident peak {peak_mb:.0f} MB = "
+    notes = [f"threads sweep against bare in this process's CPU time (less sensitive to other "
+             f"load on the machine): {cpu_ratio:.2f}",
+             f"market arrays {market_mb:.0f} MB; threads sweep resident peak {peak_mb:.0f} MB = "
              f"{rss_start_mb:.0f} MB before the market + the market + {sweep_mb:.0f} MB "
              f"(budget {MEMORY_BUDGET_MB:.0f}): {verdict(sweep_mb <= MEMORY_BUDGET_MB)}; "
              f"{int((table.status != 'ok').sum())} failed trials"]
