@@ -6,17 +6,14 @@ simcase.run and by test_batch_vs_backtest; this file covers what only batch has.
 """
 
 import pickle
-import signal
-import subprocess
-import sys
 import textwrap
 import threading
-import time
 
 import numpy as np
 import pytest
 
 from mirelo.core import batch
+from child import interrupt
 from simcase import FREE, market, run, signals
 
 RNG = np.random.default_rng(7)
@@ -226,17 +223,6 @@ CHILD = textwrap.dedent("""
 
 
 def test_ctrl_c_cancels_run_many_within_a_second():
-    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "running"
-        time.sleep(0.5)
-        child.send_signal(signal.SIGINT)
-        sent = time.monotonic()
-        line = child.stdout.readline()
-        waited = time.monotonic() - sent
-        out, err = child.communicate(timeout=60)
-    finally:
-        child.kill()
+    line, waited, err = interrupt(CHILD)
     assert line.split() == ["interrupted", "400000"], err
     assert waited < 1.0

@@ -6,15 +6,12 @@ or from user code that the run calls — is refused before it touches that state
 in progress goes on unaffected.  The guard is released on every way out of a run.
 """
 
-import signal
-import subprocess
-import sys
 import textwrap
 import threading
-import time
 
 import pytest
 
+from child import interrupt
 from mirelo.core import tradesim
 from tradesim_cases import make_case, run_summary
 
@@ -100,17 +97,6 @@ CHILD = textwrap.dedent("""
 
 
 def test_ctrl_c_interrupts_a_long_run_promptly():
-    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "running"
-        time.sleep(0.5)
-        child.send_signal(signal.SIGINT)
-        sent = time.monotonic()
-        out, err = child.communicate(timeout=60)
-        waited = time.monotonic() - sent
-    finally:
-        child.kill()
-    assert child.returncode == 0, err
-    assert out.split() == ["interrupted", "3", "1"]
+    line, waited, err = interrupt(CHILD)
+    assert line.split() == ["interrupted", "3", "1"], err
     assert waited < 5.0   # far below the run's own length

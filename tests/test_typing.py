@@ -42,3 +42,36 @@ def test_stubs_ship_with_the_package():
     root = pathlib.Path(core.__file__).parent
     for name in ("tradesim.pyi", "excursion.pyi", "strconv.pyi", "py.typed", "../py.typed"):
         assert (root / name).is_file(), name
+
+
+def stub_parameters(stub, *path):
+    """[(name, default or None, keyword_only)] of a function in a .pyi file; `...` is None."""
+    import ast
+    import mirelo.core as core
+    tree = ast.parse((pathlib.Path(core.__file__).parent / stub).read_text())
+    node = tree
+    for name in path:
+        node = next(n for n in node.body if getattr(n, "name", None) == name)
+    a = node.args
+    positional = a.posonlyargs + a.args
+    defaults = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
+    value = lambda d: None if d is None or isinstance(d, ast.Constant) and d.value is ... \
+        else ast.literal_eval(d)  # noqa: E731
+    params = [(p.arg, value(d), False) for p, d in zip(positional, defaults) if p.arg != "self"]
+    params += [(p.arg, value(d), True) for p, d in zip(a.kwonlyargs, a.kw_defaults)]
+    return params
+
+
+def test_stubs_follow_the_parameter_table():
+    import inspect
+    import math
+
+    from mirelo.core import tradesim
+    runtime = [(p.name, None if p.default is inspect.Parameter.empty
+                or (isinstance(p.default, float) and math.isinf(p.default)) else p.default)
+               for p in inspect.signature(tradesim.backtest_).parameters.values()]
+    assert [p[:2] for p in stub_parameters("tradesim.pyi", "backtest_")] == runtime
+    # Market.run: the four position arrays, then the rules of backtest_ by keyword only.
+    run = stub_parameters("batch.pyi", "Market", "run")
+    assert [p[0] for p in run[:4]] == ["pos_values", "pos_index", "pos_columns", "resample"]
+    assert [p[:2] for p in run[4:]] == runtime[11:24] and all(p[2] for p in run[4:])

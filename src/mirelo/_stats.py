@@ -176,7 +176,8 @@ def target_turnover(result: Result) -> float:
 def _normalized(rows: npt.NDArray[np.float64], limit: float) -> npt.NDArray[np.float64]:
     gross = np.abs(rows).sum(axis=1, keepdims=True)
     scaled = rows / np.maximum(gross, 1.0)
-    return np.clip(scaled, -abs(limit), abs(limit))
+    clipped: npt.NDArray[np.float64] = np.clip(scaled, -abs(limit), abs(limit))
+    return clipped
 
 
 def exposure(result: Result) -> float:

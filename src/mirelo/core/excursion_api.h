@@ -32,21 +32,27 @@ using EndAnalysisFn = PyObject* (*)(std::map<int, double>& open_positions);
 
 inline constexpr const char kModuleName[] = "mirelo.core.excursion";
 
-inline constexpr const char kEntryName[] = "entry";
-inline constexpr const char kPositionName[] = "position";
-inline constexpr const char kStartAnalysisName[] = "start_analysis";
-inline constexpr const char kRecordDateName[] = "record_date";
-inline constexpr const char kRecordEntryName[] = "record_entry";
-inline constexpr const char kRecordExitName[] = "record_exit";
-inline constexpr const char kEndAnalysisName[] = "end_analysis";
+// The export table, in the order of the module's "__pyx_capi__": the two
+// variables, then the five functions.  Exporter and importers walk this one
+// list, so names, signatures and order cannot drift apart.
+enum Export { kEntry, kPosition, kStartAnalysis, kRecordDate, kRecordEntry, kRecordExit, kEndAnalysis, kExportCount };
 
-inline constexpr const char kArrayVariableSig[] = "PyArrayObject *";
-inline constexpr const char kStartAnalysisSig[] =
-    "void (PyArrayObject *, PyArrayObject *, std::map<int,int> , int, double, double, int, int)";
-inline constexpr const char kRecordDateSig[] = "void (int)";
-inline constexpr const char kRecordEntrySig[] = "void (int, double, int)";
-inline constexpr const char kRecordExitSig[] = "void (int, int)";
-inline constexpr const char kEndAnalysisSig[] = "PyObject *(std::map<int,double>  &)";
+struct ExportSpec {
+    const char* name;
+    const char* signature;  // the capsule's name, compared character for character
+    bool is_function;
+};
+
+inline constexpr ExportSpec kExports[kExportCount] = {
+    {"entry", "PyArrayObject *", false},
+    {"position", "PyArrayObject *", false},
+    {"start_analysis", "void (PyArrayObject *, PyArrayObject *, std::map<int,int> , int, double, double, int, int)",
+     true},
+    {"record_date", "void (int)", true},
+    {"record_entry", "void (int, double, int)", true},
+    {"record_exit", "void (int, int)", true},
+    {"end_analysis", "PyObject *(std::map<int,double>  &)", true},
+};
 
 // The bound entries, as an importer holds them.
 struct Bindings {

@@ -10,19 +10,20 @@ namespace mirelo::excursion_api {
 // table.  Throws ErrorSet with ImportError (missing entry) or TypeError
 // (different signature string).
 inline Bindings import_bindings(PyObject* module) {
-    using py::ExportKind;
-    using py::import_capsule;
-    using py::import_function;
+    void* bound[kExportCount];
+    for (int k = 0; k < kExportCount; ++k) {
+        const ExportSpec& e = kExports[k];
+        bound[k] = py::import_capsule(module, kModuleName, e.name, e.signature,
+                                      e.is_function ? py::ExportKind::Function : py::ExportKind::Variable);
+    }
     Bindings b;
-    b.entry = static_cast<PyArrayObject**>(
-        import_capsule(module, kModuleName, kEntryName, kArrayVariableSig, ExportKind::Variable));
-    b.position = static_cast<PyArrayObject**>(
-        import_capsule(module, kModuleName, kPositionName, kArrayVariableSig, ExportKind::Variable));
-    b.start_analysis = import_function<StartAnalysisFn>(module, kModuleName, kStartAnalysisName, kStartAnalysisSig);
-    b.record_date = import_function<RecordDateFn>(module, kModuleName, kRecordDateName, kRecordDateSig);
-    b.record_entry = import_function<RecordEntryFn>(module, kModuleName, kRecordEntryName, kRecordEntrySig);
-    b.record_exit = import_function<RecordExitFn>(module, kModuleName, kRecordExitName, kRecordExitSig);
-    b.end_analysis = import_function<EndAnalysisFn>(module, kModuleName, kEndAnalysisName, kEndAnalysisSig);
+    b.entry = static_cast<PyArrayObject**>(bound[kEntry]);
+    b.position = static_cast<PyArrayObject**>(bound[kPosition]);
+    b.start_analysis = reinterpret_cast<StartAnalysisFn>(bound[kStartAnalysis]);
+    b.record_date = reinterpret_cast<RecordDateFn>(bound[kRecordDate]);
+    b.record_entry = reinterpret_cast<RecordEntryFn>(bound[kRecordEntry]);
+    b.record_exit = reinterpret_cast<RecordExitFn>(bound[kRecordExit]);
+    b.end_analysis = reinterpret_cast<EndAnalysisFn>(bound[kEndAnalysis]);
     return b;
 }
 

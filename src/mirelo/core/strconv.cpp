@@ -1,5 +1,6 @@
 // mirelo.core.strconv: text to byte array by the low 8 bits of each character.
 #include "pyutil/args.h"
+#include "messages.h"
 #include "pyutil/single_module.h"
 
 namespace {
@@ -32,7 +33,7 @@ PyObject* str_to_bytearray(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         g_str_to_bytearray_args.parse(args, static_cast<size_t>(nargs), kwnames, &text);
         mirelo::py::check_arg_type(text, &PyUnicode_Type, "text", /*none_allowed=*/true,
                                    /*exact=*/true, "str");
-        if (text == Py_None) mirelo::py::raise(PyExc_TypeError, "'NoneType' is not iterable");
+        if (text == Py_None) mirelo::py::raise(PyExc_TypeError, mirelo::msg::kStrNoneNotIterable);
         return low_bytes(text).release();
     });
 }

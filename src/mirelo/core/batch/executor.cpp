@@ -135,13 +135,23 @@ void run_on_threads(std::vector<RunInput*>& runs, std::vector<RunOutcome>& outco
     {
         ReleasedGil gil;
         std::vector<std::thread> workers;
+        // Whatever way this block is left, no thread outlives it.
+        struct Joiner {
+            Board& board;
+            std::vector<std::thread>& workers;
+            ~Joiner() {
+                board.cancel();
+                for (std::thread& w : workers) {
+                    if (w.joinable()) w.join();
+                }
+            }
+        } joiner{board, workers};
+        // Fewer threads than asked when the system refuses more; none: the
+        // error is raised.
         try {
             for (int t = 0; t < threads; ++t) workers.emplace_back([&board] { board.work(); });
         } catch (...) {
-            // No more threads: those started finish the work.
-            board.cancel();
-            for (std::thread& w : workers) w.join();
-            throw;
+            if (workers.empty()) throw;
         }
         const int started = static_cast<int>(workers.size());
         for (;;) {
@@ -164,7 +174,6 @@ void run_on_threads(std::vector<RunInput*>& runs, std::vector<RunOutcome>& outco
             });
             if (all_ended) break;
         }
-        for (std::thread& w : workers) w.join();
     }
     if (raised.held()) raised.raise();
 }

@@ -1,6 +1,6 @@
 #include "batch/market.h"
 
-#include "kernel/messages.h"
+#include "messages.h"
 #include "pyutil/args.h"
 #include "pyutil/numpy_api.h"
 
@@ -16,7 +16,7 @@ PyObject* ndarray_argument(PyObject* const* args, int i) {
 
 void require_shape(const Matrix& m, const Matrix& price, const char* name) {
     if (m.extent(0) != price.extent(0) || m.extent(1) != price.extent(1)) {
-        py::raise_format(PyExc_ValueError, "%s has shape (%zd, %zd), price_values (%zd, %zd)", name, m.extent(0),
+        py::raise_format(PyExc_ValueError, msg::kShapeMismatch, name, m.extent(0),
                          m.extent(1), price.extent(0), price.extent(1));
     }
 }
@@ -26,7 +26,7 @@ void require_names(const Names& names) {
     for (Py_ssize_t i = 0; i < names.extent(0); ++i) {
         PyObject* name = names(i);
         if (name == nullptr || !PyUnicode_Check(name)) {
-            py::raise_format(PyExc_TypeError, "price_columns[%zd] is %.200s, not str", i,
+            py::raise_format(PyExc_TypeError, msg::kNameNotStr, i,
                              name == nullptr ? "NULL" : Py_TYPE(name)->tp_name);
         }
     }
@@ -42,7 +42,7 @@ void build_market(MarketData& m, PyObject* const* args) {
 
     m.price_index = Dates::acquire(ndarray_argument(args, kPriceIndex));
     if (m.price_index.extent(0) != m.price.extent(0)) {
-        py::raise_format(PyExc_ValueError, "price_index has %zd dates for %zd bars", m.price_index.extent(0),
+        py::raise_format(PyExc_ValueError, msg::kDatesPerBar, m.price_index.extent(0),
                          m.price.extent(0));
     }
     if (core::first_step_back(m.price_index.view()) >= 0) {
@@ -51,7 +51,7 @@ void build_market(MarketData& m, PyObject* const* args) {
 
     m.price_columns = Names::acquire(ndarray_argument(args, kPriceColumns));
     if (m.price_columns.extent(0) != m.price.extent(1)) {
-        py::raise_format(PyExc_ValueError, "price_columns has %zd names for %zd price columns",
+        py::raise_format(PyExc_ValueError, msg::kNamesPerColumn,
                          m.price_columns.extent(0), m.price.extent(1));
     }
     require_names(m.price_columns);
@@ -61,7 +61,7 @@ void build_market(MarketData& m, PyObject* const* args) {
     if (delisting != nullptr && delisting != Py_None) {
         Dates bars = Dates::acquire(ndarray_argument(args, kDelisting));
         if (bars.extent(0) != m.price.extent(1)) {
-            py::raise_format(PyExc_ValueError, "delisting_bars has %zd entries for %zd price columns",
+            py::raise_format(PyExc_ValueError, msg::kDelistingPerColumn,
                              bars.extent(0), m.price.extent(1));
         }
         m.delisting.resize(static_cast<std::size_t>(bars.extent(0)));

@@ -1,5 +1,6 @@
 // The Market type: construction, run, run_many and the attributes.
 #include "batch/market_type.h"
+#include "messages.h"
 
 #include "batch/executor.h"
 #include "batch/state.h"
@@ -147,7 +148,7 @@ bool was_cancelled(const std::exception_ptr& failure) {
 void add_job_note(std::size_t k) {
     PyObject* exc = py::fetch_exception();
     if (exc == nullptr) return;
-    py::Ref note = py::Ref::steal(PyUnicode_FromFormat("in job %zu of run_many", k));
+    py::Ref note = py::Ref::steal(PyUnicode_FromFormat(msg::kJobNote, k));
     if (note) {
         py::Ref done = py::Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
         if (!done) PyErr_Clear();
@@ -172,7 +173,7 @@ py::Ref exception_object(std::size_t k) {
 // The arguments of job k: a mapping with the names of run's parameters.
 void prepare_job(RunInput& run, const MarketData& market, PyObject* job, std::size_t k) {
     if (!PyMapping_Check(job) || PyList_Check(job) || PyTuple_Check(job)) {
-        py::raise_format(PyExc_TypeError, "job %zu is %.200s, not a mapping of run()'s arguments", k,
+        py::raise_format(PyExc_TypeError, msg::kJobNotMapping, k,
                          Py_TYPE(job)->tp_name);
     }
     py::Ref items = py::check(PyMapping_Items(job));
@@ -182,7 +183,7 @@ void prepare_job(RunInput& run, const MarketData& market, PyObject* job, std::si
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* pair = PyList_GET_ITEM(items.get(), i);
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-            py::raise(PyExc_TypeError, "a mapping's items must be (key, value) pairs");
+            py::raise(PyExc_TypeError, msg::kItemsNotPairs);
         }
         PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(PyTuple_GET_ITEM(pair, 0)));
         values.push_back(PyTuple_GET_ITEM(pair, 1));
@@ -196,7 +197,7 @@ int threads_argument(PyObject* threads) {
     if (threads == nullptr || threads == Py_None) return default_threads();
     const long n = PyLong_AsLong(threads);
     if (n == -1 && PyErr_Occurred()) py::throw_pending();
-    if (n < 1) py::raise_format(PyExc_ValueError, "threads must be at least 1, not %ld", n);
+    if (n < 1) py::raise_format(PyExc_ValueError, msg::kThreadsAtLeastOne, n);
     return n > 1024 ? 1024 : static_cast<int>(n);
 }
 
@@ -206,7 +207,7 @@ bool return_errors(PyObject* errors) {
         if (PyUnicode_CompareWithASCIIString(errors, "raise") == 0) return false;
         if (PyUnicode_CompareWithASCIIString(errors, "return") == 0) return true;
     }
-    py::raise_format(PyExc_ValueError, "errors must be 'raise' or 'return', not %R", errors);
+    py::raise_format(PyExc_ValueError, msg::kErrorsArgument, errors);
 }
 
 const char kRunManyDoc[] =

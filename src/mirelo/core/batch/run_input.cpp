@@ -3,7 +3,7 @@
 #include "batch/state.h"
 #include "engine/operations.h"
 #include "kernel/excursion_profile.h"
-#include "kernel/messages.h"
+#include "messages.h"
 #include "pyutil/args.h"
 #include "pyutil/numpy_api.h"
 #include "tradesim/ledger.h"
@@ -19,8 +19,8 @@ constexpr const char* kArrayNames[] = {"pos_values", "pos_index", "pos_columns",
 
 // The size of row 0 of a matrix argument, as `matrix[0].size` reads it.
 Py_ssize_t first_row_size(const Matrix& m) {
-    if (m.is_none()) py::raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-    if (m.extent(0) == 0) py::raise(PyExc_IndexError, "index 0 is out of bounds for axis 0 with size 0");
+    if (m.is_none()) py::raise(PyExc_TypeError, msg::kNoneNotSubscriptable);
+    if (m.extent(0) == 0) py::raise(PyExc_IndexError, msg::kFirstRowMissing);
     return m.extent(1);
 }
 
@@ -126,8 +126,8 @@ void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args,
     in.values = core::Vec<double>::contiguous(values, market.price_index.extent(0));
     first_row_size(run.pos_values);
     first_row_size(market.price);
-    if (run.resample.is_none()) py::raise(PyExc_TypeError, "'NoneType' object is not iterable");
-    if (run.pos_columns.is_none()) py::raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    if (run.resample.is_none()) py::raise(PyExc_TypeError, msg::kNoneNotIterable);
+    if (run.pos_columns.is_none()) py::raise(PyExc_TypeError, msg::kNoneHasNoLen);
     const Py_ssize_t stock_count = run.pos_columns.extent(0);
     if (stock_count > INT_MAX) py::raise(PyExc_OverflowError, msg::kIntOverflow);
 

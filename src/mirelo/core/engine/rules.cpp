@@ -1,6 +1,6 @@
 #include "engine/rules.h"
 
-#include "kernel/messages.h"
+#include "messages.h"
 #include "pyutil/args.h"
 
 #include <cmath>

@@ -84,7 +84,7 @@ constexpr std::int64_t kLongestMadeProfile = std::int64_t{1} << 24;
 Profile new_profile(std::int64_t length) {
     ModuleState& s = state();
     if (length >= 0 && length <= kLongestMadeProfile) {
-        PyObject* np = find_module_global(g_org_np);
+        PyObject* np = s.globals.find(g_org_np);
         if (np != nullptr && np == s.numpy_module.get() && Py_TYPE(np) == &PyModule_Type) {
             static PyObject* empty_name = py::check(PyUnicode_InternFromString("empty")).release();
             static PyObject* float64_name = py::check(PyUnicode_InternFromString("float64")).release();

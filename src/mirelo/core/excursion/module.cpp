@@ -7,6 +7,7 @@
 // end_analysis for the positions still open after the last bar.  The results
 // are the module lists trades, trade_positions and excursion.
 #include "excursion/analysis.h"
+#include "messages.h"
 #include "excursion/price_grid.h"
 #include "excursion/state.h"
 #include "pyutil/args.h"
@@ -91,7 +92,7 @@ int get_int32(PyObject* array, int index, std::source_location loc = std::source
     py::PlainVector v;
     if (py::plain_vector(array, &v) && is_int(v.elem)) {
         const std::int64_t x = load_int(v, element(v, index, loc));
-        if (x < INT_MIN || x > INT_MAX) py::raise(PyExc_OverflowError, "value too large to convert to int", loc);
+        if (x < INT_MIN || x > INT_MAX) py::raise(PyExc_OverflowError, msg::kIntOverflow, loc);
         return static_cast<int>(x);
     }
     return py::to_int32(get_item(array, index, loc).get(), loc);
@@ -170,7 +171,7 @@ void record_trade(int sid, PyObject* exit_bar, int is_final) {
     const Ref position = Ref::borrow(as_object(s.position));
     const Ref entry_is_new = Ref::borrow(s.entry_is_new.get());
 
-    Ref trades = global(g_trades);
+    Ref trades = state().globals.get(g_trades);
     Ref sid_obj = py::check(PyLong_FromLong(sid));
     Ref trade = py::check(PyList_New(3));
     PyList_SET_ITEM(trade.get(), 0, sid_obj.new_ref());
@@ -178,10 +179,10 @@ void record_trade(int sid, PyObject* exit_bar, int is_final) {
     PyList_SET_ITEM(trade.get(), 2, Py_NewRef(exit_bar));
     append(trades.get(), trade.get());
 
-    Ref positions = global(g_trade_positions);
+    Ref positions = state().globals.get(g_trade_positions);
     append(positions.get(), get_item(position.get(), sid).get());
 
-    Ref profiles = global(g_excursion);
+    Ref profiles = state().globals.get(g_excursion);
     const int entry_bar = get_int32(entry.get(), sid);
     Ref compared;
     const Direction is_long = above_zero(position.get(), sid, compared);
@@ -215,9 +216,9 @@ void start_analysis_impl(PyArrayObject* price_matrix, PyArrayObject* close_matri
     s.window = window;
     s.window_step = window_step;
 
-    clear(global(g_trades).get());
-    clear(global(g_trade_positions).get());
-    clear(global(g_excursion).get());
+    clear(state().globals.get(g_trades).get());
+    clear(state().globals.get(g_trade_positions).get());
+    clear(state().globals.get(g_excursion).get());
 
     PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
     PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
@@ -294,17 +295,13 @@ void* function_address(Fn fn) {
 // The variables first, then the functions, in the order importers bind them.
 Ref export_table() {
     ModuleState& s = state();
+    void* const addresses[api::kExportCount] = {
+        &s.entry, &s.position, function_address(kStartAnalysis), function_address(kRecordDate),
+        function_address(kRecordEntry), function_address(kRecordExit), function_address(kEndAnalysis)};
     Ref table = py::check(PyDict_New());
-    py::export_capsule(table.get(), api::kEntryName, &s.entry, api::kArrayVariableSig);
-    py::export_capsule(table.get(), api::kPositionName, &s.position, api::kArrayVariableSig);
-    py::export_capsule(table.get(), api::kStartAnalysisName, function_address(kStartAnalysis),
-                       api::kStartAnalysisSig);
-    py::export_capsule(table.get(), api::kRecordDateName, function_address(kRecordDate), api::kRecordDateSig);
-    py::export_capsule(table.get(), api::kRecordEntryName, function_address(kRecordEntry),
-                       api::kRecordEntrySig);
-    py::export_capsule(table.get(), api::kRecordExitName, function_address(kRecordExit), api::kRecordExitSig);
-    py::export_capsule(table.get(), api::kEndAnalysisName, function_address(kEndAnalysis),
-                       api::kEndAnalysisSig);
+    for (int k = 0; k < api::kExportCount; ++k) {
+        py::export_capsule(table.get(), api::kExports[k].name, addresses[k], api::kExports[k].signature);
+    }
     return table;
 }
 
@@ -318,7 +315,7 @@ void add_list(PyObject* module, const char* name) {
 // export table.
 void initialise(PyObject* module) {
     ModuleState& s = state();
-    s.globals = Ref::borrow(PyModule_GetDict(module));
+    s.globals.bind(module);
     py::import_numpy_capi();
     Ref numpy = py::check(PyImport_ImportModule("numpy"));
     py::check_status(PyModule_AddObjectRef(module, "org_np", numpy.get()));

@@ -28,44 +28,9 @@ void replace_array(PyArrayObject*& slot, py::Ref array) noexcept {
     Py_XDECREF(old);
 }
 
-namespace {
-
-PyObject* intern(const char* text, std::source_location loc) {
-    PyObject* s = PyUnicode_InternFromString(text);
-    if (s == nullptr) py::throw_pending(loc);
-    return s;
-}
-
-}  // namespace
-
-py::Ref global(GlobalName& name, std::source_location loc) {
-    if (name.interned == nullptr) name.interned = intern(name.text, loc);
-    PyObject* value = PyDict_GetItemWithError(state().globals.get(), name.interned);
-    if (value == nullptr && !PyErr_Occurred()) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins != nullptr) value = PyDict_GetItemWithError(builtins, name.interned);
-    }
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.interned);
-        py::throw_pending(loc);
-    }
-    // Owned: later calls may run code that removes the name.
-    return py::Ref::borrow(value);
-}
-
-PyObject* find_module_global(GlobalName& name, std::source_location loc) {
-    if (name.interned == nullptr) name.interned = intern(name.text, loc);
-    PyObject* value = PyDict_GetItemWithError(state().globals.get(), name.interned);
-    if (value == nullptr && PyErr_Occurred()) py::throw_pending(loc);
-    return value;
-}
-
 GlobalName g_org_np{"org_np"};
 
-py::Ref numpy_attr(const char* name, std::source_location loc) {
-    py::Ref module = global(g_org_np, loc);
-    return py::check(PyObject_GetAttrString(module.get(), name), loc);
-}
+py::Ref numpy_attr(const char* name, std::source_location loc) { return state().globals.attr(g_org_np, name, loc); }
 
 py::Ref call_with_dtype(PyObject* callable, PyObject* arg, PyObject* dtype, std::source_location loc) {
     static PyObject* kwnames = nullptr;

@@ -3,6 +3,7 @@
 
 #include "excursion_api.h"
 #include "pyutil/error.h"
+#include "pyutil/module_globals.h"
 
 #include <map>
 
@@ -12,9 +13,9 @@ namespace mirelo::excursion {
 // below are those of a freshly loaded module; the module's exec step replaces
 // the arrays with empty NumPy arrays.
 struct ModuleState {
-    // The module's dictionary: the globals trades, trade_positions, excursion
-    // and org_np are read from it by name at each use.
-    py::Ref globals;
+    // The globals trades, trade_positions, excursion and org_np, read by name
+    // at each use.
+    py::ModuleGlobals globals;
 
     // Execution and marking prices, rows = bars: 2-D float64 arrays or None.
     py::Ref price_matrix;
@@ -51,21 +52,7 @@ ModuleState& state();
 // Stores a new owned array in an exported slot, releasing the previous one.
 void replace_array(PyArrayObject*& slot, py::Ref array) noexcept;
 
-// The name of a module global, interned on first use.
-struct GlobalName {
-    const char* text;
-    PyObject* interned = nullptr;
-};
-
-// A module global looked up by name as Python code reads one: the module
-// dictionary, then the builtins; NameError "name '...' is not defined" when
-// neither has it.
-py::Ref global(GlobalName& name, std::source_location loc = std::source_location::current());
-
-// The module dictionary's value for `name` (borrowed), or null when it has
-// none; the builtins are not consulted and no NameError is raised.  Throws
-// only when the lookup itself fails.
-PyObject* find_module_global(GlobalName& name, std::source_location loc = std::source_location::current());
+using py::GlobalName;
 
 // The name of the module global that holds the numpy module.
 extern GlobalName g_org_np;

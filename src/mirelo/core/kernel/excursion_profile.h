@@ -11,7 +11,7 @@
 
 #include "kernel/errors.h"
 #include "kernel/excursion_path.h"
-#include "kernel/messages.h"
+#include "messages.h"
 
 #include <algorithm>
 #include <climits>
@@ -92,7 +92,7 @@ auto excursion_profile(Ctx& ctx, const Grid& price, const Grid& close, int col, 
         if (entry != end) {
             // The last bar is that of the walk, which did not run.
             if (end < entry) {
-                throw Error{ErrorKind::UnboundLocalError, "local variable 'ith' referenced before assignment"};
+                throw Error{ErrorKind::UnboundLocalError, msg::kUnboundLocal};
             }
             const double exit_price = price.at(end, col);
             const double exit_close = close.at(end, col);

@@ -9,7 +9,7 @@
 #include "kernel/errors.h"
 #include "kernel/exit_rules.h"
 #include "kernel/holdings_book.h"
-#include "kernel/messages.h"
+#include "messages.h"
 #include "kernel/view.h"
 
 #include <algorithm>
@@ -178,7 +178,7 @@ double rebalance(Host& host, const ColumnTable& columns, Holdings& holdings, Wei
                 value = weights(i) * scale;
                 if (std::fabs(value) > cap) value = cap * (value > 0 ? 1 : -1);
             }
-            if (i > INT_MAX) throw Error{ErrorKind::OverflowError, "Python int too large to convert to C int"};
+            if (i > INT_MAX) throw Error{ErrorKind::OverflowError, msg::kCIntOverflow};
             const int sid = static_cast<int>(i);
 
             while (next_held != holdings.end() && next_held->first < sid) ++next_held;

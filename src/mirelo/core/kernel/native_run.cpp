@@ -1,4 +1,5 @@
 #include "kernel/native_run.h"
+#include "messages.h"
 
 #include "kernel/excursion_profile.h"
 #include "kernel/pairwise_sum.h"
@@ -54,7 +55,7 @@ private:
 class ProfileSink {
 public:
     ProfileSink(std::vector<double>& storage, std::int64_t length) : storage_(storage) {
-        if (length < 0) throw Error{ErrorKind::ValueError, "negative dimensions are not allowed"};
+        if (length < 0) throw Error{ErrorKind::ValueError, msg::kNegativeDimensions};
         first_ = storage.size();
         length_ = length;
         storage.resize(first_ + static_cast<std::size_t>(length), -1.0);
@@ -190,7 +191,7 @@ private:
 
 // The size of row 0 of a matrix, as `matrix[0].size` reads it.
 Index first_row_size(const Mat<double>& m) {
-    if (m.extent(0) == 0) throw Error{ErrorKind::IndexError, "index 0 is out of bounds for axis 0 with size 0"};
+    if (m.extent(0) == 0) throw Error{ErrorKind::IndexError, msg::kFirstRowMissing};
     return m.extent(1);
 }
 

@@ -1,4 +1,5 @@
 #include "pyutil/args.h"
+#include "messages.h"
 
 #include <climits>
 
@@ -18,7 +19,7 @@ void ArgParser::raise_count(Py_ssize_t given, bool too_many) const {
     const bool exact = required_ == total;
     const Py_ssize_t expected = too_many ? total : required_;
     const char* bound = exact ? "exactly" : (too_many ? "at most" : "at least");
-    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+    raise_format(PyExc_TypeError, msg::kArgCount,
                  function_name_, bound, expected, expected == 1 ? "" : "s", given);
 }
 
@@ -56,15 +57,15 @@ void ArgParser::parse(PyObject* const* args, size_t nargsf, PyObject* kwnames, P
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
-            raise_format(PyExc_TypeError, "%.200s() keywords must be strings", function_name_);
+            raise_format(PyExc_TypeError, msg::kKeywordsMustBeStrings, function_name_);
         }
         Py_ssize_t idx = keyword_index(key);
         if (idx < 0) {
-            raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+            raise_format(PyExc_TypeError, msg::kUnexpectedKeyword,
                          function_name_, key);
         }
         if (out[idx] != nullptr) {
-            raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+            raise_format(PyExc_TypeError, msg::kMultipleValues,
                          function_name_, key);
         }
         out[idx] = args[nargs + k];
@@ -97,7 +98,7 @@ void check_arg_type(PyObject* obj, PyTypeObject* type, const char* name, bool no
     if (obj == Py_None && none_allowed) return;
     const bool ok = exact ? Py_IS_TYPE(obj, type) : PyObject_TypeCheck(obj, type);
     if (ok) return;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+    PyErr_Format(PyExc_TypeError, msg::kIncorrectType,
                  name, expected_name != nullptr ? expected_name : type->tp_name,
                  Py_TYPE(obj)->tp_name);
     throw ErrorSet{line_of(loc)};
@@ -121,12 +122,12 @@ int to_int32(PyObject* obj, std::source_location loc) {
     long v = PyLong_AsLong(obj);
     if (v == -1 && PyErr_Occurred()) {
         if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+            PyErr_SetString(PyExc_OverflowError, msg::kIntOverflow);
         }
         throw ErrorSet{line_of(loc)};
     }
     if (v < INT_MIN || v > INT_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        PyErr_SetString(PyExc_OverflowError, msg::kIntOverflow);
         throw ErrorSet{line_of(loc)};
     }
     return static_cast<int>(v);

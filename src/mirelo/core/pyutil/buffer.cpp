@@ -1,4 +1,5 @@
 #include "pyutil/buffer.h"
+#include "messages.h"
 
 #include <bit>
 #include <string>
@@ -74,7 +75,7 @@ bool matches(const std::string& code, bool native_order, Py_ssize_t itemsize, El
 }  // namespace
 
 void raise_out_of_bounds(int axis, std::source_location loc) {
-    PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
+    PyErr_Format(PyExc_IndexError, msg::kOutOfBounds, axis);
     throw ErrorSet{line_of(loc)};
 }
 
@@ -91,7 +92,7 @@ void acquire_buffer(PyObject* obj, int ndim, Elem elem, Access access, Py_buffer
         int got = view->ndim;
         PyBuffer_Release(view);
         *view = Py_buffer{};
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+        PyErr_Format(PyExc_ValueError, msg::kWrongDimensions,
                      ndim, got);
         throw ErrorSet{line_of(loc)};
     }
@@ -101,7 +102,7 @@ void acquire_buffer(PyObject* obj, int ndim, Elem elem, Access access, Py_buffer
         std::string got = describe(code, native_order);
         PyBuffer_Release(view);
         *view = Py_buffer{};
-        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
+        PyErr_Format(PyExc_ValueError, msg::kDtypeMismatch, "'",
                      expected_name(elem), "'", got.c_str());
         throw ErrorSet{line_of(loc)};
     }

@@ -1,4 +1,5 @@
 #include "pyutil/capsule.h"
+#include "messages.h"
 
 #include <cstring>
 
@@ -20,16 +21,14 @@ void* import_capsule(PyObject* module, const char* module_name, const char* name
     if (entry == nullptr) {
         PyErr_Clear();
         raise_format(PyExc_ImportError,
-                     is_function ? "%.200s does not export expected C function %.200s"
-                                 : "%.200s does not export expected C variable %.200s",
+                     is_function ? msg::kMissingFunction : msg::kMissingVariable,
                      module_name, name);
     }
     const char* got = PyCapsule_CheckExact(entry) ? PyCapsule_GetName(entry) : nullptr;
     if (got == nullptr) got = "";
     if (std::strcmp(got, signature) != 0) {
         raise_format(PyExc_TypeError,
-                     is_function ? "C function %.200s.%.200s has wrong signature (expected %.500s, got %.500s)"
-                                 : "C variable %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                     is_function ? msg::kWrongFunctionSignature : msg::kWrongVariableSignature,
                      module_name, name, signature, got);
     }
     void* pointer = PyCapsule_GetPointer(entry, signature);

@@ -1,7 +1,7 @@
 #include "pyutil/error.h"
 
 #include "kernel/errors.h"
-#include "kernel/messages.h"
+#include "messages.h"
 
 #include <frameobject.h>
 
@@ -89,7 +89,7 @@ void handle_exception(const TraceSite& site) noexcept {
     try {
         throw;
     } catch (const ErrorSet& e) {
-        if (e.line > 0) line = e.line;
+        line = e.line;
     } catch (const core::OutOfBounds& e) {
         PyErr_Format(PyExc_IndexError, msg::kOutOfBounds, e.axis);
     } catch (const core::Error& e) {
@@ -99,10 +99,10 @@ void handle_exception(const TraceSite& site) noexcept {
     } catch (const std::exception& e) {
         set_from_std_exception(e);
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown native exception");
+        PyErr_SetString(PyExc_SystemError, msg::kUnknownNativeException);
     }
     if (PyErr_Occurred() == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
+        PyErr_SetString(PyExc_SystemError, msg::kErrorWithoutException);
     }
     add_traceback(site.qualname, site.filename, line);
 }

@@ -14,8 +14,7 @@
 
 namespace mirelo::py {
 
-// A Python exception is pending; `line` is where it was detected (0: the
-// entry being added uses its own line).
+// A Python exception is pending; `line` is where it was detected.
 struct ErrorSet {
     int line;
 };
@@ -105,17 +104,17 @@ R guarded(const TraceSite& site, R error_value, F&& body) noexcept {
     }
 }
 
-// Inside a nested operation that has a traceback entry of its own (the
+// An operation with a traceback entry of its own, inside another one (the
 // engine's set_position inside rebalance inside backtest_): runs `body`; on
-// failure adds the entry of `site` and rethrows ErrorSet (without a line of
-// its own) for the caller's entry.
+// failure adds the entry of `site` and rethrows ErrorSet at the caller's
+// line, for the caller's own entry.  The one way an inner operation reports.
 template <typename F>
-auto traced(const TraceSite& site, F&& body) {
+auto traced(const TraceSite& site, F&& body, std::source_location caller = std::source_location::current()) {
     try {
         return body();
     } catch (...) {
         handle_exception(site);
-        throw ErrorSet{0};
+        throw ErrorSet{line_of(caller)};
     }
 }
 

@@ -1,4 +1,5 @@
 #include "pyutil/single_module.h"
+#include "messages.h"
 
 #include <cstddef>
 #include <type_traits>
@@ -29,14 +30,12 @@ PyObject* SingleModule::create(PyObject* module_spec, PyModuleDef* def) noexcept
     if (self.interpreter_id_ == -1) {
         self.interpreter_id_ = current;
     } else if (self.interpreter_id_ != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
+        PyErr_SetString(PyExc_ImportError, msg::kSecondInterpreter);
         return nullptr;
     }
     if (self.module_ != nullptr) {
         PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     msg::kReinitialised,
                      self.def_.m_name);
         return nullptr;
     }

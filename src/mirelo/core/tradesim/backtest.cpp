@@ -2,7 +2,7 @@
 #include "tradesim/backtest.h"
 
 #include "tradesim/columns.h"
-#include "kernel/messages.h"
+#include "messages.h"
 #include "pyutil/numpy_api.h"
 #include "tradesim/run.h"
 #include "tradesim/state.h"
@@ -69,21 +69,21 @@ void convert_arguments(PyObject** a, RunArgs& r) {
 
 // len() of a 1-D array argument; None has no length.
 Py_ssize_t length_of(const auto& view) {
-    if (view.is_none()) py::raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    if (view.is_none()) py::raise(PyExc_TypeError, msg::kNoneHasNoLen);
     return view.extent(0);
 }
 
 // The size of row 0 of a matrix argument, as `matrix[0].size` reads it.
 Py_ssize_t first_row_size(const Matrix& m) {
-    if (m.is_none()) py::raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-    if (m.extent(0) == 0) py::raise(PyExc_IndexError, "index 0 is out of bounds for axis 0 with size 0");
+    if (m.is_none()) py::raise(PyExc_TypeError, msg::kNoneNotSubscriptable);
+    if (m.extent(0) == 0) py::raise(PyExc_IndexError, msg::kFirstRowMissing);
     return m.extent(1);
 }
 
 // A NumPy call that must give a 1-D float64 array, taken for writing.
 Series writable_series(py::Ref& holder, py::Ref result) {
     if (!PyObject_TypeCheck(result.get(), py::ndarray_type())) {
-        py::raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result.get())->tp_name,
+        py::raise_format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(result.get())->tp_name,
                      py::ndarray_type()->tp_name);
     }
     holder = std::move(result);
@@ -105,7 +105,7 @@ py::Ref numpy_empty_float64(Py_ssize_t size) {
     return py::check(PyObject_Call(empty.get(), posargs.get(), kwargs.get()));
 }
 
-void set_flag_global(const char* name, bool value) { set_global(name, value ? Py_True : Py_False); }
+void set_flag_global(const char* name, bool value) { g_state.globals.set(name, value ? Py_True : Py_False); }
 
 void setup_run(RunArgs& args, RunSetup& s) {
     set_flag_global("RETAIN_COST_WHEN_REBALANCE", args.rules.rules.retain_cost_when_rebalance);
@@ -126,11 +126,11 @@ void setup_run(RunArgs& args, RunSetup& s) {
     exits.take_profit = std::fabs(exits.take_profit);
     exits.trail_stop = std::fabs(exits.trail_stop);
     exits.trail_stop_activation = std::fabs(exits.trail_stop_activation);
-    if (args.resample.is_none()) py::raise(PyExc_TypeError, "'NoneType' object is not iterable");
+    if (args.resample.is_none()) py::raise(PyExc_TypeError, msg::kNoneNotIterable);
     s.rebalance_flags = core::rebalance_flags(args.price_index.view(), args.resample.view());
 
     const Py_ssize_t stock_count = length_of(args.pos_columns);
-    if (stock_count > INT_MAX) py::raise(PyExc_OverflowError, "value too large to convert to int");
+    if (stock_count > INT_MAX) py::raise(PyExc_OverflowError, msg::kIntOverflow);
     g_state.excursion.start_analysis(reinterpret_cast<PyArrayObject*>(args.price_values_obj),
                                      reinterpret_cast<PyArrayObject*>(args.close_values_obj), s.col_map,
                                      static_cast<int>(stock_count), args.rules.rules.fee_ratio,

@@ -1,5 +1,6 @@
 // map_columns: position columns related to price columns by stock name.
 #include "tradesim/columns.h"
+#include "messages.h"
 
 #include "pyutil/args.h"
 
@@ -25,13 +26,13 @@ std::string encoded_name(PyObject* name) {
     }
     py::Ref encoded = py::check(PyObject_CallMethod(name, "encode", "s", "UTF-8"));
     if (!PyBytes_Check(encoded.get())) {
-        py::raise_format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(encoded.get())->tp_name);
+        py::raise_format(PyExc_TypeError, msg::kExpectedBytes, Py_TYPE(encoded.get())->tp_name);
     }
     return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
 }
 
 int column_position(Py_ssize_t i) {
-    if (i > INT_MAX) py::raise(PyExc_OverflowError, "value too large to convert to int");
+    if (i > INT_MAX) py::raise(PyExc_OverflowError, msg::kIntOverflow);
     return static_cast<int>(i);
 }
 
@@ -63,11 +64,7 @@ void for_each_name(PyObject* columns, Visit&& visit) {
 template <typename F>
 auto as_map_columns(F&& body, std::source_location caller) {
     static const py::TraceSite site{"mirelo.core.tradesim.map_columns", kFile};
-    try {
-        return py::traced(site, body);
-    } catch (const py::ErrorSet&) {
-        py::throw_pending(caller);
-    }
+    return py::traced(site, body, caller);
 }
 
 void add_names(NameIndex& index, PyObject* price_columns) {

@@ -23,7 +23,7 @@ PyObject* ioft(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return py::guarded(site, static_cast<PyObject*>(nullptr), [&] {
         PyObject* v = nullptr;
         parser.parse(args, static_cast<size_t>(nargs), kwnames, &v);
-        py::Ref cls = py::check(PyObject_GetAttrString(global(datetime_module), "datetime"));
+        py::Ref cls = g_state.globals.attr(datetime_module, "datetime");
         py::Ref billion = py::check(PyFloat_FromDouble(1e9));
         py::Ref seconds = py::check(PyNumber_TrueDivide(v, billion.get()));
         return py::check(PyObject_CallMethod(cls.get(), "fromtimestamp", "O", seconds.get())).release();

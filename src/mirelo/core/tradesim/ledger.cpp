@@ -110,9 +110,8 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const bool touched_exit = py::truth(a[2]);
 
         py::Ref result = py::check(PyList_New(0));
-        PyObject* excursion = global(excursion_module);
-        py::Ref trades = py::check(PyObject_GetAttrString(excursion, "trades"));
-        py::Ref positions = py::check(PyObject_GetAttrString(excursion, "trade_positions"));
+        py::Ref trades = g_state.globals.attr(excursion_module, "trades");
+        py::Ref positions = g_state.globals.attr(excursion_module, "trade_positions");
         py::Ref it = py::check(PyObject_GetIter(trades.get()));
         for (Py_ssize_t i = 0;; ++i) {
             py::Ref trade = py::Ref::steal(PyIter_Next(it.get()));

@@ -10,32 +10,9 @@ namespace mirelo::tradesim {
 
 ModuleState& g_state = *new ModuleState();
 
-PyObject* global(GlobalName& name, std::source_location loc) {
-    if (name.interned == nullptr) {
-        name.interned = PyUnicode_InternFromString(name.text);
-        if (name.interned == nullptr) throw py::ErrorSet{py::line_of(loc)};
-    }
-    PyObject* value = PyDict_GetItemWithError(g_state.globals.get(), name.interned);
-    if (value == nullptr && !PyErr_Occurred()) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins != nullptr) value = PyDict_GetItemWithError(builtins, name.interned);
-    }
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.interned);
-        }
-        throw py::ErrorSet{py::line_of(loc)};
-    }
-    return value;
-}
-
-void set_global(const char* name, PyObject* value) {
-    py::check_status(PyDict_SetItemString(g_state.globals.get(), name, value));
-}
-
 py::Ref numpy_attr(const char* name, std::source_location loc) {
     static GlobalName org_np{"org_np"};
-    return py::check(PyObject_GetAttrString(global(org_np, loc), name), loc);
+    return g_state.globals.attr(org_np, name, loc);
 }
 
 namespace {
@@ -67,7 +44,7 @@ void add_module(PyObject* module, const char* as_name, const char* import_name) 
 // export table; 4. datetime; 5. the settings globals and stock_operations;
 // 6. the functions, backtest_ with its defaults.
 void initialise(PyObject* module) {
-    g_state.globals = py::Ref::borrow(PyModule_GetDict(module));
+    g_state.globals.bind(module);
     py::import_numpy_capi();
     add_module(module, "org_np", "numpy");
     py::Ref excursion = py::check(PyImport_ImportModule(excursion_api::kModuleName));

@@ -1,5 +1,6 @@
 // normalize_weight: gross exposure at most 1, each weight clipped to the limit.
 #include "tradesim/normalize.h"
+#include "messages.h"
 
 #include "pyutil/args.h"
 
@@ -27,8 +28,8 @@ py::Ref gross_sum(PyObject* weights) {
     while (py::Ref item = py::Ref::steal(PyIter_Next(it.get()))) {
         py::Ref pair = py::check(PySequence_Tuple(item.get()));
         const Py_ssize_t got = PyTuple_GET_SIZE(pair.get());
-        if (got > 2) py::raise_format(PyExc_ValueError, "too many values to unpack (expected 2)");
-        if (got < 2) py::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
+        if (got > 2) py::raise_format(PyExc_ValueError, msg::kTooManyValues);
+        if (got < 2) py::raise_format(PyExc_ValueError, msg::kNotEnoughValues, got);
         py::Ref value = py::check(PyObject_GetItem(weights, PyTuple_GET_ITEM(pair.get(), 0)));
         py::Ref magnitude = py::check(PyNumber_Absolute(value.get()));
         sum = py::check(PyNumber_InPlaceAdd(sum.get(), magnitude.get()));
@@ -69,12 +70,10 @@ void normalize(PyObject* weights, PyObject* position_limit) {
 }  // namespace
 
 py::Ref normalize_weights(PyObject* weights, PyObject* position_limit, std::source_location caller) {
-    PyObject* result = py::guarded(kSite, static_cast<PyObject*>(nullptr), [&] {
+    return py::traced(kSite, [&] {
         normalize(weights, position_limit);
-        return Py_NewRef(weights);
-    });
-    if (result == nullptr) py::throw_pending(caller);
-    return py::Ref::steal(result);
+        return py::Ref::borrow(weights);
+    }, caller);
 }
 
 const char kNormalizeWeightDoc[] =

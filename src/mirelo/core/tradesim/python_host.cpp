@@ -7,7 +7,7 @@
 // served at the kernel's polls; the failures that name a stock are raised
 // with the module's traceback entries.
 #include "engine/operations.h"
-#include "kernel/messages.h"
+#include "messages.h"
 #include "kernel/simulation.h"
 #include "pyutil/args.h"
 #include "pyutil/numpy_api.h"
@@ -60,7 +60,7 @@ public:
     bool split_trade_on_resize() const {
         static GlobalName retain{"RETAIN_COST_WHEN_REBALANCE"};
         static GlobalName resample{"RESAMPLE"};
-        return !py::truth(global(retain)) && py::truth(global(resample));
+        return !py::truth(g_state.globals.get(retain).get()) && py::truth(g_state.globals.get(resample).get());
     }
     bool stop_trading() const { return py::truth(a_.rules.stop_trading_next_period); }
     // Runs the Python signal handlers; a KeyboardInterrupt (or any exception
@@ -117,12 +117,12 @@ public:
     template <typename F>
     auto in_rebalance(F&& body) const {
         static const py::TraceSite site{"mirelo.core.tradesim.rebalance", kFile};
-        return py::traced(site, body);
+        return py::traced(site, std::forward<F>(body));
     }
     template <typename F>
     auto in_set_position(F&& body) const {
         static const py::TraceSite site{"mirelo.core.tradesim.set_position", kFile};
-        return py::traced(site, body);
+        return py::traced(site, std::forward<F>(body));
     }
 
 private:

@@ -3,13 +3,14 @@
 
 #include "excursion_api.h"
 #include "pyutil/error.h"
+#include "pyutil/module_globals.h"
 
 namespace mirelo::tradesim {
 
 struct ModuleState {
-    // The module's dictionary: the Python globals (org_np, excursion, datetime,
-    // RESAMPLE, RETAIN_COST_WHEN_REBALANCE) are read from it by name at each use.
-    py::Ref globals;
+    // The Python globals (org_np, excursion, datetime, RESAMPLE,
+    // RETAIN_COST_WHEN_REBALANCE), read by name at each use.
+    py::ModuleGlobals globals;
     // The last run's final stock operations; not in the module dictionary.
     py::Ref stock_operations;
     // Entry points of mirelo.core.excursion, bound at import.
@@ -25,21 +26,9 @@ struct ModuleState {
 // would be released after the interpreter has gone.
 extern ModuleState& g_state;
 
-// The name of a module global, interned on first use.
-struct GlobalName {
-    const char* text;
-    PyObject* interned = nullptr;
-};
+using py::GlobalName;
 
-// A module global looked up by name, as Python code reads a global: the module
-// dictionary, then the builtins; NameError "name '...' is not defined" when
-// neither has it.  Borrowed reference.
-PyObject* global(GlobalName& name, std::source_location loc = std::source_location::current());
-
-// Publishes `value` as the module global `name`.
-void set_global(const char* name, PyObject* value);
-
-// `getattr(org_np, name)`, with org_np read from the module globals.
+// getattr(org_np, name), org_np read from the module globals.
 py::Ref numpy_attr(const char* name, std::source_location loc = std::source_location::current());
 
 }  // namespace mirelo::tradesim

@@ -1,7 +1,9 @@
 // The guard of every price the engine trades at.
 #include "tradesim/ledger.h"
 
-#include "kernel/messages.h"
+#include "messages.h"
+
+#include <cstdlib>
 
 namespace mirelo::tradesim {
 namespace {
@@ -13,7 +15,7 @@ constexpr const char kFile[] = "mirelo/core/tradesim/trade_price.cpp";
 [[noreturn]] void raise_invalid_trade_price(double price, PyObject* stock, int row,
                                             std::source_location caller) {
     static const py::TraceSite site{"mirelo.core.tradesim.validate_trade_price", kFile};
-    py::guarded(site, 0, [&] {
+    py::traced(site, [&] {
         py::Ref empty = py::check(PyUnicode_FromString(""));
         py::Ref name = py::check(PyObject_Format(stock != nullptr ? stock : Py_None, empty.get()));
         char* text = PyOS_double_to_string(price, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
@@ -21,9 +23,8 @@ constexpr const char kFile[] = "mirelo/core/tradesim/trade_price.cpp";
         PyErr_Format(PyExc_ValueError, msg::kInvalidTradePrice, name.get(), row, text);
         PyMem_Free(text);
         py::throw_pending();
-        return 0;
-    });
-    py::throw_pending(caller);
+    }, caller);
+    std::abort();  // traced rethrows: the body always raises
 }
 
 }  // namespace mirelo::tradesim
