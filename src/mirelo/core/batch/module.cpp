@@ -29,10 +29,10 @@ constexpr const char* kReasons[] = {"rebalance", "stop_loss", "trail_stop", "tak
 // numpy.dtype([("sid", "<i4"), ("entry_bar", "<i4"), ("exit_bar", "<i4"),
 // ("position", "<f8"), ("reason", "<U11")]) and where its fields lie.
 void make_trade_dtype(ModuleState& s, PyObject* numpy) {
-    py::Ref spec = py::check(Py_BuildValue("[(ss)(ss)(ss)(ss)(ss)]", "sid", "<i4", "entry_bar", "<i4", "exit_bar",
+    py::Ref fields_list = py::check(Py_BuildValue("[(ss)(ss)(ss)(ss)(ss)]", "sid", "<i4", "entry_bar", "<i4", "exit_bar",
                                            "<i4", "position", "<f8", "reason", "<U11"));
     py::Ref dtype_type = py::check(PyObject_GetAttrString(numpy, "dtype"));
-    s.trade_dtype = py::check(PyObject_CallOneArg(dtype_type.get(), spec.get()));
+    s.trade_dtype = py::check(PyObject_CallOneArg(dtype_type.get(), fields_list.get()));
     py::Ref fields = py::check(PyObject_GetAttrString(s.trade_dtype.get(), "fields"));
     auto offset = [&](const char* name) {
         py::Ref f = py::check(PyMapping_GetItemString(fields.get(), name));
@@ -51,8 +51,8 @@ void make_trade_dtype(ModuleState& s, PyObject* numpy) {
     if (s.trade_itemsize == -1 && PyErr_Occurred()) py::throw_pending();
 }
 
-void add_type(PyObject* module, PyType_Spec* spec, py::Ref* keep = nullptr) {
-    py::Ref type = py::check(PyType_FromModuleAndSpec(module, spec, nullptr));
+void add_type(PyObject* module, PyType_Spec* type_shape, py::Ref* keep = nullptr) {
+    py::Ref type = py::check(PyType_FromModuleAndSpec(module, type_shape, nullptr));
     py::check_status(PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())));
     if (keep != nullptr) *keep = std::move(type);
 }
