@@ -204,6 +204,8 @@ def test_runs_from_many_python_threads_at_once():
 
 
 CHILD = textwrap.dedent("""
+    import signal
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # even where the parent ignores it
     import numpy as np
     from mirelo.core import batch
     bars, stocks = 400_000, 300          # about 4 s a job

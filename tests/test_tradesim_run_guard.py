@@ -74,6 +74,8 @@ def test_the_guard_is_released_after_a_failed_or_interrupted_run(exc_type):
 
 
 CHILD = textwrap.dedent("""
+    import signal
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # even where the parent ignores it
     import sys, numpy as np
     from mirelo.core import excursion, tradesim
     bars, stocks = 2_000_000, 300          # about 20 s uninterrupted
