@@ -110,7 +110,7 @@ public:
     [[noreturn]] void raise() {
         py::restore_exception(exc_);
         exc_ = nullptr;
-        throw py::ErrorSet{0};
+        py::throw_pending();
     }
     ~HeldException() { Py_XDECREF(exc_); }
 

@@ -251,7 +251,7 @@ PyObject* market_run_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
                 py::Ref exc = exception_object(k);
                 if (!keep_going) {
                     py::restore_exception(exc.release());
-                    throw py::ErrorSet{0};
+                    py::throw_pending();
                 }
                 PyList_SetItem(results.get(), static_cast<Py_ssize_t>(k), exc.release());
                 continue;
@@ -282,7 +282,7 @@ PyObject* market_run_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (first_failure < n) {
             py::Ref exc = py::Ref::borrow(PyList_GET_ITEM(results.get(), static_cast<Py_ssize_t>(first_failure)));
             py::restore_exception(exc.release());
-            throw py::ErrorSet{0};
+            py::throw_pending();
         }
         return results.release();
     });
