@@ -44,10 +44,10 @@ void divide_values(PyObject* dict, PyObject* total) {
 void last_rebalance_weights(const OperationsInput& a, const LoopState& st, PyObject* weights) {
     py::Ref total = py_int(0);
     py::Ref zero = py_int(0);
-    for (const auto& [sid, unused] : st.rebalance_holdings) {
+    for (const int sid : st.rebalanced_sids) {
         py::Ref w = py::float64_scalar(a.pos_values.at(st.weight_row, sid));
         auto found = st.holdings.find(sid);
-        const bool open = found != st.holdings.end() && found->second != 0;
+        const bool open = found != st.holdings.end() && found->value != 0;
         set_item(weights, sid, open ? w.get() : zero.get());
         total = py::check(PyNumber_InPlaceAdd(total.get(), w.get()));
     }
@@ -87,8 +87,7 @@ void next_period_weights(const OperationsInput& a, const LoopState& st, PyObject
 void rebalance_actions(const OperationsInput& a, const LoopState& st, PyObject* actions) {
     for (Py_ssize_t sid = 0; sid < a.pos_values.extent(1); ++sid) {
         const double w = a.pos_values.at(st.pos_row, sid);
-        auto found = st.holdings.find(static_cast<int>(sid));
-        const double h = found != st.holdings.end() ? found->second : 0.0;
+        const double h = st.holdings.value_of(static_cast<int>(sid));
         if (h == 0 && w != 0) set_label(actions, static_cast<int>(sid), "enter");
         else if (h != 0 && w == 0) set_label(actions, static_cast<int>(sid), "exit");
         else if (h != 0 && w != 0) set_label(actions, static_cast<int>(sid), "hold");

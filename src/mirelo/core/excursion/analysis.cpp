@@ -104,12 +104,9 @@ Profile new_profile(std::int64_t length) {
     return new_profile_by_calls(length);
 }
 
-// The direction as the walk asks for it: fixed, or the truth of an object,
-// asked at every use.
-struct FixedDirection {
-    bool is_long;
-    bool operator()(std::source_location = std::source_location::current()) const { return is_long; }
-};
+// The direction as the walk asks for it: fixed (core::FixedDirection), or the
+// truth of an object, asked at every use.
+using core::FixedDirection;
 
 struct TruthDirection {
     PyObject* is_long;

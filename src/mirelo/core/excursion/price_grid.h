@@ -1,6 +1,7 @@
 // A price matrix read element by element as Python indexes it.
 #pragma once
 
+#include "kernel/excursion_profile.h"
 #include "pyutil/buffer.h"
 #include "pyutil/numpy_api.h"
 
@@ -65,6 +66,13 @@ public:
         double v;
         std::memcpy(&v, m_.data + i * m_.row_stride + j * m_.col_stride, sizeof v);
         return v;
+    }
+
+    // Column `col` (counted from 0) straight from memory.
+    bool direct_column(std::int64_t col, core::DirectColumn& out) const {
+        if (col < 0 || col >= m_.cols) return false;
+        out = {m_.data + col * m_.col_stride, m_.row_stride};
+        return true;
     }
 
 private:

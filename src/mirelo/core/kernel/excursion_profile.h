@@ -6,18 +6,25 @@
 // step needs it: the excursion module's context reads its module state, which
 // Python code run by a price read may change; a native run's context holds
 // plain values.  The price grids and the direction are template parameters
-// for the same reason.
+// for the same reason.  When no code can run during the walk (grids read
+// straight from memory, a direction known beforehand), the groups to keep are
+// known before it starts and the walk keeps only those; otherwise it keeps
+// the groups of every bar and samples them afterwards.
 #pragma once
 
 #include "kernel/errors.h"
 #include "kernel/excursion_path.h"
+#include "kernel/view.h"
 #include "messages.h"
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <concepts>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace mirelo::core {
 
@@ -37,6 +44,235 @@ inline std::int64_t sample_count(int window, int window_step) {
 inline std::int64_t profile_length(int window, int window_step) {
     return (sample_count(window, window_step) + 2) * static_cast<std::int64_t>(kGroupSize);
 }
+
+// A trade's direction fixed before the analysis starts.
+struct FixedDirection {
+    bool is_long;
+    bool operator()() const { return is_long; }
+};
+
+// A price column read straight from memory: element `row` at base + row x
+// stride, for rows already known to be in range.
+struct DirectColumn {
+    const char* base = nullptr;
+    Index stride = 0;
+    double operator[](std::int64_t row) const {
+        double v;
+        std::memcpy(&v, base + row * stride, sizeof v);
+        return v;
+    }
+};
+
+// A grid whose reads run no code can hand out a column (false when `col` is
+// not a column of it, counted from 0).
+template <typename Grid>
+concept DirectGrid = requires(const Grid& grid, std::int64_t col, DirectColumn& out) {
+    { grid.direct_column(col, out) } -> std::same_as<bool>;
+};
+
+namespace detail {
+
+// The groups one walk keeps: a few inline, more on the heap.
+class GroupBuffer {
+public:
+    explicit GroupBuffer(std::size_t count) {
+        if (count > kInline) heap_.resize(count);
+        data_ = count > kInline ? heap_.data() : inline_;
+    }
+    Group& operator[](std::size_t k) { return data_[k]; }
+
+private:
+    static constexpr std::size_t kInline = 16;
+    Group inline_[kInline];
+    std::vector<Group> heap_;
+    Group* data_;
+};
+
+// Writes the groups `group(0)`, `group(1)`, ... of the `samples` sampled
+// offsets, then `exit_group` last, into a new profile from the context.
+template <typename Ctx, typename SampleGroup>
+auto write_profile(Ctx& ctx, int window, int step, std::size_t samples, const SampleGroup& group,
+                   const Group& exit_group) {
+    auto out = ctx.new_profile((sample_count(window, step) + 2) * static_cast<std::int64_t>(kGroupSize));
+    std::int64_t w = 0;
+    for (std::size_t s = 0; s < samples; ++s) {
+        out.write_group(w, group(s));
+        w += static_cast<std::int64_t>(kGroupSize);
+    }
+    out.write_group(out.length() - static_cast<std::int64_t>(kGroupSize), exit_group);
+    return out;
+}
+
+// The sampled offsets 0, step, 2 x step, ... below min(window, bars), with a
+// negative window, as an unsigned size, exceeding any number of bars.
+inline std::size_t samples_below(int window, int step, std::size_t bars) {
+    const std::size_t span = std::min(static_cast<std::size_t>(window), bars);
+    if (step <= 0) return 0;
+    return (span + static_cast<std::size_t>(step) - 1) / static_cast<std::size_t>(step);
+}
+
+// The exit group's offset: the current date, or the last bar when that lies
+// outside the path.
+inline std::size_t exit_offset(std::int64_t current_date, std::int64_t entry, std::size_t bars) {
+    const std::int64_t last = static_cast<std::int64_t>(bars) - 1;
+    const std::int64_t offset = current_date - entry;
+    return static_cast<std::size_t>(offset > last || offset < 0 ? last : offset);
+}
+
+// The entry bar's return, with the entry commission for a new position.
+template <typename Ctx>
+double first_return(Ctx& ctx, double entry_price, double entry_close, bool is_long, int is_new) {
+    if (entry_price == 0.0) throw Error{ErrorKind::ZeroDivisionError, msg::kFloatDivision};
+    double r = entry_return(entry_price, entry_close, is_long);
+    if (is_new != 0) r = (1.0 - ctx.fee_ratio()) * r;
+    return r;
+}
+
+// The return of the last bar of a final exit: re-priced at its trade price
+// (unless the trade ends on its entry bar), less exit commission and tax.
+template <typename Ctx, typename Dir>
+double final_return(Ctx& ctx, double r, std::int64_t entry, std::int64_t end, double exit_price, double exit_close,
+                    Dir& is_long) {
+    if (entry != end) {
+        if (exit_close == 0.0) throw Error{ErrorKind::ZeroDivisionError, msg::kFloatDivision};
+        r = reprice_at_trade_price(r, exit_price, exit_close, is_long());
+    }
+    return r * ((1.0 - ctx.fee_ratio()) - ctx.tax_ratio());
+}
+
+// The path extended over rows first .. last of a close column read from
+// memory (see excursion_profile, step 3), for one direction.  The running
+// values stay in locals; a bar without a close, or whose ratio is NaN, takes
+// the slow branch.
+template <bool Long>
+PathState walk_closes(PathState path, DirectColumn close, std::int64_t first, std::int64_t last, double& last_close) {
+    double previous = last_close;
+    double r = path.r, run_max = path.run_max, run_min = path.run_min, max_at_min = path.max_at_min;
+    double drawdown = path.drawdown, profit_bars = path.profit_bars;
+    const char* cell = close.base + first * close.stride;
+    for (std::int64_t row = first; row <= last; ++row, cell += close.stride) {
+        double c;
+        std::memcpy(&c, cell, sizeof c);
+        const bool valid = !std::isnan(c);
+        if (valid) [[likely]] {
+            if (previous == 0.0) throw Error{ErrorKind::ZeroDivisionError, msg::kFloatDivision};
+            const double ratio = c / previous;
+            previous = c;
+            if (!std::isnan(ratio)) [[likely]] r = compound(r, ratio, Long);
+        }
+        const double previous_max = run_max;
+        if (r > run_max) run_max = r;
+        if (run_min > r) [[unlikely]] {
+            run_min = r;
+            max_at_min = previous_max;
+        }
+        const double d = r / run_max - 1.0;
+        if (drawdown > d) drawdown = d;
+        if (valid && r > 1.0) profit_bars = profit_bars + 1.0;
+    }
+    last_close = previous;
+    return PathState{r, run_max, run_min, max_at_min, drawdown, profit_bars};
+}
+
+// The walk from memory: the groups to keep are known before it starts, and
+// it runs from one of them to the next.
+template <typename Ctx>
+auto profile_from_columns(Ctx& ctx, DirectColumn price, DirectColumn close, std::int64_t entry, std::int64_t end,
+                          FixedDirection is_long, int is_new, int is_final) {
+    const int window = ctx.window();
+    const int step = ctx.window_step();
+    const std::size_t bars = static_cast<std::size_t>(std::max<std::int64_t>(end - entry + 1, 1));
+    const std::size_t last = bars - 1;
+    const std::size_t samples = samples_below(window, step, bars);
+    const std::size_t exit_at = exit_offset(ctx.current_date(), entry, bars);
+    GroupBuffer kept(samples);
+    Group exit_group{};
+
+    double last_close = close[entry];
+    PathState path;
+    path.start(first_return(ctx, price[entry], last_close, is_long.is_long, is_new));
+    std::size_t sampled = 0;
+    std::size_t next_sample = 0;  // offset of the next sampled group, while sampled < samples
+    auto keep = [&](std::size_t k) {
+        if (sampled < samples && k == next_sample) {
+            kept[sampled++] = path.group();
+            next_sample += static_cast<std::size_t>(step);
+        }
+        if (k == exit_at) exit_group = path.group();
+    };
+    keep(0);
+    for (std::size_t k = 0; k < last;) {
+        std::size_t stop = last;
+        if (sampled < samples) stop = std::min(stop, next_sample);
+        if (exit_at > k) stop = std::min(stop, exit_at);
+        const std::int64_t first_row = entry + static_cast<std::int64_t>(k) + 1;
+        const std::int64_t last_row = entry + static_cast<std::int64_t>(stop);
+        path = is_long.is_long ? walk_closes<true>(path, close, first_row, last_row, last_close)
+                               : walk_closes<false>(path, close, first_row, last_row, last_close);
+        k = stop;
+        keep(k);
+    }
+
+    if (is_final != 0) {
+        if (entry != end && end < entry) throw Error{ErrorKind::UnboundLocalError, msg::kUnboundLocal};
+        const double r = final_return(ctx, path.r, entry, end, entry != end ? price[end] : 0.0,
+                                      entry != end ? close[end] : 0.0, is_long);
+        // Only the last bar's return changes, wherever its group is kept.
+        if (samples > 0 && (samples - 1) * static_cast<std::size_t>(step) == last) kept[samples - 1][5] = r - 1.0;
+        if (exit_at == last) exit_group[5] = r - 1.0;
+    }
+    return write_profile(ctx, window, step, samples, [&](std::size_t s) { return kept[s]; }, exit_group);
+}
+
+// The walk through the grids' own reads, in the order Python code would make
+// them; the context is read again after the walk.
+template <typename Ctx, typename Grid, typename Dir>
+auto profile_from_grids(Ctx& ctx, const Grid& price, const Grid& close, int col, std::int64_t entry,
+                        std::int64_t end, Dir is_long, int is_new, int is_final) {
+    const std::size_t bars = static_cast<std::size_t>(end - entry + 1);
+    std::vector<Group> groups;
+    groups.reserve(std::max<std::size_t>(bars, 1));
+
+    const double entry_price = price.at(entry, col);
+    const double entry_close = close.at(entry, col);
+    if (entry_price == 0.0) throw Error{ErrorKind::ZeroDivisionError, msg::kFloatDivision};
+    PathState path;
+    path.start(first_return(ctx, entry_price, entry_close, is_long(), is_new));
+    groups.push_back(path.group());
+
+    double last_close = entry_close;
+    for (std::int64_t ith = entry + 1; ith <= end; ++ith) {
+        const double c = close.at(ith, col);
+        const bool valid = !std::isnan(c);
+        double r = path.r;
+        if (valid) {
+            if (last_close == 0.0) throw Error{ErrorKind::ZeroDivisionError, msg::kFloatDivision};
+            const double ratio = c / last_close;
+            last_close = c;
+            if (!std::isnan(ratio)) r = compound(r, ratio, is_long());
+        }
+        path.step(r, valid);
+        groups.push_back(path.group());
+    }
+
+    if (is_final != 0) {
+        // The last bar is that of the walk, which did not run.
+        if (entry != end && end < entry) throw Error{ErrorKind::UnboundLocalError, msg::kUnboundLocal};
+        const double exit_price = entry != end ? price.at(end, col) : 0.0;
+        const double exit_close = entry != end ? close.at(end, col) : 0.0;
+        groups.back()[5] = final_return(ctx, path.r, entry, end, exit_price, exit_close, is_long) - 1.0;
+    }
+
+    const int window = ctx.window();
+    const int step = ctx.window_step();
+    const std::size_t samples = samples_below(window, step, groups.size());
+    const Group exit_group = groups[exit_offset(ctx.current_date(), entry, groups.size())];
+    return write_profile(
+        ctx, window, step, samples, [&](std::size_t s) { return groups[s * static_cast<std::size_t>(step)]; },
+        exit_group);
+}
+
+}  // namespace detail
 
 // 1. The span: from the entry to the current date, at least `window` bars
 //    (also past the exit), at most to the last bar of the data.
@@ -60,68 +296,17 @@ auto excursion_profile(Ctx& ctx, const Grid& price, const Grid& close, int col, 
     if (entry + ctx.window() > end) end = entry + ctx.window();
     const std::int64_t rows = price.rows();
     if (end >= rows) end = rows - 1;
+    if (end - entry + 1 < 0) throw Error{ErrorKind::OverflowError, msg::kNegativeSize};
 
-    const std::int64_t bars = end - entry + 1;
-    if (bars < 0) throw Error{ErrorKind::OverflowError, msg::kNegativeSize};
-    ExcursionPath path;
-    path.reserve(static_cast<std::size_t>(bars));
-
-    const double entry_price = price.at(entry, col);
-    const double entry_close = close.at(entry, col);
-    if (entry_price == 0.0) throw Error{ErrorKind::ZeroDivisionError, msg::kFloatDivision};
-    double r = entry_return(entry_price, entry_close, is_long());
-    if (is_new != 0) r = (1.0 - ctx.fee_ratio()) * r;
-    path.start(r);
-
-    double last_close = entry_close;
-    std::int64_t ith = entry;
-    path.walk(static_cast<std::size_t>(bars), [&] {
-        ++ith;
-        const double c = close.at(ith, col);
-        const bool valid = !std::isnan(c);
-        if (valid) {
-            if (last_close == 0.0) throw Error{ErrorKind::ZeroDivisionError, msg::kFloatDivision};
-            const double ratio = c / last_close;
-            last_close = c;
-            if (!std::isnan(ratio)) r = compound(r, ratio, is_long());
-        }
-        return ExcursionPath::Bar{r, valid};
-    });
-
-    if (is_final != 0) {
-        if (entry != end) {
-            // The last bar is that of the walk, which did not run.
-            if (end < entry) {
-                throw Error{ErrorKind::UnboundLocalError, msg::kUnboundLocal};
-            }
-            const double exit_price = price.at(end, col);
-            const double exit_close = close.at(end, col);
-            if (exit_close == 0.0) throw Error{ErrorKind::ZeroDivisionError, msg::kFloatDivision};
-            path.last_return() = reprice_at_trade_price(path.last_return(), exit_price, exit_close, is_long());
-        }
-        path.last_return() *= (1.0 - ctx.fee_ratio()) - ctx.tax_ratio();
-    }
-
-    const int window = ctx.window();
-    const int step = ctx.window_step();
-    auto out = ctx.new_profile((sample_count(window, step) + 2) * static_cast<std::int64_t>(kGroupSize));
-
-    // A negative window, as an unsigned size, exceeds any number of bars.
-    const std::size_t span = std::min(static_cast<std::size_t>(window), path.size());
-    std::int64_t w = 0;
-    if (step > 0) {
-        for (std::size_t d = 0; d < span; d += static_cast<std::size_t>(step)) {
-            out.write_group(w, path.group(d));
-            w += static_cast<std::int64_t>(kGroupSize);
+    if constexpr (DirectGrid<Grid> && std::same_as<Dir, FixedDirection>) {
+        DirectColumn price_column, close_column;
+        const bool in_range = entry >= 0 && entry < rows && end < close.rows();
+        if (in_range && price.direct_column(col, price_column) && close.direct_column(col, close_column)) {
+            return detail::profile_from_columns(ctx, price_column, close_column, entry, end, is_long, is_new,
+                                                is_final);
         }
     }
-
-    const std::int64_t last = static_cast<std::int64_t>(path.size()) - 1;
-    std::int64_t exit_offset = std::int64_t{ctx.current_date()} - entry;
-    if (exit_offset > last || exit_offset < 0) exit_offset = last;
-    out.write_group(out.length() - static_cast<std::int64_t>(kGroupSize),
-                    path.group(static_cast<std::size_t>(exit_offset)));
-    return out;
+    return detail::profile_from_grids(ctx, price, close, col, entry, end, is_long, is_new, is_final);
 }
 
 }  // namespace mirelo::core

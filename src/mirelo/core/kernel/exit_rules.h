@@ -3,6 +3,8 @@
 // once the position has moved far enough in its favour.
 #pragma once
 
+#include <cmath>
+
 namespace mirelo::core {
 
 // The four distances, made absolute by the run setup.
@@ -16,11 +18,23 @@ struct ExitRules {
 // Why a trade ended.
 enum class ExitReason { Rebalance, StopLoss, TrailStop, TakeProfit, Delisting, Open };
 
+// An exit decided by the exit rules.  The kind is kept apart from the stock
+// (a signed sid cannot mark the kind of stock 0).
+struct Exit {
+    int sid;
+    bool profit_side;  // take-profit side ("tp"), else stop side ("sl")
+    ExitReason reason;
+};
+
 struct ExitLevels {
     double upper;
     double lower;
     bool trailing = false;  // the stop level is the armed trailing stop
 };
+
+// Whether a trailing stop can ever set a level: an infinite distance never
+// does (max - inf and min + inf are infinite or NaN, never past a level).
+inline bool trailing_possible(const ExitRules& r) { return !std::isinf(r.trail_stop); }
 
 // Long: upper = take-profit, lower = the higher of the stop and the armed
 // trailing stop.  Short (entry value 0 included): upper = the lower of the

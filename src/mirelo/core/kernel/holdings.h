@@ -1,26 +1,22 @@
-// Holdings and rebalance: moving stocks to target values with fee and tax.
+// Moving one stock to a target value: fee and tax, and the trade records.
 //
 // The money arithmetic is plain double arithmetic in the order written here;
-// the host of a run (the extension module that drives it) records the trades
-// and decides what depends on the caller's objects: whether a resize splits a
-// trade, the gross sum of a weight row, the messages that name a stock.
+// the host of a run records the trades and decides what depends on the
+// caller's objects (whether a resize splits a trade, the messages that name a
+// stock).  A rebalance moves every stock it visits with move_to_target; exit
+// rules and delistings close one position with close_position.
 #pragma once
 
 #include "kernel/errors.h"
 #include "kernel/exit_rules.h"
 #include "kernel/holdings_book.h"
 #include "messages.h"
-#include "kernel/view.h"
 
-#include <algorithm>
-#include <climits>
 #include <cmath>
-#include <cstdint>
 #include <map>
 #include <vector>
 
 namespace mirelo::core {
-
 
 // The entry weight reported for a position: target_value / weight_base, with
 // Python's error for a zero base.
@@ -29,70 +25,77 @@ inline double entry_weight(double target_value, double weight_base) {
     return target_value / weight_base;
 }
 
-// Moves `sid` to `target_value`, charging the fee on trades that add exposure
-// and fee plus tax on trades that reduce it, and reports trade boundaries to
-// the host (`reason`: why a position that ends here ended).  Returns the new
-// cash.
-// 1. held / has_pos / new_pos; 2. trade records; 3. money.
+// A trade of `position` starts on `bar`; the host hears of it.
 template <typename Host>
-double set_position(Host& host, Holdings& holdings, int sid, double target_value, double cash, double fee_ratio,
-                    double tax_ratio, bool check_held, bool erase_if_flat, double weight_base,
-                    ExitReason reason) {
+void start_trade(Host& host, Position& position, double weight, int is_new, int bar) {
+    position.entry_bar = bar;
+    position.entry_weight = weight;
+    position.entry_is_new = is_new;
+    host.record_entry(position);
+}
+
+// Closes `position` outside a rebalance (an exit rule, a delisting): the
+// sale credits its value less fee and tax.  The position stays, at value 0;
+// the caller removes it when it may.  Returns the new cash.
+template <typename Host>
+double close_position(Host& host, Position& position, double cash, double fee_ratio, double tax_ratio,
+                      ExitReason reason) {
     return host.in_set_position([&] {
-        auto slot = holdings.lower_bound(sid);
-        const bool present = slot != holdings.end() && slot->first == sid;
-        const bool held = !check_held || present;
-        const bool has_pos = present && slot->second != 0;  // NaN counts as a position
-        const bool new_pos = target_value != 0;
-
-        if (has_pos && !new_pos) {
-            host.record_exit(sid, 1, reason);
-        } else if (has_pos && new_pos) {
-            if (host.split_trade_on_resize()) {
-                host.record_exit(sid, 0, ExitReason::Rebalance);
-                host.record_entry(sid, entry_weight(target_value, weight_base), 0);
-            }
-        } else if (new_pos) {
-            host.record_entry(sid, entry_weight(target_value, weight_base), 1);
-        }
-
-        // The records above ran no code that changes the holdings: `slot` is
-        // still where `sid` is or goes.  A missing entry is read as 0 and added.
-        const double exit_ratio = fee_ratio + tax_ratio;
-        if (new_pos) {
-            if (!present) slot = holdings.insert_at(slot, sid, 0.0);
-            double& holding = slot->second;
-            const double delta = target_value - holding;
-            const bool buying = delta > 0;
-            const bool adding = (target_value >= 0 && delta > 0) || (target_value <= 0 && delta < 0);
-            const double cost = std::fabs(delta) * (adding ? fee_ratio : exit_ratio);
-            if (buying) {
-                cash -= delta;
-                holding += delta - cost;  // a purchase's cost comes out of the position
-            } else {
-                cash += -delta - cost;
-                holding += delta;
-            }
-            if (erase_if_flat && holding == 0) holdings.erase(slot);
-        } else if (held) {
-            if (!present) slot = holdings.insert_at(slot, sid, 0.0);
-            const double value = slot->second;
-            cash += value - std::fabs(value) * exit_ratio;
-            if (erase_if_flat) {
-                holdings.erase(slot);
-            } else {
-                slot->second = 0.0;
-            }
-        }
+        if (position.value != 0) host.record_exit(position, 1, reason);  // NaN counts as a position
+        const double value = position.value;
+        cash += value - std::fabs(value) * (fee_ratio + tax_ratio);
+        position.value = 0.0;
         return cash;
     });
 }
 
-// Closes one position outside a rebalance (an exit rule, a delisting).
+// Moves one stock to `target_value` within a rebalance, charging the fee on
+// trades that add exposure and fee plus tax on trades that reduce it.
+// `position` is the stock's position (`held`), or a new one at value 0.
+// Returns the new cash; the position remains held when `kept`.
+// 1. has_pos / new_pos; 2. trade records; 3. money.
+struct MoveResult {
+    double cash;
+    bool kept;
+};
+
 template <typename Host>
-double close_position(Host& host, Holdings& holdings, int sid, double cash, double fee_ratio, double tax_ratio,
-                      bool erase_if_flat, ExitReason reason) {
-    return set_position(host, holdings, sid, 0.0, cash, fee_ratio, tax_ratio, false, erase_if_flat, 1.0, reason);
+MoveResult move_to_target(Host& host, Position& position, bool held, double target_value, double cash,
+                          double fee_ratio, double tax_ratio, double weight_base, int bar) {
+    return host.in_set_position([&] {
+        const bool has_pos = held && position.value != 0;  // NaN counts as a position
+        const bool new_pos = target_value != 0;
+
+        if (has_pos && !new_pos) {
+            host.record_exit(position, 1, ExitReason::Rebalance);
+        } else if (has_pos && new_pos) {
+            if (host.split_trade_on_resize()) {
+                host.record_exit(position, 0, ExitReason::Rebalance);
+                start_trade(host, position, entry_weight(target_value, weight_base), 0, bar);
+            }
+        } else if (new_pos) {
+            start_trade(host, position, entry_weight(target_value, weight_base), 1, bar);
+        }
+
+        const double exit_ratio = fee_ratio + tax_ratio;
+        if (!new_pos) {
+            if (held) cash += position.value - std::fabs(position.value) * exit_ratio;
+            return MoveResult{cash, false};
+        }
+        double& holding = position.value;  // 0 for a stock not held
+        const double delta = target_value - holding;
+        const bool buying = delta > 0;
+        const bool adding = (target_value >= 0 && delta > 0) || (target_value <= 0 && delta < 0);
+        const double cost = std::fabs(delta) * (adding ? fee_ratio : exit_ratio);
+        if (buying) {
+            cash -= delta;
+            holding += delta - cost;  // a purchase's cost comes out of the position
+        } else {
+            cash += -delta - cost;
+            holding += delta;
+        }
+        return MoveResult{cash, holding != 0};
+    });
 }
 
 // The price column of every sid that has one (-1 elsewhere), as a flat table.
@@ -121,78 +124,5 @@ private:
     }
     std::vector<int> columns_;
 };
-
-// A NaN weight would make the scale 1.0 and size every other stock against
-// 1.0 instead of the balance: the lowest NaN column fails the rebalance.
-template <typename Host>
-void refuse_nan_weight(Host& host, const Vec<double>& weights, Index pos_row) {
-    for (Index i = 0; i < weights.extent(0); ++i) {
-        if (std::isnan(weights(i))) host.nan_weight(static_cast<int>(i), pos_row);
-    }
-}
-
-// Turns a row of target weights (fractions of the balance) into target
-// values and moves every column to its target.
-// 0. no NaN weight; 1. balance = cash + holdings; 2. scale (the host sums the
-// row); 3. cap from the balance; 4. every column in order: target = weight x
-// scale, capped, then set_position.
-template <typename Host, typename WeightRow>
-double rebalance(Host& host, const ColumnTable& columns, Holdings& holdings, WeightRow& row, double cash,
-                 double fee_ratio, double tax_ratio, double position_limit, Index pos_row) {
-    return host.in_rebalance([&] {
-        double invested = 0.0;
-        for (const auto& [sid, value] : holdings) invested += value;
-        const double balance = cash + invested;
-
-        const Vec<double> weights = host.weights_of(row);
-        refuse_nan_weight(host, weights, pos_row);
-        const double scale = host.weight_scale(row, weights, balance);
-        const double cap = balance * position_limit;
-        // A ruined portfolio (negative balance) opens and resizes nothing.
-        const bool ruined = balance < 0;
-
-        // Most columns are neither weighted nor held: with a finite scale their
-        // target is 0 and nothing happens, so they are passed over without the
-        // holdings walk.  `next_key` is the first held sid not yet visited.
-        const bool zero_weight_is_no_target = ruined || std::isfinite(scale);
-        auto next_held = holdings.begin();
-        auto key_of = [&](Holdings::iterator it) { return it == holdings.end() ? INT64_MAX : std::int64_t{it->first}; };
-        std::int64_t next_key = key_of(next_held);
-        const Index columns_in_row = weights.extent(0);
-        for (Index i = 0; i < columns_in_row; ++i) {
-            if (i < next_key && zero_weight_is_no_target) {
-                // Up to the next held stock, only a weighted column trades.
-                const Index stop = std::min<std::int64_t>(next_key, columns_in_row);
-                if (ruined) {
-                    i = stop - 1;
-                    continue;
-                }
-                while (i < stop && weights(i) == 0) ++i;
-                if (i == stop) {
-                    --i;
-                    continue;
-                }
-            }
-            double value = 0.0;
-            if (!ruined) {
-                value = weights(i) * scale;
-                if (std::fabs(value) > cap) value = cap * (value > 0 ? 1 : -1);
-            }
-            if (i > INT_MAX) throw Error{ErrorKind::OverflowError, msg::kCIntOverflow};
-            const int sid = static_cast<int>(i);
-
-            while (next_held != holdings.end() && next_held->first < sid) ++next_held;
-            next_key = key_of(next_held);
-            const bool held = next_key == sid;
-            if (value == 0 && !held) continue;  // nothing to open and nothing to close
-            if (value != 0 && !columns.has(sid)) host.weight_without_prices(sid);
-            cash = set_position(host, holdings, sid, value, cash, fee_ratio, tax_ratio, true, true, balance,
-                                ExitReason::Rebalance);
-            next_held = holdings.upper_bound(sid);
-            next_key = key_of(next_held);
-        }
-        return cash;
-    });
-}
 
 }  // namespace mirelo::core

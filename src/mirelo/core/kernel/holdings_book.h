@@ -1,69 +1,94 @@
-// The holdings of a run: sid -> money value held (negative = short), in
-// ascending sid.
+// The holdings of a run: one Position per stock held, in ascending sid.
 //
-// A run holds tens of stocks and walks all of them on every bar, so they are
-// kept as one sorted array: the walk reads consecutive memory, a lookup is a
-// binary search, and opening or closing a position moves the entries after
-// it.  Iterators stay valid while no entry is added or removed.
+// A run holds tens of stocks and walks all of them on every bar, so each
+// position keeps beside its money value everything the walk needs of it (its
+// price column, the exit tracking, the reference price, the open trade), and
+// the positions are one sorted array: the walk reads consecutive memory, a
+// lookup is a binary search.  Iterators stay valid while no position is added
+// or removed; a rebalance builds the next array in one merge instead.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <map>
-#include <utility>
 #include <vector>
 
 namespace mirelo::core {
 
+struct Position {
+    int sid = 0;
+    int column = 0;            // price column (0 for a stock without one)
+    double value = 0.0;        // money held; negative = short; 0 once closed within a bar
+    // The exit horizon: the price relative to the entry, and its running
+    // extremes since the entry (an extreme moves only on a strict improvement).
+    double cum_return = 1.0;
+    double max_return = 1.0;
+    double min_return = 1.0;
+    double reference = 1.0;    // last valid trading price (NaN: take the next one)
+    // The open trade, as reported to the host when it started.
+    int entry_bar = 0;
+    int entry_is_new = 0;      // opened from flat (its entry fee counts in its profile)
+    double entry_weight = 0.0; // signed weight of the balance at entry
+
+    // Entering, exiting or delisting starts a new exit horizon.
+    void reset_tracking() {
+        cum_return = 1.0;
+        max_return = 1.0;
+        min_return = 1.0;
+    }
+};
+
 class Holdings {
 public:
-    using Entry = std::pair<int, double>;
-    using iterator = std::vector<Entry>::iterator;
-    using const_iterator = std::vector<Entry>::const_iterator;
+    using iterator = std::vector<Position>::iterator;
+    using const_iterator = std::vector<Position>::const_iterator;
 
-    iterator begin() { return entries_.begin(); }
-    iterator end() { return entries_.end(); }
-    const_iterator begin() const { return entries_.begin(); }
-    const_iterator end() const { return entries_.end(); }
-    bool empty() const { return entries_.empty(); }
-    std::size_t size() const { return entries_.size(); }
+    iterator begin() { return positions_.begin(); }
+    iterator end() { return positions_.end(); }
+    const_iterator begin() const { return positions_.begin(); }
+    const_iterator end() const { return positions_.end(); }
+    bool empty() const { return positions_.empty(); }
+    std::size_t size() const { return positions_.size(); }
 
-    // The first entry whose sid is not below `sid`.
-    iterator lower_bound(int sid) {
-        return std::lower_bound(entries_.begin(), entries_.end(), sid,
-                                [](const Entry& e, int s) { return e.first < s; });
-    }
-    const_iterator lower_bound(int sid) const {
-        return std::lower_bound(entries_.begin(), entries_.end(), sid,
-                                [](const Entry& e, int s) { return e.first < s; });
-    }
-    iterator upper_bound(int sid) {
-        auto it = lower_bound(sid);
-        return it != entries_.end() && it->first == sid ? it + 1 : it;
-    }
     iterator find(int sid) {
         auto it = lower_bound(sid);
-        return it != entries_.end() && it->first == sid ? it : entries_.end();
+        return it != positions_.end() && it->sid == sid ? it : positions_.end();
     }
     const_iterator find(int sid) const {
-        auto it = lower_bound(sid);
-        return it != entries_.end() && it->first == sid ? it : entries_.end();
+        auto it = std::lower_bound(positions_.begin(), positions_.end(), sid,
+                                   [](const Position& p, int s) { return p.sid < s; });
+        return it != positions_.end() && it->sid == sid ? it : positions_.end();
     }
-    bool contains(int sid) const { return find(sid) != end(); }
-    // The entry of `sid`, added with `value` when there is none.
-    iterator insert_at(iterator hint, int sid, double value) { return entries_.insert(hint, Entry{sid, value}); }
-    iterator erase(iterator it) { return entries_.erase(it); }
+    // The value held in `sid`, 0 when it is not held.
+    double value_of(int sid) const {
+        auto it = find(sid);
+        return it != end() ? it->value : 0.0;
+    }
+    iterator erase(iterator it) { return positions_.erase(it); }
 
-    // The same holdings as an ordered map (for the excursion module's export
-    // table, which takes one).
+    // The positions a rebalance leaves, in ascending sid, replace these; the
+    // old array is kept as the next rebalance's scratch.
+    std::vector<Position>& next() {
+        scratch_.clear();
+        return scratch_;
+    }
+    void take_next() { positions_.swap(scratch_); }
+
+    // sid -> value (for the excursion module's export table, which takes one).
     std::map<int, double> to_map() const {
         std::map<int, double> m;
-        for (const Entry& e : entries_) m.emplace_hint(m.end(), e.first, e.second);
+        for (const Position& p : positions_) m.emplace_hint(m.end(), p.sid, p.value);
         return m;
     }
 
 private:
-    std::vector<Entry> entries_;
+    iterator lower_bound(int sid) {
+        return std::lower_bound(positions_.begin(), positions_.end(), sid,
+                                [](const Position& p, int s) { return p.sid < s; });
+    }
+
+    std::vector<Position> positions_;
+    std::vector<Position> scratch_;
 };
 
 }  // namespace mirelo::core

@@ -4,6 +4,7 @@
 #include "kernel/excursion_profile.h"
 #include "kernel/pairwise_sum.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -25,7 +26,8 @@ Index numpy_index(std::int64_t i, int axis, Index size) {
     return static_cast<Index>(i < 0 ? i + size : i);
 }
 
-// A price matrix read as the excursion analysis reads it: NumPy indexing.
+// A price matrix read as the excursion analysis reads it: NumPy indexing, or
+// a column straight from memory.
 class Grid {
 public:
     explicit Grid(const Mat<double>& m) : m_(m) {}
@@ -34,21 +36,14 @@ public:
         const Index i = numpy_index(row, 0, m_.extent(0));
         return m_(i, numpy_index(col, 1, m_.extent(1)));
     }
+    bool direct_column(std::int64_t col, DirectColumn& out) const {
+        if (col < 0 || col >= m_.extent(1)) return false;
+        out = {m_.data() + col * m_.stride(1), m_.stride(0)};
+        return true;
+    }
 
 private:
     Mat<double> m_;
-};
-
-// The per-sid slots of the open trades: entry bar, position, whether the
-// entry was new.
-template <typename T>
-class SidArray {
-public:
-    explicit SidArray(Index size) : v_(static_cast<std::size_t>(size), T{}) {}
-    T& operator[](int sid) { return v_[static_cast<std::size_t>(numpy_index(sid, 0, static_cast<Index>(v_.size())))]; }
-
-private:
-    std::vector<T> v_;
 };
 
 // One profile, appended to the run's profile storage and filled with -1.0.
@@ -76,35 +71,54 @@ private:
     std::int64_t length_ = 0;
 };
 
-struct FixedDirection {
-    bool is_long;
-    bool operator()() const { return is_long; }
+// What the excursion analysis of a native run reads: the run's rules, the
+// bar being worked on, and where its profiles go.
+class NativeProfiles {
+public:
+    NativeProfiles(const NativeRunInput& in, NativeRunOutput& out) : in_(in), out_(out) {}
+
+    void set_current_date(int bar) { current_date_ = bar; }
+    std::int64_t current_date() const { return current_date_; }
+    int window() const { return in_.excursion_window; }
+    int window_step() const { return in_.excursion_window_step; }
+    double fee_ratio() const { return in_.rules.fee_ratio; }
+    double tax_ratio() const { return in_.rules.tax_ratio; }
+    ProfileSink new_profile(std::int64_t length) {
+        out_.profile_length = length;
+        return ProfileSink(out_.profiles, length);
+    }
+
+private:
+    const NativeRunInput& in_;
+    NativeRunOutput& out_;
+    int current_date_ = 0;
 };
 
-// The weight row a rebalance uses: a row of pos_values, or a copy of it with
-// the stocks that sit the period out set to 0.
-struct WeightRow {
+// The weight row a rebalance uses: a row of pos_values, and the stocks that
+// sit the period out (read as 0).
+struct NativeWeightRow {
     Vec<double> view;
-    std::vector<double> copy;
+    std::vector<Index> zeroed;  // ascending, without repeats
 };
 
+// The host of a native run: trades and their profiles go to plain vectors;
+// the caller's decisions are the run's inputs.
 class NativeHost {
 public:
+    using WeightRow = NativeWeightRow;
+
     NativeHost(NativeRunInput& in, NativeRunOutput& out)
-        : in_(in), out_(out), price_(in.prices.price), close_(in.prices.close), col_map_(in.col_map),
-          entry_(in.stock_count), position_(in.stock_count), entry_is_new_(in.stock_count) {}
+        : in_(in), out_(out), price_(in.prices.price), close_(in.prices.close), profiles_(in, out) {}
 
     // ---- trade records ----
-    void record_date(int bar) { current_date_ = bar; }
-    void record_entry(int sid, double weight, int is_new) {
-        entry_[sid] = current_date_;
-        position_[sid] = weight;
-        entry_is_new_[sid] = is_new;
+    void record_date(int bar) { profiles_.set_current_date(bar); }
+    void record_entry(const Position&) {}  // the position keeps its open trade
+    void record_exit(const Position& position, int is_final, ExitReason reason) {
+        record_trade(position, static_cast<int>(profiles_.current_date()), is_final, reason);
     }
-    void record_exit(int sid, int is_final, ExitReason reason) { record_trade(sid, current_date_, is_final, reason); }
     void end_analysis(const Holdings& open) {
-        for (const auto& [sid, value] : open) {
-            if (value != 0.0) record_trade(sid, -1, 0, ExitReason::Open);
+        for (const Position& p : open) {
+            if (p.value != 0.0) record_trade(p, -1, 0, ExitReason::Open);
         }
     }
 
@@ -124,16 +138,15 @@ public:
         const Index stride = w.stride(1);
         WeightRow row{Vec<double>(w.element(r, 0), &columns, &stride), {}};
         if (!stop_trading() || stopped.empty()) return row;
-        row.copy.resize(static_cast<std::size_t>(columns));
-        for (Index j = 0; j < columns; ++j) row.copy[static_cast<std::size_t>(j)] = row.view(j);
-        for (const Exit& exit : stopped) row.copy[static_cast<std::size_t>(numpy_index(exit.sid, 0, columns))] = 0.0;
-        row.view = Vec<double>::contiguous(row.copy.data(), columns);
+        for (const Exit& exit : stopped) row.zeroed.push_back(numpy_index(exit.sid, 0, columns));
+        std::sort(row.zeroed.begin(), row.zeroed.end());
+        row.zeroed.erase(std::unique(row.zeroed.begin(), row.zeroed.end()), row.zeroed.end());
         return row;
     }
-    const Vec<double>& weights_of(const WeightRow& row) const { return row.view; }
+    WeightRowView weights_of(const WeightRow& row) const { return {row.view, row.zeroed}; }
     // balance / max(abs(w).sum(), 1), and 1.0 when that is NaN.
-    double weight_scale(const WeightRow&, const Vec<double>& weights, double balance) const {
-        const double gross = numpy_abs_sum(weights);
+    double weight_scale(const WeightRow&, const SparseRow& nonzero, double balance) const {
+        const double gross = numpy_abs_sum(nonzero);
         const double scale = balance / (1.0 > gross ? 1.0 : gross);
         return std::isnan(scale) ? 1.0 : scale;
     }
@@ -154,39 +167,19 @@ public:
         return body();
     }
 
-    // ---- the excursion analysis reads these ----
-    std::int64_t current_date() const { return current_date_; }
-    int window() const { return in_.excursion_window; }
-    int window_step() const { return in_.excursion_window_step; }
-    double fee_ratio() const { return in_.rules.fee_ratio; }
-    double tax_ratio() const { return in_.rules.tax_ratio; }
-    ProfileSink new_profile(std::int64_t length) {
-        out_.profile_length = length;
-        return ProfileSink(out_.profiles, length);
-    }
-
 private:
     // The trade, then its profile analysed up to the current date.  A
     // position of 0 or NaN is not greater than 0: a short.
-    void record_trade(int sid, int exit_bar, int is_final, ExitReason reason) {
-        const std::int64_t entry = entry_[sid];
-        const double position = position_[sid];
-        if (entry < INT_MIN || entry > INT_MAX) throw Error{ErrorKind::OverflowError, msg::kIntOverflow};
-        out_.trades.push_back({sid, static_cast<int>(entry), exit_bar, position, reason});
-        const int is_new = entry_is_new_[sid];
-        auto found = col_map_.try_emplace(sid, 0).first;  // a sid without a column reads column 0
-        excursion_profile(*this, price_, close_, found->second, entry, FixedDirection{position > 0}, is_new,
-                          is_final);
+    void record_trade(const Position& p, int exit_bar, int is_final, ExitReason reason) {
+        out_.trades.push_back({p.sid, p.entry_bar, exit_bar, p.entry_weight, reason});
+        excursion_profile(profiles_, price_, close_, p.column, p.entry_bar, FixedDirection{p.entry_weight > 0},
+                          p.entry_is_new, is_final);
     }
 
     NativeRunInput& in_;
     NativeRunOutput& out_;
     Grid price_, close_;
-    std::map<int, int> col_map_;
-    SidArray<std::int64_t> entry_;
-    SidArray<double> position_;
-    SidArray<int> entry_is_new_;
-    int current_date_ = 0;
+    NativeProfiles profiles_;
 };
 
 // The size of row 0 of a matrix, as `matrix[0].size` reads it.
@@ -204,17 +197,11 @@ NativeRunOutput run_native(NativeRunInput& in) {
     e.trail_stop = std::fabs(e.trail_stop);
     e.trail_stop_activation = std::fabs(e.trail_stop_activation);
 
-    const Index stocks = first_row_size(in.targets.pos_values);
-    const Index price_columns = first_row_size(in.prices.price);
-    std::vector<double> cum(static_cast<std::size_t>(stocks), 1.0), max(cum), min(cum);
-    std::vector<double> prev_prices(static_cast<std::size_t>(price_columns), 1.0);
-
     LoopInputs loop;
     loop.col_map = in.col_map;
     loop.values = in.values;
-    loop.tracking = {Vec<double>::contiguous(cum.data(), stocks), Vec<double>::contiguous(max.data(), stocks),
-                     Vec<double>::contiguous(min.data(), stocks),
-                     Vec<double>::contiguous(prev_prices.data(), price_columns)};
+    loop.tracked_stocks = first_row_size(in.targets.pos_values);
+    loop.reference_columns = first_row_size(in.prices.price);
     loop.use_delisting = any_delisting(in.targets.delisting_bars);
     loop.rebalance_flags = rebalance_flags(in.prices.price_index, in.resample);
 

@@ -4,206 +4,123 @@
 //
 // The loop reads the price matrices in place and walks only the holdings; it
 // knows nothing of Python.  What depends on the caller is asked of the host
-// (see simulation_host.h): the trade records, the truth of
-// stop_trading_next_period, the weight rows and their gross sums, the stop
-// requests, and the failures that name a stock.
+// (kernel/host.h).  The rules are fixed for a run, so the walk over the
+// holdings is chosen once, specialised for close or touched exits, with or
+// without a trailing stop, and with or without bounds checks.
 #pragma once
 
 #include "kernel/exit_rules.h"
 #include "kernel/holdings.h"
+#include "kernel/host.h"
+#include "kernel/loop_data.h"
+#include "kernel/rebalance.h"
 #include "kernel/view.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <map>
+#include <limits>
 #include <utility>
 #include <vector>
 
 namespace mirelo::core {
 
-// The five price matrices (bars x price columns) and the date of every bar.
-struct PriceData {
-    Mat<double> price, close, high, low, open;
-    Vec<std::int64_t> price_index;
-};
-
-// The target weights (position rows x position columns, one per sid), the
-// date of every row and, when delisting is used, each sid's delisting bar.
-struct Targets {
-    Mat<double> pos_values;
-    Vec<std::int64_t> pos_index;
-    Vec<std::int64_t> delisting_bars;
-};
-
-// The trading rules of a run; the four distances already made absolute.
-struct Rules {
-    double fee_ratio = 0.001425;
-    double tax_ratio = 0.003;
-    ExitRules exits{1.0, 0.0, 0.0, 0.0};
-    bool touched_exit = false;
-    double position_limit = 1.0;
-    bool retain_cost_when_rebalance = false;
-};
-
-// The per-stock tracking of the exit rules, indexed by sid, and the reference
-// prices, indexed by price column.  Writable views.
-struct Tracking {
-    Vec<double> cum_return, max_return, min_return, prev_prices;
-
-    // Entering, exiting or delisting a stock starts a new exit horizon.
-    void reset(int sid) const {
-        cum_return.set(sid, 1.0);
-        max_return.set(sid, 1.0);
-        min_return.set(sid, 1.0);
-    }
-};
-
-// What the run setup hands to the loop.
-struct LoopInputs {
-    std::map<int, int> col_map;           // sid -> price column
-    Vec<double> values;                   // the value path, one per bar (written)
-    Tracking tracking;
-    bool use_delisting = false;
-    std::vector<std::int64_t> rebalance_flags;  // one per bar
-};
-
-// An exit decided by the exit rules.  The kind is kept apart from the stock
-// (a signed sid cannot mark the kind of stock 0).
-struct Exit {
-    int sid;
-    bool profit_side;  // take-profit side ("tp"), else stop side ("sl")
-    ExitReason reason;
-};
-
-// What the loop leaves for the final stock operations.
-struct LoopState {
-    Holdings holdings;
-    double cash = 1.0;
-    std::vector<Exit> pending_exits;   // found on this bar's close, executed next bar
-    std::vector<Exit> due_exits;       // found on the previous bar, executed on this one
-    std::vector<Exit> stopped_stocks;  // closed by an exit rule since the last rebalance
-    std::vector<int> delisted_now;
-    Holdings rebalance_holdings;       // holdings right after the last rebalance
-    Index pos_row = 0;
-    Index weight_row = -1;
-    bool rebalance_today = false;
-    std::int64_t last_date = 0;        // date of the last bar walked
-};
-
-// Each rebalance date flags the last bar dated on or before it (bar 0 for a
-// date before the calendar).  One forward sweep: j never moves back, so an
-// unsorted date flags the current bar again.  An empty calendar has no bar to
-// flag.
-inline std::vector<std::int64_t> rebalance_flags(const Vec<std::int64_t>& price_index,
-                                                 const Vec<std::int64_t>& resample) {
-    const Index n = price_index.extent(0);
-    std::vector<std::int64_t> flags(static_cast<std::size_t>(n), 0);
-    if (n == 0) return flags;
-    Index j = 0;
-    for (Index k = 0; k < resample.extent(0); ++k) {
-        const std::int64_t date = resample(k);
-        while (j + 1 < n && price_index(j + 1) <= date) ++j;
-        flags[static_cast<std::size_t>(j)] = 1;
-    }
-    return flags;
-}
-
-// Whether any stock has a delisting bar (negative values mark none).
-inline bool any_delisting(const Vec<std::int64_t>& delisting_bars) {
-    for (Index k = 0; k < delisting_bars.extent(0); ++k) {
-        if (delisting_bars(k) >= 0) return true;
-    }
-    return false;
-}
-
-// The first position whose date is smaller than the one before it, or -1.
-inline Index first_step_back(const Vec<std::int64_t>& dates) {
-    for (Index k = 1; k < dates.extent(0); ++k) {
-        if (dates(k) < dates(k - 1)) return k;
-    }
-    return -1;
-}
-
 // Stop requests are served within this many bars (a few milliseconds of work
 // even with thousands of holdings) and at every rebalance.
 inline constexpr Index kBarsBetweenPolls = 1024;
 
-template <typename Host>
+template <BarLoopHost Host>
 class BarLoop {
 public:
-    BarLoop(Host& host, const PriceData& prices, const Targets& targets, const Rules& rules, LoopInputs& in)
-        : host_(host), p_(prices), g_(targets), r_(rules), in_(in), t_(in.tracking),
-          columns_(in.col_map),
-          tracked_stocks_(std::min({t_.cum_return.extent(0), t_.max_return.extent(0), t_.min_return.extent(0)})),
-          unchecked_(cells_in_range()), refs_in_place_(one_stock_per_column()) {}
+    BarLoop(Host& host, const PriceData& prices, const Targets& targets, const Rules& rules, LoopInputs& inputs)
+        : host_(host), prices_(prices), targets_(targets), rules_(rules), inputs_(inputs), columns_(inputs.col_map),
+          checked_(!cells_in_range()),
+          long_levels_(exit_levels(true, 1.0, 1.0, rules.exits)),
+          short_levels_(exit_levels(false, 1.0, 1.0, rules.exits)),
+          walk_(choose_walk()) {
+        find_delisting_bars();
+    }
 
     // Walks every bar, then reports the positions still open.
     LoopState run() {
-        const Index n = p_.price_index.extent(0);
+        const Index n = prices_.price_index.extent(0);
+        if (n > 0 && targets_.pos_index.extent(0) == 0) throw OutOfBounds{0};  // no first position date
         for (Index i = 0; i < n; ++i) bar(i, n);
-        host_.end_analysis(st_.holdings);
-        return std::move(st_);
+        host_.end_analysis(state_.holdings);
+        return std::move(state_);
     }
 
 private:
+    // The rows of the current bar.
+    struct Rows {
+        Row<double> price, close, high, low, open;
+    };
+
     void bar(Index i, Index n) {
-        const std::int64_t date = p_.price_index(i);
-        st_.last_date = date;
-        if (date < g_.pos_index.at(0)) {
-            in_.values.set(i, 1.0);
+        const std::int64_t date = prices_.price_index(i);
+        state_.last_date = date;
+        if (date < targets_.pos_index(0)) {
+            inputs_.values.set(i, 1.0);
             return;
         }
         host_.record_date(static_cast<int>(i));
+        bar_ = static_cast<int>(i);
         if (i % kBarsBetweenPolls == 0) host_.poll();
         take_rows(i);
         holdings_changed_ = false;
-        if (unchecked_) mark_to_market<false>(i);
-        else mark_to_market<true>(i);
+        (this->*walk_)(i);
         execute_due_exits();
-        std::swap(st_.due_exits, st_.pending_exits);
-        st_.pending_exits.clear();
-        if (st_.rebalance_today) rebalance();
-        if (in_.use_delisting) delist(i);
+        std::swap(state_.due_exits, state_.pending_exits);
+        state_.pending_exits.clear();
+        if (state_.rebalance_today) rebalance();
+        if (inputs_.use_delisting) delist(i);
         // Most bars change no holding after the mark-to-market pass, which then
         // already summed the bar's value in the same order.
-        in_.values.set(i, early_value_ok_ && !holdings_changed_ ? early_value_ : bar_value(i));
+        const bool summed = early_value_ok_ && !holdings_changed_;
+        inputs_.values.set(i, summed ? early_value_ : checked_ ? bar_value<true>(i) : bar_value<false>(i));
         schedule_next(i, n);
     }
 
-    // The rows of bar i, and of bar i + 1 to prefetch from.
     void take_rows(Index i) {
-        row_ = {p_.price.row(i), p_.close.row(i), p_.high.row(i), p_.low.row(i), p_.open.row(i)};
-        const Index n = i + 1 < p_.price_index.extent(0) ? i + 1 : i;
-        next_ = {p_.price.row(n), p_.close.row(n), p_.high.row(n), p_.low.row(n), p_.open.row(n)};
+        rows_.price = prices_.price.row(i);
+        rows_.close = prices_.close.row(i);
+        if (rules_.touched_exit) {
+            rows_.high = prices_.high.row(i);
+            rows_.low = prices_.low.row(i);
+            rows_.open = prices_.open.row(i);
+        }
     }
 
     // Whether every cell the walk over the holdings reads is inside its array:
-    // the rows of every bar, the price column of every stock (column 0 for a
-    // stock without one) and its reference price.  The shapes cannot change
-    // during a run (the buffers are held), so the walk may then read without
-    // checks; otherwise each read is checked and fails as the data says.
+    // the rows of every bar, the price column of every stock and its exit
+    // tracking and reference price.  The shapes cannot change during a run
+    // (the buffers are held), so the walk may then read without checks;
+    // otherwise each read is checked and fails as the data says.
     bool cells_in_range() const {
-        const Index bars = p_.price_index.extent(0);
-        Index columns = t_.prev_prices.extent(0);
-        for (const Mat<double>* m : {&p_.price, &p_.close, &p_.high, &p_.low, &p_.open}) {
+        const Index bars = prices_.price_index.extent(0);
+        Index columns = inputs_.reference_columns;
+        for (const Mat<double>* m : {&prices_.price, &prices_.close, &prices_.high, &prices_.low, &prices_.open}) {
             if (m->extent(0) < bars) return false;
             columns = std::min(columns, m->extent(1));
         }
         if (columns < 1) return false;
-        for (const auto& [sid, col] : in_.col_map) {
-            if (col < 0 || col >= columns) return false;
+        for (const auto& [sid, col] : inputs_.col_map) {
+            if (col < 0 || col >= columns || sid < 0 || sid >= inputs_.tracked_stocks) return false;
         }
         return true;
     }
 
-    // Whether no two stocks share a price column: each reference price can
-    // then move as soon as its stock has been marked.
-    bool one_stock_per_column() const {
-        std::vector<int> cols;
-        for (const auto& [sid, col] : in_.col_map) cols.push_back(col);
-        std::sort(cols.begin(), cols.end());
-        return std::adjacent_find(cols.begin(), cols.end()) == cols.end();
+    using Walk = void (BarLoop::*)(Index);
+
+    template <bool Touched, bool Trailing>
+    Walk walk_for() const {
+        return checked_ ? &BarLoop::mark_to_market<Touched, Trailing, true>
+                        : &BarLoop::mark_to_market<Touched, Trailing, false>;
+    }
+    Walk choose_walk() const {
+        const bool trailing = trailing_possible(rules_.exits);
+        if (rules_.touched_exit) return trailing ? walk_for<true, true>() : walk_for<true, false>();
+        return trailing ? walk_for<false, true>() : walk_for<false, false>();
     }
 
     template <bool Checked>
@@ -213,189 +130,222 @@ private:
 
     // The trading price of a held stock, validated before it is used: NaN
     // (missing) passes; 0, negative or infinite fails the run.
-    template <bool Checked = true>
+    template <bool Checked>
     double trade_price(Index i, int sid, int col) const {
-        const double price = read<Checked>(row_.price, col);
-        if (!std::isnan(price) && (std::isinf(price) || price <= 0)) host_.invalid_trade_price(price, sid, i);
+        const double price = read<Checked>(rows_.price, col);
+        if (!valid_trade_price(price)) host_.invalid_trade_price(price, sid, i);
         return price;
     }
 
-    // The cells of the next bar that the holdings will read: fetched while this
-    // bar is worked on, so that the walk over the matrices does not wait on
-    // memory for every holding.
-    void prefetch_next_bar(int col) const {
-        next_.price.prefetch(col);
-        next_.close.prefetch(col);
-        if (r_.touched_exit) {
-            next_.high.prefetch(col);
-            next_.low.prefetch(col);
-            next_.open.prefetch(col);
-        }
-    }
-
-    // Every holding moves with its bar-to-bar price ratio.  The reference
-    // prices advance only after the whole pass, so stocks sharing a price
-    // column all see the ratio against the previous bar (when no column is
-    // shared, each advances at once).
-    template <bool Checked>
+    // Every holding moves with its bar-to-bar price ratio and is tested
+    // against its exit levels; the bar's value is summed on the way, in the
+    // holdings' order, as long as no exit changes the cash.  What the pass
+    // reads of the loop is copied to locals first: the positions' stores
+    // cannot change them.
+    template <bool Touched, bool Trailing, bool Checked>
     void mark_to_market(Index i) {
-        const Vec<double>& prev = t_.prev_prices;
-        ref_updates_.clear();
-        early_value_ = st_.cash;
-        early_value_ok_ = true;
-        for (auto& [sid, holding] : st_.holdings) {
-            const int col = columns_.column_of(sid);
-            prefetch_next_bar(col);
-            const double price = trade_price<Checked>(i, sid, col);
-            double reference = Checked ? prev.at(col) : prev(col);
-            if (std::isnan(reference)) {
-                reference = price;
-                prev.set(col, price);
+        const Row<double> price_row = rows_.price;
+        const Row<double> close_row = rows_.close;
+        const ExitLevels long_levels = long_levels_;
+        const ExitLevels short_levels = short_levels_;
+        double value = state_.cash;
+        bool value_ok = true;
+        for (Position& p : state_.holdings) {
+            const int col = p.column;
+            const double price = read<Checked>(price_row, col);
+            if (!(price > 0 && price < std::numeric_limits<double>::infinity())) [[unlikely]] {
+                if (!std::isnan(price)) host_.invalid_trade_price(price, p.sid, i);
+                // A missing price moves nothing: the ratio is 1, the close level
+                // NaN (no exit) and the holding counts at its carried value.
+                if (Checked && col >= inputs_.reference_columns) throw OutOfBounds{0};
+                if (Checked && p.sid >= inputs_.tracked_stocks) throw OutOfBounds{0};
+                if (Touched && p.value != 0) {
+                    const double reference = std::isnan(p.reference) ? price : p.reference;
+                    if (fills_touched_exit<Trailing, Checked>(p, col, 1.0, reference)) value_ok = false;
+                } else if (!Touched && Checked && p.value != 0) {
+                    close_row.at(col);  // read as the exit rules would
+                }
+                if (value_ok) value_ok = add_value<Checked>(value, p.value, price, col);
+                continue;
             }
-            double ratio = price / reference;
+            if (Checked && col >= inputs_.reference_columns) throw OutOfBounds{0};
+            // A missing reference (no valid price since the rebalance) gives a
+            // NaN ratio, taken as 1: the price becomes the reference.
+            double ratio = price / p.reference;
             if (std::isnan(ratio)) ratio = 1;
-            holding *= ratio;
-            const Returns returns = track_returns(sid, ratio);
+            p.value *= ratio;
+            if (Checked && p.sid >= inputs_.tracked_stocks) throw OutOfBounds{0};
+            const double cum = p.cum_return * ratio;
+            p.cum_return = cum;
+            if (cum > p.max_return) p.max_return = cum;
+            if (cum < p.min_return) p.min_return = cum;
             // A holding of value 0 (closed within a bar) is no position to exit.
-            if (holding != 0 && apply_exit_rules<Checked>(sid, col, ratio, reference, returns, holding)) {
-                early_value_ok_ = false;  // cash changed within the pass
+            if constexpr (Touched) {
+                const double reference = std::isnan(p.reference) ? price : p.reference;
+                if (p.value != 0 && fills_touched_exit<Trailing, Checked>(p, col, ratio, reference)) value_ok = false;
+                if (value_ok) value_ok = add_value<Checked>(value, p.value, price, col);
+            } else if constexpr (Checked) {
+                if (p.value != 0) {
+                    const double close = close_row.at(col);
+                    queue_close_exit<Trailing>(p, cum, close, price_row.at(col), long_levels, short_levels);
+                }
+                if (value_ok) value_ok = add_value<true>(value, p.value, price, col);
+            } else {
+                const double close = close_row(col);
+                if (p.value != 0) queue_close_exit<Trailing>(p, cum, close, price, long_levels, short_levels);
+                value += std::isnan(close) ? p.value : p.value * close / price;
             }
-            if (early_value_ok_) add_early_value(price, col, holding);
-            if (!std::isnan(price)) {
-                if (!Checked && refs_in_place_) prev.put(col, price);
-                else ref_updates_.emplace_back(col, price);
-            }
+            p.reference = price;
         }
-        for (const auto& [col, price] : ref_updates_) prev.set(col, price);
+        early_value_ = value;
+        early_value_ok_ = value_ok;
     }
 
-    // The stock's price relative to its entry and the running extremes since
-    // the entry, moved by this bar's ratio (an extreme moves only on a strict
-    // improvement).
-    struct Returns {
-        double cum, max, min;
-    };
-    Returns track_returns(int sid, double ratio) {
-        // Sids below tracked_stocks_ are in all three arrays: one check for all.
-        const bool in_range = sid >= 0 && sid < tracked_stocks_;
-        auto get = [&](const Vec<double>& a) { return in_range ? a(sid) : a.at(sid); };
-        auto put = [&](const Vec<double>& a, double v) { in_range ? a.put(sid, v) : a.set(sid, v); };
-        Returns r{get(t_.cum_return) * ratio, get(t_.max_return), get(t_.min_return)};
-        put(t_.cum_return, r.cum);
-        if (r.cum > r.max) {
-            r.max = r.cum;
-            put(t_.max_return, r.cum);
-        }
-        if (r.cum < r.min) {
-            r.min = r.cum;
-            put(t_.min_return, r.cum);
-        }
-        return r;
+    // NaN (missing) passes; 0, negative or infinite does not.
+    static bool valid_trade_price(double price) {
+        return !(price <= 0 || price == std::numeric_limits<double>::infinity());
     }
 
-    // The bar value term of one holding, as bar_value adds it; a close that
-    // cannot be read leaves the value to bar_value, which reports the error.
-    void add_early_value(double price, int col, double holding) {
-        if (!row_.close.contains(col)) {
-            early_value_ok_ = false;
-            return;
-        }
-        const double close = row_.close(col);
-        if (std::isnan(price) || std::isnan(close)) early_value_ += holding;
-        else early_value_ += holding * close / price;
-    }
-
-    // Whether a touched exit closed the position within the bar.
+    // The bar value term of one holding (at the close; at the trading price
+    // when either is missing).  A close that cannot be read leaves the value
+    // to bar_value, which reports the error.
     template <bool Checked>
-    bool apply_exit_rules(int sid, int col, double ratio, double reference, const Returns& r, double& holding) {
-        const double cum = r.cum;
-        const double entry_value = holding / cum;
-        const bool is_long = entry_value > 0;
-        const ExitLevels lv = exit_levels(is_long, r.max, r.min, r_.exits);
-        if (r_.touched_exit) {
-            const double start = cum / ratio;
-            const BarPath path{start * read<Checked>(row_.high, col) / reference,
-                               start * read<Checked>(row_.low, col) / reference,
-                               start * read<Checked>(row_.open, col) / reference};
-            const TouchedExit exit = touched_exit(path, lv, entry_value);
-            if (!exit.triggered) return false;
-            holding = exit.exit_value;
-            const ExitReason reason = exit_reason(exit.profit_side, lv);
-            st_.stopped_stocks.push_back({sid, exit.profit_side, reason});
-            // The entry stays (at 0) while the holdings are being walked.
-            st_.cash = close_position(host_, st_.holdings, sid, st_.cash, r_.fee_ratio, r_.tax_ratio, false, reason);
-            return true;
+    bool add_value(double& value, double holding, double price, int col) const {
+        if (Checked && !rows_.close.contains(col)) return false;
+        const double close = rows_.close(col);
+        value += std::isnan(price) || std::isnan(close) ? holding : holding * close / price;
+        return true;
+    }
+
+    template <bool Trailing>
+    ExitLevels levels(bool is_long, const Position& p, const ExitLevels& long_levels,
+                      const ExitLevels& short_levels) const {
+        if constexpr (Trailing) return exit_levels(is_long, p.max_return, p.min_return, rules_.exits);
+        return is_long ? long_levels : short_levels;
+    }
+
+    // Close mode: the bar's close against the levels; an exit is queued for
+    // the next bar.  The label follows the level crossed; the reason follows
+    // the position.
+    template <bool Trailing>
+    void queue_close_exit(const Position& p, double cum, double close, double price, const ExitLevels& long_levels,
+                          const ExitLevels& short_levels) {
+        const bool is_long = p.value / cum > 0;  // the entry value's sign
+        const double level = cum * close / price;
+        if constexpr (!Trailing) {
+            // The fixed levels: most bars cross neither.
+            const double upper = is_long ? long_levels.upper : short_levels.upper;
+            const double lower = is_long ? long_levels.lower : short_levels.lower;
+            if (!(level >= upper || level < lower)) return;
         }
-        const double close_level = cum * read<Checked>(row_.close, col) / read<Checked>(row_.price, col);
-        const int side = close_exit(close_level, lv);
-        if (side != 0) {
-            // The label follows the level crossed; the reason follows the position.
-            const bool profit = is_long ? side > 0 : side < 0;
-            st_.pending_exits.push_back({sid, side > 0, exit_reason(profit, lv)});
-        }
-        return false;
+        const ExitLevels lv = levels<Trailing>(is_long, p, long_levels, short_levels);
+        const int side = close_exit(level, lv);
+        if (side == 0) return;
+        const bool profit = is_long ? side > 0 : side < 0;
+        state_.pending_exits.push_back({p.sid, side > 0, exit_reason(profit, lv)});
+    }
+
+    // Touched mode: the bar's open, high and low against the levels, on the
+    // position's scale from the previous bar; a triggered exit closes the
+    // position at once.  Returns whether it did.
+    template <bool Trailing, bool Checked>
+    bool fills_touched_exit(Position& p, int col, double ratio, double reference) {
+        const double cum = p.cum_return;
+        const double entry_value = p.value / cum;
+        const ExitLevels lv = levels<Trailing>(entry_value > 0, p, long_levels_, short_levels_);
+        const double start = cum / ratio;
+        const BarPath path{start * read<Checked>(rows_.high, col) / reference,
+                           start * read<Checked>(rows_.low, col) / reference,
+                           start * read<Checked>(rows_.open, col) / reference};
+        const TouchedExit exit = touched_exit(path, lv, entry_value);
+        if (!exit.triggered) return false;
+        p.value = exit.exit_value;
+        const ExitReason reason = exit_reason(exit.profit_side, lv);
+        state_.stopped_stocks.push_back({p.sid, exit.profit_side, reason});
+        // The position stays (at 0) while the holdings are being walked.
+        state_.cash = close_position(host_, p, state_.cash, rules_.fee_ratio, rules_.tax_ratio, reason);
+        return true;
     }
 
     // Exits found on the previous bar's close fill at this bar's trading
     // price, unless today's rebalance keeps the stock.
     void execute_due_exits() {
-        for (const Exit& exit : st_.due_exits) {
+        for (const Exit& exit : state_.due_exits) {
             const int s = exit.sid;
-            const bool keep = st_.rebalance_today && !host_.stop_trading() && g_.pos_values.at(st_.pos_row, s) != 0;
-            auto found = st_.holdings.find(s);
-            if (found == st_.holdings.end() || found->second == 0 || keep) continue;
-            st_.cash = close_position(host_, st_.holdings, s, st_.cash, r_.fee_ratio, r_.tax_ratio, true, exit.reason);
+            const bool keep = state_.rebalance_today && !host_.stop_trading() &&
+                              targets_.pos_values.at(state_.pos_row, s) != 0;
+            auto found = state_.holdings.find(s);
+            if (found == state_.holdings.end() || found->value == 0 || keep) continue;
+            state_.cash = close_position(host_, *found, state_.cash, rules_.fee_ratio, rules_.tax_ratio, exit.reason);
+            state_.holdings.erase(found);
             holdings_changed_ = true;
-            st_.stopped_stocks.push_back(exit);
-            t_.reset(s);
-            auto& pending = st_.pending_exits;
-            for (auto it = pending.begin(); it != pending.end(); ++it) {
-                if (it->sid == s) {
-                    pending.erase(it);
-                    break;
-                }
-            }
+            state_.stopped_stocks.push_back(exit);
+            auto& pending = state_.pending_exits;
+            auto queued = std::find_if(pending.begin(), pending.end(), [s](const Exit& e) { return e.sid == s; });
+            if (queued != pending.end()) pending.erase(queued);
         }
     }
 
     // Entering starts a new exit horizon: for every stock, or with
-    // retain_cost_when_rebalance only for new and reversed positions.
+    // retain_cost_when_rebalance only for new and reversed positions (new
+    // positions start at 1 anyway).  The row is read as pos_values[pos_row].
     void reset_tracking() {
-        const Index columns = g_.pos_values.extent(1);
-        if (!r_.retain_cost_when_rebalance) {
-            t_.cum_return.fill(1.0);
-            t_.max_return.fill(1.0);
-            t_.min_return.fill(1.0);
+        if (!rules_.retain_cost_when_rebalance) {
+            for (Position& p : state_.holdings) p.reset_tracking();
             return;
         }
-        for (Index sid = 0; sid < columns; ++sid) {
-            const double w = g_.pos_values.at(st_.pos_row, sid);
-            if (w == 0) continue;
-            auto found = st_.holdings.find(static_cast<int>(sid));
-            if (found == st_.holdings.end() || found->second * w <= 0) t_.reset(static_cast<int>(sid));
+        const Mat<double>& weights = targets_.pos_values;
+        const Index columns = weights.extent(1);
+        if (columns == 0) return;
+        const Index row = weights.checked(state_.pos_row, 0);
+        if (inputs_.tracked_stocks < columns) refuse_untracked_entries(row, columns);
+        for (Position& p : state_.holdings) {
+            if (p.sid >= columns) continue;
+            const double w = weights(row, p.sid);
+            if (w != 0 && p.value * w <= 0) p.reset_tracking();
         }
     }
 
-    double holding_of(int sid) const {
-        auto found = st_.holdings.find(sid);
-        return found != st_.holdings.end() ? found->second : 0.0;
+    // The run setup's tracking arrays end before the row does: the first stock
+    // past them that the reset would start afresh fails.
+    void refuse_untracked_entries(Index row, Index columns) const {
+        for (Index sid = std::max<Index>(inputs_.tracked_stocks, 0); sid < columns; ++sid) {
+            const double w = targets_.pos_values(row, sid);
+            if (w == 0) continue;
+            auto found = state_.holdings.find(static_cast<int>(sid));
+            if (found == state_.holdings.end() || found->value * w <= 0) throw OutOfBounds{0};
+        }
     }
 
     void rebalance() {
         host_.poll();
         holdings_changed_ = true;
         reset_tracking();
-        auto weights = host_.weight_row(st_.pos_row, st_.stopped_stocks);
+        auto weights = host_.weight_row(state_.pos_row, state_.stopped_stocks);
         // The exits queued on this bar were decided on the old positions.
         due_before_.clear();
-        for (const Exit& exit : st_.due_exits) due_before_.push_back(holding_of(exit.sid));
-        st_.cash = core::rebalance(host_, columns_, st_.holdings, weights, st_.cash, r_.fee_ratio, r_.tax_ratio,
-                                   r_.position_limit, st_.pos_row);
+        for (const Exit& exit : state_.due_exits) due_before_.push_back(state_.holdings.value_of(exit.sid));
+        const RebalanceTerms terms{rules_.fee_ratio, rules_.tax_ratio, rules_.position_limit, state_.pos_row, bar_};
+        state_.cash = core::rebalance(host_, columns_, state_.holdings, weights, nonzero_, state_.cash, terms);
         drop_exits_of_reversed_positions();
-        st_.stopped_stocks.clear();
-        st_.rebalance_holdings = st_.holdings;
-        st_.weight_row = st_.pos_row;
-        t_.prev_prices.assign_row(row_.price);
+        state_.stopped_stocks.clear();
+        state_.rebalanced_sids.clear();
+        for (const Position& p : state_.holdings) state_.rebalanced_sids.push_back(p.sid);
+        state_.weight_row = state_.pos_row;
+        take_references();
+    }
+
+    // After a rebalance every position's reference is today's trading price,
+    // as if the whole row of reference prices were copied (and failing as
+    // that copy would).
+    void take_references() {
+        const Row<double>& row = rows_.price;
+        const Index columns = inputs_.reference_columns;
+        if (columns > 0 && !row.valid()) throw OutOfBounds{0};
+        if (columns > 0 && row.size() < columns) throw OutOfBounds{1};
+        for (Position& p : state_.holdings) {
+            if (p.column >= 0 && p.column < columns) p.reference = row(p.column);
+        }
     }
 
     // A queued exit was decided on the levels of the position before the
@@ -404,36 +354,53 @@ private:
     // Resizes on the same side and closes keep their queued exits.
     void drop_exits_of_reversed_positions() {
         std::size_t kept = 0;
-        for (std::size_t k = 0; k < st_.due_exits.size(); ++k) {
-            const Exit exit = st_.due_exits[k];
-            if (due_before_[k] * holding_of(exit.sid) < 0) continue;
-            st_.due_exits[kept++] = exit;
+        for (std::size_t k = 0; k < state_.due_exits.size(); ++k) {
+            const Exit exit = state_.due_exits[k];
+            if (due_before_[k] * state_.holdings.value_of(exit.sid) < 0) continue;
+            state_.due_exits[kept++] = exit;
         }
-        st_.due_exits.resize(kept);
+        state_.due_exits.resize(kept);
+    }
+
+    // The bars on which some stock is delisted.  When a held stock could lie
+    // past the delisting array, every bar reads it (and fails where it does).
+    void find_delisting_bars() {
+        if (!inputs_.use_delisting) return;
+        const Vec<std::int64_t>& bars = targets_.delisting_bars;
+        for (const auto& [sid, col] : inputs_.col_map) {
+            if (sid >= bars.extent(0)) delisting_every_bar_ = true;
+        }
+        const Index n = prices_.price_index.extent(0);
+        delisting_on_bar_.assign(static_cast<std::size_t>(n), 0);
+        for (Index k = 0; k < bars.extent(0); ++k) {
+            const std::int64_t d = bars(k);
+            if (d >= 0 && d < n) delisting_on_bar_[static_cast<std::size_t>(d)] = 1;
+        }
     }
 
     void delist(Index i) {
-        for (const auto& [sid, holding] : st_.holdings) {
-            if (g_.delisting_bars.at(sid) == i && holding != 0) st_.delisted_now.push_back(sid);
+        if (!delisting_every_bar_ && delisting_on_bar_[static_cast<std::size_t>(i)] == 0) return;
+        for (const Position& p : state_.holdings) {
+            if (targets_.delisting_bars.at(p.sid) == i && p.value != 0) delisted_now_.push_back(p.sid);
         }
-        if (!st_.delisted_now.empty()) holdings_changed_ = true;
-        for (int sid : st_.delisted_now) {
-            st_.cash = close_position(host_, st_.holdings, sid, st_.cash, r_.fee_ratio, r_.tax_ratio, true,
-                                      ExitReason::Delisting);
-            t_.reset(sid);
+        if (!delisted_now_.empty()) holdings_changed_ = true;
+        for (int sid : delisted_now_) {
+            auto found = state_.holdings.find(sid);
+            state_.cash = close_position(host_, *found, state_.cash, rules_.fee_ratio, rules_.tax_ratio,
+                                         ExitReason::Delisting);
+            state_.holdings.erase(found);
         }
-        st_.delisted_now.clear();
+        delisted_now_.clear();
     }
 
     // Holdings are carried at the trading price and reported at the close.
-    double bar_value(Index i) {
-        double value = st_.cash;
-        for (const auto& [sid, holding] : st_.holdings) {
-            const int col = columns_.column_of(sid);
-            const double price = trade_price(i, sid, col);
-            const double close = row_.close.at(col);
-            if (std::isnan(price) || std::isnan(close)) value += holding;
-            else value += holding * close / price;
+    template <bool Checked>
+    double bar_value(Index i) const {
+        double value = state_.cash;
+        for (const Position& p : state_.holdings) {
+            const double price = trade_price<Checked>(i, p.sid, p.column);
+            const double close = read<Checked>(rows_.close, p.column);
+            value += std::isnan(price) || std::isnan(close) ? p.value : p.value * close / price;
         }
         return value;
     }
@@ -442,41 +409,43 @@ private:
     // after the last bar); a flagged bar then rebalances on the next bar if
     // that row is newer than the one of the last rebalance.
     void schedule_next(Index i, Index n) {
-        const Index last_row = g_.pos_index.extent(0) - 1;
+        const Index last_row = targets_.pos_index.extent(0) - 1;
         if (i < n - 1) {
-            const std::int64_t next_date = p_.price_index.at(i + 1);
-            while (st_.pos_row < last_row && g_.pos_index.at(st_.pos_row + 1) < next_date) ++st_.pos_row;
-        } else if (st_.pos_row < last_row) {
-            st_.pos_row = last_row;
+            const std::int64_t next_date = prices_.price_index(i + 1);
+            while (state_.pos_row < last_row && targets_.pos_index(state_.pos_row + 1) < next_date) ++state_.pos_row;
+        } else if (state_.pos_row < last_row) {
+            state_.pos_row = last_row;
         }
-        st_.rebalance_today = st_.pos_row != st_.weight_row && in_.rebalance_flags[static_cast<std::size_t>(i)] != 0;
+        state_.rebalance_today =
+            state_.pos_row != state_.weight_row && inputs_.rebalance_flags[static_cast<std::size_t>(i)] != 0;
     }
 
     Host& host_;
-    const PriceData& p_;
-    const Targets& g_;
-    const Rules& r_;
-    LoopInputs& in_;
-    const Tracking& t_;
+    const PriceData& prices_;
+    const Targets& targets_;
+    const Rules& rules_;
+    LoopInputs& inputs_;
     const ColumnTable columns_;
-    const Index tracked_stocks_;  // sids below this are in all three tracking arrays
-    const bool unchecked_;        // see cells_in_range
-    const bool refs_in_place_;    // see one_stock_per_column
-    LoopState st_;
-    std::vector<std::pair<int, double>> ref_updates_;
+    const bool checked_;              // see cells_in_range
+    const ExitLevels long_levels_;    // the levels when no trailing stop can move them
+    const ExitLevels short_levels_;
+    const Walk walk_;                 // the mark-to-market pass for these rules
+    LoopState state_;
+    int bar_ = 0;                     // the bar being worked on
+    Rows rows_;
+    SparseRow nonzero_;               // the non-zero weights of the rebalance's row
     std::vector<double> due_before_;  // holding of each due exit's stock before a rebalance
-    struct Rows {
-        Row<double> price, close, high, low, open;
-    };
-    Rows row_, next_;  // the current bar's rows and the next bar's
-    double early_value_ = 0.0;      // the bar's value summed by the mark-to-market pass
-    bool early_value_ok_ = false;   // ... valid as long as no exit changed the cash
-    bool holdings_changed_ = false; // a step after the mark-to-market pass traded
+    std::vector<int> delisted_now_;
+    std::vector<char> delisting_on_bar_;  // some stock is delisted on the bar
+    bool delisting_every_bar_ = false;
+    double early_value_ = 0.0;        // the bar's value summed by the mark-to-market pass
+    bool early_value_ok_ = false;     // ... valid as long as no exit changed the cash
+    bool holdings_changed_ = false;   // a step after the mark-to-market pass traded
 };
 
 // Runs the bar loop of one backtest on `host`; returns what the final stock
 // operations are built from.
-template <typename Host>
+template <BarLoopHost Host>
 LoopState run_bar_loop(Host& host, const PriceData& prices, const Targets& targets, const Rules& rules,
                        LoopInputs& inputs) {
     return BarLoop<Host>(host, prices, targets, rules, inputs).run();

@@ -15,6 +15,7 @@
 #include "tradesim/run.h"
 #include "tradesim/state.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace mirelo::tradesim {
@@ -31,6 +32,8 @@ struct PyWeightRow {
 
 class PythonHost {
 public:
+    using WeightRow = PyWeightRow;
+
     explicit PythonHost(RunArgs& args) : a_(args) {}
 
     // ---- trade records ----
@@ -38,12 +41,12 @@ public:
         g_state.excursion.record_date(bar);
         py::check_no_error();
     }
-    void record_entry(int sid, double weight, int is_new) const {
-        g_state.excursion.record_entry(sid, weight, is_new);
+    void record_entry(const core::Position& position) const {
+        g_state.excursion.record_entry(position.sid, position.entry_weight, position.entry_is_new);
         py::check_no_error();
     }
-    void record_exit(int sid, int is_final, core::ExitReason) const {
-        g_state.excursion.record_exit(sid, is_final);
+    void record_exit(const core::Position& position, int is_final, core::ExitReason) const {
+        g_state.excursion.record_exit(position.sid, is_final);
         py::check_no_error();
     }
     void end_analysis(const core::Holdings& holdings) const {
@@ -83,14 +86,14 @@ public:
     }
     // The row as a 1-D float64 array (None passes the type check and fails
     // when it is summed).
-    const core::Vec<double>& weights_of(PyWeightRow& row) const {
+    core::WeightRowView weights_of(PyWeightRow& row) const {
         py::check_arg_type(row.object.get(), py::ndarray_type(), "new_weights", true, false);
         row.view = Series::acquire(row.object.get());
-        return row.view.view();
+        return {row.view.view(), {}};
     }
     // balance / max(org_np.abs(w).sum(), 1) by NumPy itself, whose summation
     // order decides the last bits, and 1.0 when that is NaN.
-    double weight_scale(const PyWeightRow& row, const core::Vec<double>&, double balance) const {
+    double weight_scale(const PyWeightRow& row, const core::SparseRow&, double balance) const {
         py::Ref abs = numpy_attr("abs");
         py::Ref magnitudes = py::check(PyObject_CallOneArg(abs.get(), row.object.get()));
         py::Ref sum = py::check(PyObject_CallMethod(magnitudes.get(), "sum", nullptr));
@@ -136,8 +139,9 @@ private:
     RunArgs& a_;
 };
 
-core::Tracking tracking_of(const TrackingArrays& t) {
-    return {t.cum_return.view(), t.max_return.view(), t.min_return.view(), t.prev_prices.view()};
+// How far the run setup's tracking arrays reach (see LoopInputs).
+core::Index tracked_stocks(const TrackingArrays& t) {
+    return std::min({t.cum_return.extent(0), t.max_return.extent(0), t.min_return.extent(0)});
 }
 
 }  // namespace
@@ -146,8 +150,8 @@ void run_bar_loop(RunArgs& args, RunSetup& setup) {
     const core::PriceData prices{args.price_values.view(), args.close_values.view(), args.high_values.view(),
                                  args.low_values.view(),   args.open_values.view(),  args.price_index.view()};
     const core::Targets targets{args.pos_values.view(), args.pos_index.view(), args.delisting_bars.view()};
-    core::LoopInputs loop{setup.col_map, setup.values.view(), tracking_of(setup.tracking), setup.use_delisting,
-                          std::move(setup.rebalance_flags)};
+    core::LoopInputs loop{setup.col_map, setup.values.view(), setup.use_delisting, std::move(setup.rebalance_flags),
+                          tracked_stocks(setup.tracking), setup.tracking.prev_prices.extent(0)};
     PythonHost host(args);
     const core::LoopState state = core::run_bar_loop(host, prices, targets, args.rules.rules, loop);
 
