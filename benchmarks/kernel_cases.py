@@ -1,16 +1,21 @@
 """The kernel's benchmark workloads (seeded, deterministic), shared by bench_kernel.py and the
 instruction counts it takes under valgrind.
 
-- W1: 5,000 daily bars x 2,000 stocks, log-normal random walks (daily mean 0.0003, sd 0.02)
-  with open, high and low around the close, a persistent score per month (AR(1): 0.9 x the
-  previous month's + 0.45 x noise), rebalanced at every month end into the 50 best scores at
-  equal weight, orders filled at the open, default rules.
+- W1: 5,000 daily bars (every calendar day) x 2,000 stocks, log-normal random walks (daily mean
+  0.0003, sd 0.02) with open, high and low around the close, a persistent score per month
+  (AR(1): 0.9 x the previous month's + 0.45 x noise), rebalanced at every month end into the 50
+  best scores at equal weight, orders filled at the open, default rules: 164 rebalances and
+  8,200 trades (each rebalance resizes every kept position, which ends its trade).
 - W1-full: W1 with 1% of the prices missing, 5% of the stocks delisted (never picked from the
   month before their delisting on) and touched exits, stop-loss 0.1, take-profit 0.2, trailing
   stop 0.05 armed at 0.05, position limit 0.05, retained entry costs and an excursion window
   of 20 bars sampled every 5.
-- S1: 8,000 daily bars x 20 stocks, the same walks and score, the 5 best at 0.2 each every
-  month, default rules.
+- S1: 8,000 daily bars (weekdays) x 20 stocks, the same walks and score, the 5 best at 0.2 each
+  every month, default rules: 367 rebalances, 1,835 trades.
+- W1-weekdays: W1 on weekdays (230 rebalances, 11,500 trades), a heavier variant.
+
+The calendars follow from the trade counts that define the workloads (about 8,200 for W1,
+about 1,900 for S1).
 """
 
 from __future__ import annotations
@@ -85,7 +90,8 @@ def make_case(bars: int, stocks: int, held: int, *, missing: float = 0.0, delist
 def cases() -> dict:
     """name -> (case builder, rules)."""
     return {
-        "W1": (lambda: make_case(5000, 2000, 50), {}),
-        "W1-full": (lambda: make_case(5000, 2000, 50, missing=0.01, delisted=0.05), FULL_RULES),
+        "W1": (lambda: make_case(5000, 2000, 50, weekdays=False), {}),
+        "W1-full": (lambda: make_case(5000, 2000, 50, missing=0.01, delisted=0.05, weekdays=False), FULL_RULES),
         "S1": (lambda: make_case(8000, 20, 5), {}),
+        "W1-weekdays": (lambda: make_case(5000, 2000, 50), {}),
     }

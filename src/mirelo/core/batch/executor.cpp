@@ -127,7 +127,8 @@ int default_threads() {
 
 void run_on_threads(std::vector<RunInput*>& runs, std::vector<RunOutcome>& outcomes, int threads,
                     bool stop_on_failure, const std::function<void(std::size_t)>& on_done) {
-    outcomes.assign(runs.size(), RunOutcome{});
+    outcomes.clear();
+    outcomes.resize(runs.size());
     if (runs.empty()) return;
     threads = std::max(1, std::min<int>(threads, static_cast<int>(runs.size())));
     Board board(runs, outcomes, stop_on_failure);

@@ -32,6 +32,20 @@ void require_names(const Names& names) {
     }
 }
 
+// The name objects, when every name is an exact str and none repeats.
+void hold_distinct_names(MarketData& m) {
+    const Py_ssize_t n = m.price_columns.extent(0);
+    if (static_cast<Py_ssize_t>(m.names.size()) != n) return;
+    std::vector<py::Ref> held;
+    held.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = m.price_columns(i);
+        if (!PyUnicode_CheckExact(name)) return;
+        held.push_back(py::Ref::borrow(name));
+    }
+    m.name_objects = std::move(held);
+}
+
 }  // namespace
 
 void build_market(MarketData& m, PyObject* const* args) {
@@ -56,6 +70,7 @@ void build_market(MarketData& m, PyObject* const* args) {
     }
     require_names(m.price_columns);
     m.names = tradesim::index_names(m.objects[kPriceColumns].get());
+    hold_distinct_names(m);
 
     PyObject* delisting = args[kDelisting];
     if (delisting != nullptr && delisting != Py_None) {

@@ -24,6 +24,10 @@ struct MarketData {
     Names price_columns;
     std::vector<std::int64_t> delisting;  // per price column; empty: no delisting
     tradesim::NameIndex names;
+    // The names themselves, held, when they are distinct exact str objects
+    // (empty otherwise): a position column that is the same object maps to
+    // the same column without a look-up.
+    std::vector<py::Ref> name_objects;
 
     core::PriceData prices() const {
         return {price.view(), close.view(), high.view(), low.view(), open.view(), price_index.view()};

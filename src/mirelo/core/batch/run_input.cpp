@@ -25,15 +25,30 @@ Py_ssize_t first_row_size(const Matrix& m) {
 }
 
 // The market's delisting bar of every sid (-1 for a sid without prices).
-std::vector<std::int64_t> delisting_of_sids(const MarketData& market, const std::map<int, int>& col_map,
+std::vector<std::int64_t> delisting_of_sids(const MarketData& market, const std::vector<int>& columns,
                                             Py_ssize_t stock_count) {
     std::vector<std::int64_t> bars;
     if (market.delisting.empty()) return bars;
     bars.assign(static_cast<std::size_t>(stock_count), -1);
-    for (const auto& [sid, col] : col_map) {
-        if (sid >= 0 && sid < stock_count) bars[static_cast<std::size_t>(sid)] = market.delisting[static_cast<std::size_t>(col)];
+    for (std::size_t sid = 0; sid < columns.size() && static_cast<Py_ssize_t>(sid) < stock_count; ++sid) {
+        if (columns[sid] >= 0) bars[sid] = market.delisting[static_cast<std::size_t>(columns[sid])];
     }
     return bars;
+}
+
+// The price column of every position column.  When the market's names are
+// distinct exact str objects and the position columns, an exact ndarray,
+// hold those very objects in the same places, each maps to its own place
+// (the same object has the same text); otherwise the names are looked up.
+std::vector<int> columns_of(const MarketData& market, PyObject* pos_columns, const Names& names) {
+    const auto& same = market.name_objects;
+    const Py_ssize_t n = names.extent(0);
+    bool identical = Py_TYPE(pos_columns) == py::ndarray_type() && n <= static_cast<Py_ssize_t>(same.size());
+    for (Py_ssize_t i = 0; identical && i < n; ++i) identical = names(i) == same[static_cast<std::size_t>(i)].get();
+    if (!identical) return tradesim::map_names(market.names, pos_columns);
+    std::vector<int> columns(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) columns[static_cast<std::size_t>(i)] = static_cast<int>(i);
+    return columns;
 }
 
 const char* reason_text(core::ExitReason reason) {
@@ -53,44 +68,58 @@ void store(char* record, Py_ssize_t offset, T value) {
     std::memcpy(record + offset, &value, sizeof value);
 }
 
-// The structured array of the trades (zero-filled, so the reason's unused
-// code units are 0).
+// A record of the trades' dtype for each reason: zeros but for the reason's
+// code units (the unused ones stay 0).
+std::vector<std::vector<char>> blank_records() {
+    const ModuleState& s = state();
+    constexpr core::ExitReason kReasons[] = {core::ExitReason::Rebalance, core::ExitReason::StopLoss,
+                                             core::ExitReason::TrailStop, core::ExitReason::TakeProfit,
+                                             core::ExitReason::Delisting, core::ExitReason::Open};
+    std::vector<std::vector<char>> blanks(std::size(kReasons));
+    for (core::ExitReason reason : kReasons) {
+        std::vector<char>& record = blanks[static_cast<std::size_t>(reason)];
+        record.assign(static_cast<std::size_t>(s.trade_itemsize), 0);
+        const char* text = reason_text(reason);
+        for (Py_ssize_t k = 0; text[k] != '\0' && k < s.reason_chars; ++k) {
+            store<std::uint32_t>(record.data(), s.reason_offset + 4 * k, static_cast<unsigned char>(text[k]));
+        }
+    }
+    return blanks;
+}
+
+// The structured array of the trades: each record starts as its reason's
+// blank record.
 py::Ref trades_array(const std::vector<core::NativeTrade>& trades) {
+    static const std::vector<std::vector<char>> blanks = blank_records();
     const ModuleState& s = state();
     char* data = nullptr;
-    py::Ref array = py::new_zeroed_array(s.trade_dtype.get(), static_cast<Py_ssize_t>(trades.size()), &data);
-    for (std::size_t i = 0; i < trades.size(); ++i) {
-        const core::NativeTrade& t = trades[i];
-        char* record = data + static_cast<Py_ssize_t>(i) * s.trade_itemsize;
-        store<std::int32_t>(record, s.sid_offset, t.sid);
-        store<std::int32_t>(record, s.entry_offset, t.entry_bar);
-        store<std::int32_t>(record, s.exit_offset, t.exit_bar);
-        store<double>(record, s.position_offset, t.position);
-        const char* text = reason_text(t.reason);
-        for (Py_ssize_t k = 0; text[k] != '\0' && k < s.reason_chars; ++k) {
-            store<std::uint32_t>(record, s.reason_offset + 4 * k, static_cast<unsigned char>(text[k]));
-        }
+    py::Ref array = py::new_array(s.trade_dtype.get(), static_cast<Py_ssize_t>(trades.size()), &data);
+    const std::size_t itemsize = static_cast<std::size_t>(s.trade_itemsize);
+    for (const core::NativeTrade& t : trades) {
+        std::memcpy(data, blanks[static_cast<std::size_t>(t.reason)].data(), itemsize);
+        store<std::int32_t>(data, s.sid_offset, t.sid);
+        store<std::int32_t>(data, s.entry_offset, t.entry_bar);
+        store<std::int32_t>(data, s.exit_offset, t.exit_bar);
+        store<double>(data, s.position_offset, t.position);
+        data += itemsize;
     }
     return array;
 }
 
-// trades x profile length; a run without trades has the length its window
-// gives (0 when the window cannot give one).
-py::Ref profiles_array(const core::NativeRunOutput& out, const core::NativeRunInput& in) {
+// trades x profile length, over the run's own profile storage; a run without
+// trades has the length its window gives (0 when the window cannot give one).
+py::Ref profiles_array(core::NativeRunOutput& out, const core::NativeRunInput& in) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(out.trades.size());
-    std::int64_t length = out.profile_length;
-    if (n == 0) {
-        try {
-            length = core::profile_length(in.excursion_window, in.excursion_window_step);
-        } catch (const core::Error&) {
-            length = 0;
-        }
-        if (length < 0) length = 0;
+    if (n > 0) return py::adopt_float64_matrix(n, static_cast<Py_ssize_t>(out.profile_length), out.profiles.release());
+    std::int64_t length = 0;
+    try {
+        length = core::profile_length(in.excursion_window, in.excursion_window_step);
+    } catch (const core::Error&) {
+        length = 0;
     }
+    if (length < 0) length = 0;
     double* data = nullptr;
-    py::Ref array = py::new_float64_matrix(n, static_cast<Py_ssize_t>(length), &data);
-    if (!out.profiles.empty()) std::memcpy(data, out.profiles.data(), out.profiles.size() * sizeof(double));
-    return array;
+    return py::new_float64_matrix(0, static_cast<Py_ssize_t>(length), &data);
 }
 
 template <typename... Args>
@@ -120,7 +149,7 @@ void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args,
     }
 
     core::NativeRunInput& in = run.native;
-    in.col_map = tradesim::map_names(market.names, run.objects[kPosColumns].get());
+    in.columns = columns_of(market, run.objects[kPosColumns].get(), run.pos_columns);
     double* values = nullptr;
     run.value_path = py::new_float64_vector(market.price_index.extent(0), &values);
     in.values = core::Vec<double>::contiguous(values, market.price_index.extent(0));
@@ -131,7 +160,7 @@ void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args,
     const Py_ssize_t stock_count = run.pos_columns.extent(0);
     if (stock_count > INT_MAX) py::raise(PyExc_OverflowError, msg::kIntOverflow);
 
-    run.delisting = delisting_of_sids(market, in.col_map, stock_count);
+    run.delisting = delisting_of_sids(market, in.columns, stock_count);
     in.prices = market.prices();
     in.targets = {run.pos_values.view(), run.pos_index.view(),
                   core::Vec<std::int64_t>::contiguous(run.delisting.data(), static_cast<core::Index>(run.delisting.size()))};

@@ -23,6 +23,7 @@
 #include <concepts>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -140,12 +141,25 @@ double final_return(Ctx& ctx, double r, std::int64_t entry, std::int64_t end, do
     return r * ((1.0 - ctx.fee_ratio()) - ctx.tax_ratio());
 }
 
-// The path extended over rows first .. last of a close column read from
-// memory (see excursion_profile, step 3), for one direction.  The running
-// values stay in locals; a bar without a close, or whose ratio is NaN, takes
-// the slow branch.
+// The return after a close ratio that is not finite: a zero last close fails
+// as Python's division would; a NaN ratio leaves the return; an infinite one
+// compounds.
 template <bool Long>
-PathState walk_closes(PathState path, DirectColumn close, std::int64_t first, std::int64_t last, double& last_close) {
+[[gnu::noinline]] double compound_unusual(double r, double ratio, double previous) {
+    if (previous == 0.0) throw Error{ErrorKind::ZeroDivisionError, msg::kFloatDivision};
+    return std::isnan(ratio) ? r : compound(r, ratio, Long);
+}
+
+// The path extended over rows first .. last of a close column read from
+// memory (see excursion_profile, step 3), for one direction, with the running
+// values in locals.  A bar without a close changes nothing: its return, and
+// so every statistic, repeats the previous bar's.  A new running minimum is
+// never a new maximum (the minimum stays at or below 1.0, the maximum at or
+// above), and the maximum it records is the one of the bar before.
+// Kept out of line: a loop of its own keeps its running values in registers.
+template <bool Long>
+[[gnu::noinline]] PathState walk_closes(PathState path, DirectColumn close, std::int64_t first, std::int64_t last,
+                                        double& last_close) {
     double previous = last_close;
     double r = path.r, run_max = path.run_max, run_min = path.run_min, max_at_min = path.max_at_min;
     double drawdown = path.drawdown, profit_bars = path.profit_bars;
@@ -153,22 +167,20 @@ PathState walk_closes(PathState path, DirectColumn close, std::int64_t first, st
     for (std::int64_t row = first; row <= last; ++row, cell += close.stride) {
         double c;
         std::memcpy(&c, cell, sizeof c);
-        const bool valid = !std::isnan(c);
-        if (valid) [[likely]] {
-            if (previous == 0.0) throw Error{ErrorKind::ZeroDivisionError, msg::kFloatDivision};
-            const double ratio = c / previous;
-            previous = c;
-            if (!std::isnan(ratio)) [[likely]] r = compound(r, ratio, Long);
-        }
-        const double previous_max = run_max;
-        if (r > run_max) run_max = r;
-        if (run_min > r) [[unlikely]] {
+        if (std::isnan(c)) continue;
+        const double ratio = c / previous;
+        r = std::fabs(ratio) <= std::numeric_limits<double>::max() ? compound(r, ratio, Long)
+                                                                    : compound_unusual<Long>(r, ratio, previous);
+        previous = c;
+        if (r < run_min) [[unlikely]] {
             run_min = r;
-            max_at_min = previous_max;
+            max_at_min = run_max;
+        } else if (r > run_max) {
+            run_max = r;
         }
         const double d = r / run_max - 1.0;
-        if (drawdown > d) drawdown = d;
-        if (valid && r > 1.0) profit_bars = profit_bars + 1.0;
+        if (d < drawdown) drawdown = d;
+        if (r > 1.0) profit_bars = profit_bars + 1.0;
     }
     last_close = previous;
     return PathState{r, run_max, run_min, max_at_min, drawdown, profit_bars};
@@ -185,12 +197,35 @@ auto profile_from_columns(Ctx& ctx, DirectColumn price, DirectColumn close, std:
     const std::size_t last = bars - 1;
     const std::size_t samples = samples_below(window, step, bars);
     const std::size_t exit_at = exit_offset(ctx.current_date(), entry, bars);
-    GroupBuffer kept(samples);
-    Group exit_group{};
-
     double last_close = close[entry];
     PathState path;
     path.start(first_return(ctx, price[entry], last_close, is_long.is_long, is_new));
+    auto walk_to = [&](std::size_t from, std::size_t to) {  // bars from + 1 .. to
+        const std::int64_t first_row = entry + static_cast<std::int64_t>(from) + 1;
+        const std::int64_t last_row = entry + static_cast<std::int64_t>(to);
+        path = is_long.is_long ? walk_closes<true>(path, close, first_row, last_row, last_close)
+                               : walk_closes<false>(path, close, first_row, last_row, last_close);
+    };
+    // Only the last bar's return changes at a final exit, wherever its group is kept.
+    auto final_group = [&] {
+        Group g = path.group();
+        if (is_final != 0) {
+            if (entry != end && end < entry) throw Error{ErrorKind::UnboundLocalError, msg::kUnboundLocal};
+            const double r = final_return(ctx, path.r, entry, end, entry != end ? price[end] : 0.0,
+                                          entry != end ? close[end] : 0.0, is_long);
+            g[5] = r - 1.0;
+        }
+        return g;
+    };
+
+    if (samples == 0 && exit_at == last) {  // the exit group alone, at the last bar
+        if (last > 0) walk_to(0, last);
+        const Group exit_group = final_group();
+        return write_profile(ctx, window, step, 0, [&](std::size_t) { return exit_group; }, exit_group);
+    }
+
+    GroupBuffer kept(samples);
+    Group exit_group{};
     std::size_t sampled = 0;
     std::size_t next_sample = 0;  // offset of the next sampled group, while sampled < samples
     auto keep = [&](std::size_t k) {
@@ -205,22 +240,14 @@ auto profile_from_columns(Ctx& ctx, DirectColumn price, DirectColumn close, std:
         std::size_t stop = last;
         if (sampled < samples) stop = std::min(stop, next_sample);
         if (exit_at > k) stop = std::min(stop, exit_at);
-        const std::int64_t first_row = entry + static_cast<std::int64_t>(k) + 1;
-        const std::int64_t last_row = entry + static_cast<std::int64_t>(stop);
-        path = is_long.is_long ? walk_closes<true>(path, close, first_row, last_row, last_close)
-                               : walk_closes<false>(path, close, first_row, last_row, last_close);
+        walk_to(k, stop);
         k = stop;
         keep(k);
     }
 
-    if (is_final != 0) {
-        if (entry != end && end < entry) throw Error{ErrorKind::UnboundLocalError, msg::kUnboundLocal};
-        const double r = final_return(ctx, path.r, entry, end, entry != end ? price[end] : 0.0,
-                                      entry != end ? close[end] : 0.0, is_long);
-        // Only the last bar's return changes, wherever its group is kept.
-        if (samples > 0 && (samples - 1) * static_cast<std::size_t>(step) == last) kept[samples - 1][5] = r - 1.0;
-        if (exit_at == last) exit_group[5] = r - 1.0;
-    }
+    const Group last_group = final_group();
+    if (samples > 0 && (samples - 1) * static_cast<std::size_t>(step) == last) kept[samples - 1] = last_group;
+    if (exit_at == last) exit_group = last_group;
     return write_profile(ctx, window, step, samples, [&](std::size_t s) { return kept[s]; }, exit_group);
 }
 

@@ -36,30 +36,40 @@ struct ExitLevels {
 // does (max - inf and min + inf are infinite or NaN, never past a level).
 inline bool trailing_possible(const ExitRules& r) { return !std::isinf(r.trail_stop); }
 
-// Long: upper = take-profit, lower = the higher of the stop and the armed
-// trailing stop.  Short (entry value 0 included): upper = the lower of the
-// stop and the armed trailing stop, lower = take-profit.  NaN extremes never
-// arm the trailing stop.
+// A stop level, and whether the armed trailing stop set it.
+struct StopLevel {
+    double level;
+    bool trailing;
+};
+
+// Long: the higher of the fixed stop and the armed trailing stop, which
+// follows the running maximum.  NaN extremes never arm the trailing stop.
+inline StopLevel long_stop(double max_return, const ExitRules& r) {
+    StopLevel stop{1 - r.stop_loss, false};
+    const bool armed = max_return >= 1 + r.trail_stop_activation;
+    if (armed && max_return - r.trail_stop > stop.level) stop = {max_return - r.trail_stop, true};
+    return stop;
+}
+
+// Short: the lower of the fixed stop and the armed trailing stop, which
+// follows the running minimum.
+inline StopLevel short_stop(double min_return, const ExitRules& r) {
+    StopLevel stop{1 + r.stop_loss, false};
+    const bool armed = min_return <= 1 - r.trail_stop_activation;
+    if (armed && min_return + r.trail_stop < stop.level) stop = {min_return + r.trail_stop, true};
+    return stop;
+}
+
+// Long: upper = take-profit, lower = its stop.  Short (entry value 0
+// included): upper = its stop, lower = take-profit.
+inline ExitLevels levels_of(bool is_long, const StopLevel& long_level, const StopLevel& short_level,
+                            const ExitRules& r) {
+    if (is_long) return {1 + r.take_profit, long_level.level, long_level.trailing};
+    return {short_level.level, 1 - r.take_profit, short_level.trailing};
+}
+
 inline ExitLevels exit_levels(bool is_long, double max_return, double min_return, const ExitRules& r) {
-    ExitLevels lv{};
-    if (is_long) {
-        const bool armed = max_return >= 1 + r.trail_stop_activation;
-        lv.upper = 1 + r.take_profit;
-        lv.lower = 1 - r.stop_loss;
-        if (armed && max_return - r.trail_stop > lv.lower) {
-            lv.lower = max_return - r.trail_stop;
-            lv.trailing = true;
-        }
-    } else {
-        const bool armed = min_return <= 1 - r.trail_stop_activation;
-        lv.upper = 1 + r.stop_loss;
-        if (armed && min_return + r.trail_stop < lv.upper) {
-            lv.upper = min_return + r.trail_stop;
-            lv.trailing = true;
-        }
-        lv.lower = 1 - r.take_profit;
-    }
-    return lv;
+    return is_long ? levels_of(true, long_stop(max_return, r), {}, r) : levels_of(false, {}, short_stop(min_return, r), r);
 }
 
 // Where a bar took the position in touched mode, on the cum_return scale.
@@ -75,6 +85,11 @@ struct TouchedExit {
     double exit_value = 0.0;
     bool profit_side = false;
 };
+
+// Whether the bar touched a level or opened beyond one (inclusive tests).
+inline bool touches(const BarPath& path, const ExitLevels& lv) {
+    return path.low <= lv.lower || path.high >= lv.upper || path.open >= lv.upper || path.open <= lv.lower;
+}
 
 inline TouchedExit touched_exit(const BarPath& path, const ExitLevels& lv, double entry_value) {
     TouchedExit t;

@@ -13,7 +13,7 @@
 #include "messages.h"
 
 #include <cmath>
-#include <map>
+#include <span>
 #include <vector>
 
 namespace mirelo::core {
@@ -98,17 +98,12 @@ MoveResult move_to_target(Host& host, Position& position, bool held, double targ
     });
 }
 
-// The price column of every sid that has one (-1 elsewhere), as a flat table.
+// The price column of every sid that has one (-1 elsewhere, and past the
+// end of the table).
 class ColumnTable {
 public:
     ColumnTable() = default;
-    explicit ColumnTable(const std::map<int, int>& col_map) {
-        for (const auto& [sid, col] : col_map) {
-            if (sid < 0) continue;
-            if (static_cast<std::size_t>(sid) >= columns_.size()) columns_.resize(static_cast<std::size_t>(sid) + 1, -1);
-            columns_[static_cast<std::size_t>(sid)] = col;
-        }
-    }
+    explicit ColumnTable(std::span<const int> columns) : columns_(columns) {}
     bool has(int sid) const { return lookup(sid) >= 0; }
     // A sid without a price column reads column 0, as the column map's
     // subscript would (a rebalance never gives such a sid a position).
@@ -122,7 +117,7 @@ private:
         if (sid < 0 || static_cast<std::size_t>(sid) >= columns_.size()) return -1;
         return columns_[static_cast<std::size_t>(sid)];
     }
-    std::vector<int> columns_;
+    std::span<const int> columns_;
 };
 
 }  // namespace mirelo::core

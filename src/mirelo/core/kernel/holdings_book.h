@@ -8,6 +8,8 @@
 // or removed; a rebalance builds the next array in one merge instead.
 #pragma once
 
+#include "kernel/exit_rules.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <map>
@@ -25,6 +27,10 @@ struct Position {
     double max_return = 1.0;
     double min_return = 1.0;
     double reference = 1.0;    // last valid trading price (NaN: take the next one)
+    // The stops of the running extremes, kept by a loop whose trailing stop
+    // can move (long_stop(max_return), short_stop(min_return)).
+    StopLevel long_stop{0.0, false};
+    StopLevel short_stop{0.0, false};
     // The open trade, as reported to the host when it started.
     int entry_bar = 0;
     int entry_is_new = 0;      // opened from flat (its entry fee counts in its profile)
@@ -48,6 +54,7 @@ public:
     const_iterator begin() const { return positions_.begin(); }
     const_iterator end() const { return positions_.end(); }
     bool empty() const { return positions_.empty(); }
+    Position* data() { return positions_.data(); }
     std::size_t size() const { return positions_.size(); }
 
     iterator find(int sid) {

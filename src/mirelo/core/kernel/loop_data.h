@@ -8,7 +8,7 @@
 #include "kernel/view.h"
 
 #include <cstdint>
-#include <map>
+#include <span>
 #include <vector>
 
 namespace mirelo::core {
@@ -39,7 +39,7 @@ struct Rules {
 
 // What the run setup hands to the loop.
 struct LoopInputs {
-    std::map<int, int> col_map;           // sid -> price column
+    std::span<const int> columns;         // sid -> price column, -1 for none (none past the end)
     Vec<double> values;                   // the value path, one per bar (written)
     bool use_delisting = false;
     std::vector<std::int64_t> rebalance_flags;  // one per bar

@@ -49,25 +49,28 @@ private:
 // One profile, appended to the run's profile storage and filled with -1.0.
 class ProfileSink {
 public:
-    ProfileSink(std::vector<double>& storage, std::int64_t length) : storage_(storage) {
+    ProfileSink(GrowingArray<double>& storage, std::int64_t length) {
         if (length < 0) throw Error{ErrorKind::ValueError, msg::kNegativeDimensions};
-        first_ = storage.size();
+        values_ = storage.extend(static_cast<std::size_t>(length));
         length_ = length;
-        storage.resize(first_ + static_cast<std::size_t>(length), -1.0);
+        std::fill_n(values_, length, -1.0);
     }
     std::int64_t length() const { return length_; }
     void write_group(std::int64_t first, const Group& group) {
+        if (first >= 0 && first + static_cast<std::int64_t>(kGroupSize) <= length_) {
+            std::copy(group.begin(), group.end(), values_ + first);
+            return;
+        }
         for (std::size_t k = 0; k < kGroupSize; ++k) {
             std::int64_t i = first + static_cast<std::int64_t>(k);
             if (i < 0) i += length_;
             if (i < 0 || i >= length_) throw OutOfBounds{0};
-            storage_[first_ + static_cast<std::size_t>(i)] = group[k];
+            values_[i] = group[k];
         }
     }
 
 private:
-    std::vector<double>& storage_;
-    std::size_t first_ = 0;
+    double* values_ = nullptr;
     std::int64_t length_ = 0;
 };
 
@@ -198,7 +201,7 @@ NativeRunOutput run_native(NativeRunInput& in) {
     e.trail_stop_activation = std::fabs(e.trail_stop_activation);
 
     LoopInputs loop;
-    loop.col_map = in.col_map;
+    loop.columns = in.columns;
     loop.values = in.values;
     loop.tracked_stocks = first_row_size(in.targets.pos_values);
     loop.reference_columns = first_row_size(in.prices.price);

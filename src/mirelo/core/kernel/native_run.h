@@ -8,6 +8,7 @@
 // one set of price matrices on as many threads.
 #pragma once
 
+#include "kernel/growing_array.h"
 #include "kernel/simulation.h"
 
 #include <atomic>
@@ -21,7 +22,7 @@ struct NativeRunInput {
     PriceData prices;
     Targets targets;
     Vec<std::int64_t> resample;
-    std::map<int, int> col_map;     // sid -> price column (map_columns of the names)
+    std::vector<int> columns;       // sid -> price column, -1 for none (the names mapped)
     Index stock_count = 0;          // number of position columns (names)
     Rules rules;                    // distances as given; the run makes them absolute
     bool stop_trading_next_period = true;
@@ -41,10 +42,10 @@ struct NativeTrade {
 };
 
 struct NativeRunOutput {
-    LoopState state;                   // what the final stock operations are built from
-    std::vector<NativeTrade> trades;   // in the order they were closed, then the open ones
-    std::vector<double> profiles;      // trade i's profile at [i * profile_length, ...)
-    std::int64_t profile_length = 0;   // 0 when the run has no trade
+    LoopState state;                     // what the final stock operations are built from
+    std::vector<NativeTrade> trades;     // in the order they were closed, then the open ones
+    GrowingArray<double> profiles;       // trade i's profile at [i * profile_length, ...)
+    std::int64_t profile_length = 0;     // 0 when the run has no trade
 };
 
 // Runs one backtest.  Throws the kernel's errors (errors.h), Cancelled, or

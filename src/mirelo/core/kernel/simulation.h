@@ -33,11 +33,11 @@ template <BarLoopHost Host>
 class BarLoop {
 public:
     BarLoop(Host& host, const PriceData& prices, const Targets& targets, const Rules& rules, LoopInputs& inputs)
-        : host_(host), prices_(prices), targets_(targets), rules_(rules), inputs_(inputs), columns_(inputs.col_map),
+        : host_(host), prices_(prices), targets_(targets), rules_(rules), inputs_(inputs), columns_(inputs.columns),
           checked_(!cells_in_range()),
           long_levels_(exit_levels(true, 1.0, 1.0, rules.exits)),
           short_levels_(exit_levels(false, 1.0, 1.0, rules.exits)),
-          walk_(choose_walk()) {
+          walks_trailing_(trailing_possible(rules.exits)), walk_(choose_walk()) {
         find_delisting_bars();
     }
 
@@ -104,8 +104,10 @@ private:
             columns = std::min(columns, m->extent(1));
         }
         if (columns < 1) return false;
-        for (const auto& [sid, col] : inputs_.col_map) {
-            if (col < 0 || col >= columns || sid < 0 || sid >= inputs_.tracked_stocks) return false;
+        const Index stocks = static_cast<Index>(inputs_.columns.size());
+        for (Index sid = 0; sid < stocks; ++sid) {
+            const int col = inputs_.columns[static_cast<std::size_t>(sid)];
+            if (col >= columns || (col >= 0 && sid >= inputs_.tracked_stocks)) return false;
         }
         return true;
     }
@@ -118,9 +120,8 @@ private:
                         : &BarLoop::mark_to_market<Touched, Trailing, false>;
     }
     Walk choose_walk() const {
-        const bool trailing = trailing_possible(rules_.exits);
-        if (rules_.touched_exit) return trailing ? walk_for<true, true>() : walk_for<true, false>();
-        return trailing ? walk_for<false, true>() : walk_for<false, false>();
+        if (rules_.touched_exit) return walks_trailing_ ? walk_for<true, true>() : walk_for<true, false>();
+        return walks_trailing_ ? walk_for<false, true>() : walk_for<false, false>();
     }
 
     template <bool Checked>
@@ -139,18 +140,25 @@ private:
 
     // Every holding moves with its bar-to-bar price ratio and is tested
     // against its exit levels; the bar's value is summed on the way, in the
-    // holdings' order, as long as no exit changes the cash.  What the pass
+    // holdings' order (again from the new cash after an exit).  What the pass
     // reads of the loop is copied to locals first: the positions' stores
     // cannot change them.
     template <bool Touched, bool Trailing, bool Checked>
     void mark_to_market(Index i) {
-        const Row<double> price_row = rows_.price;
-        const Row<double> close_row = rows_.close;
+        const Rows rows = rows_;
+        const Row<double>& price_row = rows.price;
+        const Row<double>& close_row = rows.close;
         const ExitLevels long_levels = long_levels_;
         const ExitLevels short_levels = short_levels_;
+        const ExitRules exits = rules_.exits;
         double value = state_.cash;
         bool value_ok = true;
-        for (Position& p : state_.holdings) {
+        const std::size_t count = state_.holdings.size();
+        if (Touched && terms_.size() < count) terms_.resize(count);
+        Position* const first = state_.holdings.data();
+        for (Position* at = first; at != first + count; ++at) {
+            Position& p = *at;
+            const std::size_t k = static_cast<std::size_t>(at - first);
             const int col = p.column;
             const double price = read<Checked>(price_row, col);
             if (!(price > 0 && price < std::numeric_limits<double>::infinity())) [[unlikely]] {
@@ -161,11 +169,14 @@ private:
                 if (Checked && p.sid >= inputs_.tracked_stocks) throw OutOfBounds{0};
                 if (Touched && p.value != 0) {
                     const double reference = std::isnan(p.reference) ? price : p.reference;
-                    if (fills_touched_exit<Trailing, Checked>(p, col, 1.0, reference)) value_ok = false;
+                    if (touched_exit_fills<Trailing, Checked>(p, col, 1.0, reference, rows, long_levels,
+                                                              short_levels)) {
+                        value = value_before(k);
+                    }
                 } else if (!Touched && Checked && p.value != 0) {
                     close_row.at(col);  // read as the exit rules would
                 }
-                if (value_ok) value_ok = add_value<Checked>(value, p.value, price, col);
+                if (value_ok) value_ok = add_value<Touched, Checked>(value, k, p.value, price, col);
                 continue;
             }
             if (Checked && col >= inputs_.reference_columns) throw OutOfBounds{0};
@@ -177,19 +188,28 @@ private:
             if (Checked && p.sid >= inputs_.tracked_stocks) throw OutOfBounds{0};
             const double cum = p.cum_return * ratio;
             p.cum_return = cum;
-            if (cum > p.max_return) p.max_return = cum;
-            if (cum < p.min_return) p.min_return = cum;
+            if (cum > p.max_return) {
+                p.max_return = cum;
+                if constexpr (Trailing) p.long_stop = long_stop(cum, exits);
+            }
+            if (cum < p.min_return) {
+                p.min_return = cum;
+                if constexpr (Trailing) p.short_stop = short_stop(cum, exits);
+            }
             // A holding of value 0 (closed within a bar) is no position to exit.
             if constexpr (Touched) {
                 const double reference = std::isnan(p.reference) ? price : p.reference;
-                if (p.value != 0 && fills_touched_exit<Trailing, Checked>(p, col, ratio, reference)) value_ok = false;
-                if (value_ok) value_ok = add_value<Checked>(value, p.value, price, col);
+                if (p.value != 0 && touched_exit_fills<Trailing, Checked>(p, col, ratio, reference, rows, long_levels,
+                                                                          short_levels)) {
+                    value = value_before(k);
+                }
+                if (value_ok) value_ok = add_value<true, Checked>(value, k, p.value, price, col);
             } else if constexpr (Checked) {
                 if (p.value != 0) {
                     const double close = close_row.at(col);
                     queue_close_exit<Trailing>(p, cum, close, price_row.at(col), long_levels, short_levels);
                 }
-                if (value_ok) value_ok = add_value<true>(value, p.value, price, col);
+                if (value_ok) value_ok = add_value<false, true>(value, k, p.value, price, col);
             } else {
                 const double close = close_row(col);
                 if (p.value != 0) queue_close_exit<Trailing>(p, cum, close, price, long_levels, short_levels);
@@ -206,21 +226,33 @@ private:
         return !(price <= 0 || price == std::numeric_limits<double>::infinity());
     }
 
-    // The bar value term of one holding (at the close; at the trading price
-    // when either is missing).  A close that cannot be read leaves the value
-    // to bar_value, which reports the error.
-    template <bool Checked>
-    bool add_value(double& value, double holding, double price, int col) const {
+    // The bar value term of holding k (at the close; at the trading price
+    // when either is missing), kept when an exit within the pass may need
+    // the sum again.  A close that cannot be read leaves the value to
+    // bar_value, which reports the error.
+    template <bool Keep, bool Checked>
+    bool add_value(double& value, std::size_t k, double holding, double price, int col) {
         if (Checked && !rows_.close.contains(col)) return false;
         const double close = rows_.close(col);
-        value += std::isnan(price) || std::isnan(close) ? holding : holding * close / price;
+        const double term = std::isnan(price) || std::isnan(close) ? holding : holding * close / price;
+        if constexpr (Keep) terms_[k] = term;
+        value += term;
         return true;
     }
 
+    // An exit within the pass changed the cash: the bar's value starts again
+    // from the new cash, with the terms of the holdings before k, in order.
+    double value_before(std::size_t k) const {
+        double value = state_.cash;
+        for (std::size_t j = 0; j < k; ++j) value += terms_[j];
+        return value;
+    }
+
+    // The levels of a position: fixed for the run, or from the stops it keeps.
     template <bool Trailing>
     ExitLevels levels(bool is_long, const Position& p, const ExitLevels& long_levels,
                       const ExitLevels& short_levels) const {
-        if constexpr (Trailing) return exit_levels(is_long, p.max_return, p.min_return, rules_.exits);
+        if constexpr (Trailing) return levels_of(is_long, p.long_stop, p.short_stop, rules_.exits);
         return is_long ? long_levels : short_levels;
     }
 
@@ -249,22 +281,28 @@ private:
     // position's scale from the previous bar; a triggered exit closes the
     // position at once.  Returns whether it did.
     template <bool Trailing, bool Checked>
-    bool fills_touched_exit(Position& p, int col, double ratio, double reference) {
+    [[gnu::always_inline]] bool touched_exit_fills(Position& p, int col, double ratio, double reference,
+                                                   const Rows& rows, const ExitLevels& long_levels,
+                                                   const ExitLevels& short_levels) {
         const double cum = p.cum_return;
         const double entry_value = p.value / cum;
-        const ExitLevels lv = levels<Trailing>(entry_value > 0, p, long_levels_, short_levels_);
+        const ExitLevels lv = levels<Trailing>(entry_value > 0, p, long_levels, short_levels);
         const double start = cum / ratio;
-        const BarPath path{start * read<Checked>(rows_.high, col) / reference,
-                           start * read<Checked>(rows_.low, col) / reference,
-                           start * read<Checked>(rows_.open, col) / reference};
-        const TouchedExit exit = touched_exit(path, lv, entry_value);
-        if (!exit.triggered) return false;
+        const BarPath path{start * read<Checked>(rows.high, col) / reference,
+                           start * read<Checked>(rows.low, col) / reference,
+                           start * read<Checked>(rows.open, col) / reference};
+        if (!touches(path, lv)) [[likely]] return false;
+        fill_touched_exit(p, touched_exit(path, lv, entry_value), lv);
+        return true;
+    }
+
+    // Closes a position whose bar touched a level, at the exit value; it stays
+    // (at 0) while the holdings are being walked.
+    [[gnu::noinline]] void fill_touched_exit(Position& p, const TouchedExit& exit, const ExitLevels& lv) {
         p.value = exit.exit_value;
         const ExitReason reason = exit_reason(exit.profit_side, lv);
         state_.stopped_stocks.push_back({p.sid, exit.profit_side, reason});
-        // The position stays (at 0) while the holdings are being walked.
         state_.cash = close_position(host_, p, state_.cash, rules_.fee_ratio, rules_.tax_ratio, reason);
-        return true;
     }
 
     // Exits found on the previous bar's close fill at this bar's trading
@@ -346,6 +384,12 @@ private:
         for (Position& p : state_.holdings) {
             if (p.column >= 0 && p.column < columns) p.reference = row(p.column);
         }
+        if (walks_trailing_) {
+            for (Position& p : state_.holdings) {
+                p.long_stop = long_stop(p.max_return, rules_.exits);
+                p.short_stop = short_stop(p.min_return, rules_.exits);
+            }
+        }
     }
 
     // A queued exit was decided on the levels of the position before the
@@ -367,8 +411,8 @@ private:
     void find_delisting_bars() {
         if (!inputs_.use_delisting) return;
         const Vec<std::int64_t>& bars = targets_.delisting_bars;
-        for (const auto& [sid, col] : inputs_.col_map) {
-            if (sid >= bars.extent(0)) delisting_every_bar_ = true;
+        for (Index sid = bars.extent(0); sid < static_cast<Index>(inputs_.columns.size()); ++sid) {
+            if (inputs_.columns[static_cast<std::size_t>(sid)] >= 0) delisting_every_bar_ = true;
         }
         const Index n = prices_.price_index.extent(0);
         delisting_on_bar_.assign(static_cast<std::size_t>(n), 0);
@@ -429,6 +473,7 @@ private:
     const bool checked_;              // see cells_in_range
     const ExitLevels long_levels_;    // the levels when no trailing stop can move them
     const ExitLevels short_levels_;
+    const bool walks_trailing_;       // a trailing stop can move the levels (positions keep their stops)
     const Walk walk_;                 // the mark-to-market pass for these rules
     LoopState state_;
     int bar_ = 0;                     // the bar being worked on
@@ -438,8 +483,9 @@ private:
     std::vector<int> delisted_now_;
     std::vector<char> delisting_on_bar_;  // some stock is delisted on the bar
     bool delisting_every_bar_ = false;
+    std::vector<double> terms_;       // the bar value terms of the pass, with touched exits
     double early_value_ = 0.0;        // the bar's value summed by the mark-to-market pass
-    bool early_value_ok_ = false;     // ... valid as long as no exit changed the cash
+    bool early_value_ok_ = false;     // ... unless a close could not be read
     bool holdings_changed_ = false;   // a step after the mark-to-market pass traded
 };
 

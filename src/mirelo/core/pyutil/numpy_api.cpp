@@ -99,6 +99,35 @@ Ref new_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, double** data, std::sou
     return array;
 }
 
+namespace {
+
+constexpr const char kStorageCapsule[] = "mirelo.core.array_storage";
+
+void release_storage(PyObject* capsule) {
+    delete[] static_cast<double*>(PyCapsule_GetPointer(capsule, kStorageCapsule));
+}
+
+}  // namespace
+
+Ref adopt_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, std::unique_ptr<double[]> data, std::source_location loc) {
+    Ref owner = check(PyCapsule_New(data.get(), kStorageCapsule, release_storage), loc);
+    double* values = data.release();  // the capsule's now
+    npy_intp dims[2] = {rows, cols};
+    Ref array = check(PyArray_New(&PyArray_Type, 2, dims, NPY_FLOAT64, nullptr, values, 0, NPY_ARRAY_CARRAY, nullptr),
+                      loc);
+    check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()), loc);
+    return array;
+}
+
+Ref new_array(PyObject* dtype, Py_ssize_t length, char** data, std::source_location loc) {
+    PyArray_Descr* descr = nullptr;
+    if (PyArray_DescrConverter(dtype, &descr) != NPY_SUCCEED) throw_pending(loc);
+    npy_intp dims[1] = {length};
+    Ref array = check(PyArray_Empty(1, dims, descr, 0), loc);  // steals descr
+    *data = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    return array;
+}
+
 Ref new_zeroed_array(PyObject* dtype, Py_ssize_t length, char** data, std::source_location loc) {
     PyArray_Descr* descr = nullptr;
     if (PyArray_DescrConverter(dtype, &descr) != NPY_SUCCEED) throw_pending(loc);

@@ -6,6 +6,7 @@
 #include "pyutil/error.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace mirelo::py {
 
@@ -69,6 +70,16 @@ Ref new_float64_vector(Py_ssize_t length, double** data,
 // its buffer in *data.
 Ref new_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, double** data,
                        std::source_location loc = std::source_location::current());
+
+// A C-ordered 2-D float64 array of rows x cols elements over `data`, which
+// it takes over (released with the array).
+Ref adopt_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, std::unique_ptr<double[]> data,
+                         std::source_location loc = std::source_location::current());
+
+// A new uninitialised 1-D array of `length` elements of the NumPy dtype
+// object `dtype`; its buffer in *data.
+Ref new_array(PyObject* dtype, Py_ssize_t length, char** data,
+              std::source_location loc = std::source_location::current());
 
 // A new zero-filled 1-D array of `length` elements of the NumPy dtype
 // object `dtype`; its buffer in *data.

@@ -111,6 +111,7 @@ void setup_run(RunArgs& args, RunSetup& s) {
     set_flag_global("RETAIN_COST_WHEN_REBALANCE", args.rules.rules.retain_cost_when_rebalance);
     set_flag_global("RESAMPLE", args.rules.periodically_rebalance);
     s.col_map = map_columns(args.price_columns_obj, args.pos_columns_obj);
+    s.columns = flat_columns(s.col_map);
 
     s.values = writable_series(s.value_path, numpy_empty_float64(length_of(args.price_index)));
     const Py_ssize_t stocks = first_row_size(args.pos_values);

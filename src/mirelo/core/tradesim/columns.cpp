@@ -71,10 +71,13 @@ void add_names(NameIndex& index, PyObject* price_columns) {
     for_each_name(price_columns, [&](Py_ssize_t i, PyObject* name) { index[encoded_name(name)] = column_position(i); });
 }
 
-void add_mapping(std::map<int, int>& result, const NameIndex& price_names, PyObject* pos_columns) {
+// Calls `found(position, price column)` for every position column whose
+// name is a price column's.
+template <typename Found>
+void add_mapping(const NameIndex& price_names, PyObject* pos_columns, Found&& found) {
     for_each_name(pos_columns, [&](Py_ssize_t i, PyObject* name) {
-        auto found = price_names.find(encoded_name(name));
-        if (found != price_names.end()) result[column_position(i)] = found->second;
+        auto match = price_names.find(encoded_name(name));
+        if (match != price_names.end()) found(column_position(i), match->second);
     });
 }
 
@@ -88,11 +91,14 @@ NameIndex index_names(PyObject* price_columns, std::source_location caller) {
     }, caller);
 }
 
-std::map<int, int> map_names(const NameIndex& price_names, PyObject* pos_columns, std::source_location caller) {
+std::vector<int> map_names(const NameIndex& price_names, PyObject* pos_columns, std::source_location caller) {
     return as_map_columns([&] {
-        std::map<int, int> result;
-        add_mapping(result, price_names, pos_columns);
-        return result;
+        std::vector<int> columns;
+        add_mapping(price_names, pos_columns, [&](int position, int column) {
+            columns.resize(static_cast<std::size_t>(position), -1);  // the positions come in order
+            columns.push_back(column);
+        });
+        return columns;
     }, caller);
 }
 
@@ -101,9 +107,20 @@ std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns, s
         NameIndex index;
         add_names(index, price_columns);
         std::map<int, int> result;
-        add_mapping(result, index, pos_columns);
+        add_mapping(index, pos_columns, [&](int position, int column) { result[position] = column; });
         return result;
     }, caller);
+}
+
+std::vector<int> flat_columns(const std::map<int, int>& col_map) {
+    std::vector<int> columns;
+    if (!col_map.empty() && col_map.rbegin()->first >= 0) {
+        columns.assign(static_cast<std::size_t>(col_map.rbegin()->first) + 1, -1);
+    }
+    for (const auto& [sid, col] : col_map) {
+        if (sid >= 0) columns[static_cast<std::size_t>(sid)] = col;
+    }
+    return columns;
 }
 
 }  // namespace mirelo::tradesim

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace mirelo::tradesim {
 
@@ -20,10 +21,14 @@ std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns,
 // The two steps of map_columns, for a caller that maps many position column
 // lists onto one list of price columns: the price column of every name (its
 // UTF-8 bytes; the last occurrence of a repeated name), then the position
-// columns mapped through it.  Same failures as map_columns.
+// columns mapped through it, as a flat table (position column -> price
+// column, -1 for none).  Same failures as map_columns.
 using NameIndex = std::unordered_map<std::string, int>;
 NameIndex index_names(PyObject* price_columns, std::source_location caller = std::source_location::current());
-std::map<int, int> map_names(const NameIndex& price_names, PyObject* pos_columns,
-                             std::source_location caller = std::source_location::current());
+std::vector<int> map_names(const NameIndex& price_names, PyObject* pos_columns,
+                           std::source_location caller = std::source_location::current());
+
+// The column map as a flat table: sid -> price column, -1 for none.
+std::vector<int> flat_columns(const std::map<int, int>& col_map);
 
 }  // namespace mirelo::tradesim

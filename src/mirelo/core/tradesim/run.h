@@ -46,7 +46,8 @@ struct TrackingArrays {
 
 // State built by the run setup and handed to the bar loop.
 struct RunSetup {
-    std::map<int, int> col_map;  // sid -> price column
+    std::map<int, int> col_map;  // sid -> price column, for the excursion module
+    std::vector<int> columns;    // the same as a flat table (-1: none)
     py::Ref value_path;
     Series values;
     TrackingArrays tracking;
