@@ -8,6 +8,7 @@
 #include "pyutil/numpy_api.h"
 #include "tradesim/ledger.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -88,22 +89,22 @@ std::vector<std::vector<char>> blank_records() {
 }
 
 // The structured array of the trades: each record starts as its reason's
-// blank record.
-py::Ref trades_array(const std::vector<core::NativeTrade>& trades) {
+// blank record, in memory the array then takes over.
+py::Ref trades_array(const std::deque<core::NativeTrade>& trades) {
     static const std::vector<std::vector<char>> blanks = blank_records();
     const ModuleState& s = state();
-    char* data = nullptr;
-    py::Ref array = py::new_array(s.trade_dtype.get(), static_cast<Py_ssize_t>(trades.size()), &data);
     const std::size_t itemsize = static_cast<std::size_t>(s.trade_itemsize);
+    std::unique_ptr<char[]> records(new char[std::max<std::size_t>(trades.size(), 1) * itemsize]);
+    char* record = records.get();
     for (const core::NativeTrade& t : trades) {
-        std::memcpy(data, blanks[static_cast<std::size_t>(t.reason)].data(), itemsize);
-        store<std::int32_t>(data, s.sid_offset, t.sid);
-        store<std::int32_t>(data, s.entry_offset, t.entry_bar);
-        store<std::int32_t>(data, s.exit_offset, t.exit_bar);
-        store<double>(data, s.position_offset, t.position);
-        data += itemsize;
+        std::memcpy(record, blanks[static_cast<std::size_t>(t.reason)].data(), itemsize);
+        store<std::int32_t>(record, s.sid_offset, t.sid);
+        store<std::int32_t>(record, s.entry_offset, t.entry_bar);
+        store<std::int32_t>(record, s.exit_offset, t.exit_bar);
+        store<double>(record, s.position_offset, t.position);
+        record += itemsize;
     }
-    return array;
+    return py::adopt_array(s.trade_dtype.get(), static_cast<Py_ssize_t>(trades.size()), std::move(records));
 }
 
 // trades x profile length, over the run's own profile storage; a run without

@@ -53,7 +53,9 @@ public:
         if (length < 0) throw Error{ErrorKind::ValueError, msg::kNegativeDimensions};
         values_ = storage.extend(static_cast<std::size_t>(length));
         length_ = length;
-        std::fill_n(values_, length, -1.0);
+        // The exit group always fills the last six; a profile of one group
+        // has nothing else.
+        if (length != static_cast<std::int64_t>(kGroupSize)) std::fill_n(values_, length, -1.0);
     }
     std::int64_t length() const { return length_; }
     void write_group(std::int64_t first, const Group& group) {

@@ -1,5 +1,5 @@
 // A whole backtest without Python: the bar loop on a host that records the
-// trades and their excursion profiles in plain vectors.
+// trades and their excursion profiles in plain containers.
 //
 // The results are those the extension modules give for the same inputs, bit
 // for bit: the same loop, the same profile computation and NumPy's own
@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <vector>
 
@@ -43,7 +44,7 @@ struct NativeTrade {
 
 struct NativeRunOutput {
     LoopState state;                     // what the final stock operations are built from
-    std::vector<NativeTrade> trades;     // in the order they were closed, then the open ones
+    std::deque<NativeTrade> trades;      // in the order they were closed, then the open ones
     GrowingArray<double> profiles;       // trade i's profile at [i * profile_length, ...)
     std::int64_t profile_length = 0;     // 0 when the run has no trade
 };

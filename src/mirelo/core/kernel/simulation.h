@@ -37,7 +37,8 @@ public:
           checked_(!cells_in_range()),
           long_levels_(exit_levels(true, 1.0, 1.0, rules.exits)),
           short_levels_(exit_levels(false, 1.0, 1.0, rules.exits)),
-          walks_trailing_(trailing_possible(rules.exits)), walk_(choose_walk()) {
+          walks_trailing_(trailing_possible(rules.exits)), walk_(choose_walk()),
+          values_fit_(inputs.values.extent(0) >= prices.price_index.extent(0)) {
         find_delisting_bars();
     }
 
@@ -45,7 +46,7 @@ public:
     LoopState run() {
         const Index n = prices_.price_index.extent(0);
         if (n > 0 && targets_.pos_index.extent(0) == 0) throw OutOfBounds{0};  // no first position date
-        for (Index i = 0; i < n; ++i) bar(i, n);
+        (this->*walk_)(n);
         host_.end_analysis(state_.holdings);
         return std::move(state_);
     }
@@ -56,38 +57,57 @@ private:
         Row<double> price, close, high, low, open;
     };
 
-    void bar(Index i, Index n) {
-        const std::int64_t date = prices_.price_index(i);
-        state_.last_date = date;
-        if (date < targets_.pos_index(0)) {
-            inputs_.values.set(i, 1.0);
-            return;
+    // The bars, in order.  Bars dated before the first position row only
+    // take the value 1.
+    template <bool Touched, bool Trailing, bool Checked>
+    void walk_bars(Index n) {
+        if (n == 0) return;
+        const std::int64_t first_row_date = targets_.pos_index(0);
+        for (Index i = 0; i < n; ++i) {
+            const std::int64_t date = prices_.price_index(i);
+            state_.last_date = date;
+            if (date < first_row_date) {
+                inputs_.values.set(i, 1.0);
+                continue;
+            }
+            host_.record_date(static_cast<int>(i));
+            bar_ = static_cast<int>(i);
+            if (i % kBarsBetweenPolls == 0) host_.poll();
+            take_rows<Touched, Checked>(i);
+            holdings_changed_ = false;
+            mark_to_market<Touched, Trailing, Checked>(i);
+            finish_bar(i, n);
         }
-        host_.record_date(static_cast<int>(i));
-        bar_ = static_cast<int>(i);
-        if (i % kBarsBetweenPolls == 0) host_.poll();
-        take_rows(i);
-        holdings_changed_ = false;
-        (this->*walk_)(i);
-        execute_due_exits();
-        std::swap(state_.due_exits, state_.pending_exits);
-        state_.pending_exits.clear();
+    }
+
+    // After the mark-to-market pass: exits, the rebalance, delistings, the
+    // bar's value and the schedule.
+    [[gnu::always_inline]] void finish_bar(Index i, Index n) {
+        if (!state_.due_exits.empty()) {
+            execute_due_exits();
+            state_.due_exits.clear();
+        }
+        if (!state_.pending_exits.empty()) std::swap(state_.due_exits, state_.pending_exits);
         if (state_.rebalance_today) rebalance();
         if (inputs_.use_delisting) delist(i);
         // Most bars change no holding after the mark-to-market pass, which then
         // already summed the bar's value in the same order.
         const bool summed = early_value_ok_ && !holdings_changed_;
-        inputs_.values.set(i, summed ? early_value_ : checked_ ? bar_value<true>(i) : bar_value<false>(i));
+        const double value = summed ? early_value_ : checked_ ? bar_value<true>(i) : bar_value<false>(i);
+        if (values_fit_) inputs_.values.put(i, value);
+        else inputs_.values.set(i, value);
         schedule_next(i, n);
     }
 
+    template <bool Touched, bool Checked>
     void take_rows(Index i) {
-        rows_.price = prices_.price.row(i);
-        rows_.close = prices_.close.row(i);
-        if (rules_.touched_exit) {
-            rows_.high = prices_.high.row(i);
-            rows_.low = prices_.low.row(i);
-            rows_.open = prices_.open.row(i);
+        auto row = [i](const Mat<double>& m) { return Checked ? m.row(i) : m.row_in_range(i); };
+        rows_.price = row(prices_.price);
+        rows_.close = row(prices_.close);
+        if constexpr (Touched) {
+            rows_.high = row(prices_.high);
+            rows_.low = row(prices_.low);
+            rows_.open = row(prices_.open);
         }
     }
 
@@ -116,8 +136,7 @@ private:
 
     template <bool Touched, bool Trailing>
     Walk walk_for() const {
-        return checked_ ? &BarLoop::mark_to_market<Touched, Trailing, true>
-                        : &BarLoop::mark_to_market<Touched, Trailing, false>;
+        return checked_ ? &BarLoop::walk_bars<Touched, Trailing, true> : &BarLoop::walk_bars<Touched, Trailing, false>;
     }
     Walk choose_walk() const {
         if (rules_.touched_exit) return walks_trailing_ ? walk_for<true, true>() : walk_for<true, false>();
@@ -144,7 +163,7 @@ private:
     // reads of the loop is copied to locals first: the positions' stores
     // cannot change them.
     template <bool Touched, bool Trailing, bool Checked>
-    void mark_to_market(Index i) {
+    [[gnu::always_inline]] void mark_to_market(Index i) {
         const Rows rows = rows_;
         const Row<double>& price_row = rows.price;
         const Row<double>& close_row = rows.close;
@@ -307,7 +326,7 @@ private:
 
     // Exits found on the previous bar's close fill at this bar's trading
     // price, unless today's rebalance keeps the stock.
-    void execute_due_exits() {
+    [[gnu::noinline]] void execute_due_exits() {
         for (const Exit& exit : state_.due_exits) {
             const int s = exit.sid;
             const bool keep = state_.rebalance_today && !host_.stop_trading() &&
@@ -355,7 +374,7 @@ private:
         }
     }
 
-    void rebalance() {
+    [[gnu::noinline]] void rebalance() {
         host_.poll();
         holdings_changed_ = true;
         reset_tracking();
@@ -422,7 +441,7 @@ private:
         }
     }
 
-    void delist(Index i) {
+    [[gnu::noinline]] void delist(Index i) {
         if (!delisting_every_bar_ && delisting_on_bar_[static_cast<std::size_t>(i)] == 0) return;
         for (const Position& p : state_.holdings) {
             if (targets_.delisting_bars.at(p.sid) == i && p.value != 0) delisted_now_.push_back(p.sid);
@@ -439,7 +458,7 @@ private:
 
     // Holdings are carried at the trading price and reported at the close.
     template <bool Checked>
-    double bar_value(Index i) const {
+    [[gnu::noinline]] double bar_value(Index i) const {
         double value = state_.cash;
         for (const Position& p : state_.holdings) {
             const double price = trade_price<Checked>(i, p.sid, p.column);
@@ -474,7 +493,8 @@ private:
     const ExitLevels long_levels_;    // the levels when no trailing stop can move them
     const ExitLevels short_levels_;
     const bool walks_trailing_;       // a trailing stop can move the levels (positions keep their stops)
-    const Walk walk_;                 // the mark-to-market pass for these rules
+    const Walk walk_;                 // the walk over the bars for these rules
+    const bool values_fit_;           // the value path has a place for every bar
     LoopState state_;
     int bar_ = 0;                     // the bar being worked on
     Rows rows_;

@@ -116,6 +116,11 @@ public:
         return data_ + i * strides_[0] + j * strides_[1];
     }
 
+    // Row i, known to be one.
+    Row<T> row_in_range(Index i) const requires(N == 2) {
+        return Row<T>(data_ + i * strides_[0], strides_[1], shape_[1], true);
+    }
+
     // Row i (negative counts from the end), checked at its first element access.
     Row<T> row(Index i) const requires(N == 2) {
         if (i < 0) i += shape_[0];

@@ -103,29 +103,39 @@ namespace {
 
 constexpr const char kStorageCapsule[] = "mirelo.core.array_storage";
 
-void release_storage(PyObject* capsule) {
+void release_doubles(PyObject* capsule) {
     delete[] static_cast<double*>(PyCapsule_GetPointer(capsule, kStorageCapsule));
+}
+
+void release_bytes(PyObject* capsule) {
+    delete[] static_cast<char*>(PyCapsule_GetPointer(capsule, kStorageCapsule));
+}
+
+// The array over `data`, owned by `owner` (a capsule that releases it).
+Ref array_over(PyArray_Descr* descr, int ndim, npy_intp* dims, void* data, Ref owner, std::source_location loc) {
+    Ref array = check(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, nullptr, data, NPY_ARRAY_CARRAY, nullptr),
+                      loc);  // steals descr
+    check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()), loc);
+    return array;
 }
 
 }  // namespace
 
 Ref adopt_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, std::unique_ptr<double[]> data, std::source_location loc) {
-    Ref owner = check(PyCapsule_New(data.get(), kStorageCapsule, release_storage), loc);
+    Ref owner = check(PyCapsule_New(data.get(), kStorageCapsule, release_doubles), loc);
     double* values = data.release();  // the capsule's now
     npy_intp dims[2] = {rows, cols};
-    Ref array = check(PyArray_New(&PyArray_Type, 2, dims, NPY_FLOAT64, nullptr, values, 0, NPY_ARRAY_CARRAY, nullptr),
-                      loc);
-    check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()), loc);
-    return array;
+    return array_over(PyArray_DescrFromType(NPY_FLOAT64), 2, dims, values, std::move(owner), loc);
 }
 
-Ref new_array(PyObject* dtype, Py_ssize_t length, char** data, std::source_location loc) {
+Ref adopt_array(PyObject* dtype, Py_ssize_t length, std::unique_ptr<char[]> data, std::source_location loc) {
     PyArray_Descr* descr = nullptr;
     if (PyArray_DescrConverter(dtype, &descr) != NPY_SUCCEED) throw_pending(loc);
+    Ref held = Ref::steal(reinterpret_cast<PyObject*>(descr));
+    Ref owner = check(PyCapsule_New(data.get(), kStorageCapsule, release_bytes), loc);
+    char* bytes = data.release();  // the capsule's now
     npy_intp dims[1] = {length};
-    Ref array = check(PyArray_Empty(1, dims, descr, 0), loc);  // steals descr
-    *data = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    return array;
+    return array_over(reinterpret_cast<PyArray_Descr*>(held.release()), 1, dims, bytes, std::move(owner), loc);
 }
 
 Ref new_zeroed_array(PyObject* dtype, Py_ssize_t length, char** data, std::source_location loc) {

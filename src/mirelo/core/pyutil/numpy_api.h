@@ -76,10 +76,10 @@ Ref new_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, double** data,
 Ref adopt_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, std::unique_ptr<double[]> data,
                          std::source_location loc = std::source_location::current());
 
-// A new uninitialised 1-D array of `length` elements of the NumPy dtype
-// object `dtype`; its buffer in *data.
-Ref new_array(PyObject* dtype, Py_ssize_t length, char** data,
-              std::source_location loc = std::source_location::current());
+// A 1-D array of `length` elements of the NumPy dtype object `dtype` over
+// `data`, which it takes over.
+Ref adopt_array(PyObject* dtype, Py_ssize_t length, std::unique_ptr<char[]> data,
+                std::source_location loc = std::source_location::current());
 
 // A new zero-filled 1-D array of `length` elements of the NumPy dtype
 // object `dtype`; its buffer in *data.
