@@ -156,10 +156,9 @@ template <bool Long>
 // so every statistic, repeats the previous bar's.  A new running minimum is
 // never a new maximum (the minimum stays at or below 1.0, the maximum at or
 // above), and the maximum it records is the one of the bar before.
-// Kept out of line: a loop of its own keeps its running values in registers.
 template <bool Long>
-[[gnu::noinline]] PathState walk_closes(PathState path, DirectColumn close, std::int64_t first, std::int64_t last,
-                                        double& last_close) {
+[[gnu::always_inline]] inline PathState extend_path(PathState path, DirectColumn close, std::int64_t first,
+                                                   std::int64_t last, double& last_close) {
     double previous = last_close;
     double r = path.r, run_max = path.run_max, run_min = path.run_min, max_at_min = path.max_at_min;
     double drawdown = path.drawdown, profit_bars = path.profit_bars;
@@ -186,44 +185,51 @@ template <bool Long>
     return PathState{r, run_max, run_min, max_at_min, drawdown, profit_bars};
 }
 
-// The walk from memory: the groups to keep are known before it starts, and
-// it runs from one of them to the next.
+// Kept out of line: a loop of its own keeps its running values in registers.
+template <bool Long>
+[[gnu::noinline]] PathState walk_closes(PathState path, DirectColumn close, std::int64_t first, std::int64_t last,
+                                        double& last_close) {
+    return extend_path<Long>(path, close, first, last, last_close);
+}
+
+// The whole path from the entry bar (return r0) to row `last`.
+template <bool Long>
+[[gnu::noinline]] PathState path_from_entry(double r0, DirectColumn close, std::int64_t entry, std::int64_t last) {
+    PathState path;
+    path.start(r0);
+    double last_close = close[entry];
+    return extend_path<Long>(path, close, entry + 1, last, last_close);
+}
+
+// The group of the path's last bar; at a final exit its return is re-priced
+// at the trade price of that bar and charged exit commission and tax (the
+// statistics keep the values computed from the close).
 template <typename Ctx>
-auto profile_from_columns(Ctx& ctx, DirectColumn price, DirectColumn close, std::int64_t entry, std::int64_t end,
-                          FixedDirection is_long, int is_new, int is_final) {
+Group last_group(Ctx& ctx, const PathState& path, DirectColumn price, DirectColumn close, std::int64_t entry,
+                 std::int64_t end, FixedDirection is_long, int is_final) {
+    Group g = path.group();
+    if (is_final != 0) {
+        if (entry != end && end < entry) throw Error{ErrorKind::UnboundLocalError, msg::kUnboundLocal};
+        const double exit_price = entry != end ? price[end] : 0.0;
+        const double exit_close = entry != end ? close[end] : 0.0;
+        g[5] = final_return(ctx, path.r, entry, end, exit_price, exit_close, is_long) - 1.0;
+    }
+    return g;
+}
+
+// The walk from memory with sampled groups: it runs from one kept group to
+// the next.
+template <typename Ctx>
+[[gnu::noinline]] auto sampled_profile_from_columns(Ctx& ctx, DirectColumn price, DirectColumn close,
+                                                    std::int64_t entry, std::int64_t end, FixedDirection is_long,
+                                                    int is_final, double r0, std::size_t samples,
+                                                    std::size_t exit_at) {
     const int window = ctx.window();
     const int step = ctx.window_step();
-    const std::size_t bars = static_cast<std::size_t>(std::max<std::int64_t>(end - entry + 1, 1));
-    const std::size_t last = bars - 1;
-    const std::size_t samples = samples_below(window, step, bars);
-    const std::size_t exit_at = exit_offset(ctx.current_date(), entry, bars);
+    const std::size_t last = static_cast<std::size_t>(std::max<std::int64_t>(end - entry + 1, 1)) - 1;
     double last_close = close[entry];
     PathState path;
-    path.start(first_return(ctx, price[entry], last_close, is_long.is_long, is_new));
-    auto walk_to = [&](std::size_t from, std::size_t to) {  // bars from + 1 .. to
-        const std::int64_t first_row = entry + static_cast<std::int64_t>(from) + 1;
-        const std::int64_t last_row = entry + static_cast<std::int64_t>(to);
-        path = is_long.is_long ? walk_closes<true>(path, close, first_row, last_row, last_close)
-                               : walk_closes<false>(path, close, first_row, last_row, last_close);
-    };
-    // Only the last bar's return changes at a final exit, wherever its group is kept.
-    auto final_group = [&] {
-        Group g = path.group();
-        if (is_final != 0) {
-            if (entry != end && end < entry) throw Error{ErrorKind::UnboundLocalError, msg::kUnboundLocal};
-            const double r = final_return(ctx, path.r, entry, end, entry != end ? price[end] : 0.0,
-                                          entry != end ? close[end] : 0.0, is_long);
-            g[5] = r - 1.0;
-        }
-        return g;
-    };
-
-    if (samples == 0 && exit_at == last) {  // the exit group alone, at the last bar
-        if (last > 0) walk_to(0, last);
-        const Group exit_group = final_group();
-        return write_profile(ctx, window, step, 0, [&](std::size_t) { return exit_group; }, exit_group);
-    }
-
+    path.start(r0);
     GroupBuffer kept(samples);
     Group exit_group{};
     std::size_t sampled = 0;
@@ -240,15 +246,40 @@ auto profile_from_columns(Ctx& ctx, DirectColumn price, DirectColumn close, std:
         std::size_t stop = last;
         if (sampled < samples) stop = std::min(stop, next_sample);
         if (exit_at > k) stop = std::min(stop, exit_at);
-        walk_to(k, stop);
+        const std::int64_t first_row = entry + static_cast<std::int64_t>(k) + 1;
+        const std::int64_t last_row = entry + static_cast<std::int64_t>(stop);
+        path = is_long.is_long ? walk_closes<true>(path, close, first_row, last_row, last_close)
+                               : walk_closes<false>(path, close, first_row, last_row, last_close);
         k = stop;
         keep(k);
     }
-
-    const Group last_group = final_group();
-    if (samples > 0 && (samples - 1) * static_cast<std::size_t>(step) == last) kept[samples - 1] = last_group;
-    if (exit_at == last) exit_group = last_group;
+    // Only the last bar's return changes at a final exit, wherever its group is kept.
+    const Group final = last_group(ctx, path, price, close, entry, end, is_long, is_final);
+    if (samples > 0 && (samples - 1) * static_cast<std::size_t>(step) == last) kept[samples - 1] = final;
+    if (exit_at == last) exit_group = final;
     return write_profile(ctx, window, step, samples, [&](std::size_t s) { return kept[s]; }, exit_group);
+}
+
+// The walk from memory: the groups to keep are known before it starts.  Most
+// profiles are the exit group alone, at the last bar (a window of 0): one
+// walk from the entry to the end.
+template <typename Ctx>
+auto profile_from_columns(Ctx& ctx, DirectColumn price, DirectColumn close, std::int64_t entry, std::int64_t end,
+                          FixedDirection is_long, int is_new, int is_final) {
+    const int window = ctx.window();
+    const int step = ctx.window_step();
+    const std::size_t bars = static_cast<std::size_t>(std::max<std::int64_t>(end - entry + 1, 1));
+    const std::size_t samples = window == 0 ? 0 : samples_below(window, step, bars);
+    const std::size_t exit_at = exit_offset(ctx.current_date(), entry, bars);
+    const double r0 = first_return(ctx, price[entry], close[entry], is_long.is_long, is_new);
+    if (samples != 0 || exit_at != bars - 1) {
+        return sampled_profile_from_columns(ctx, price, close, entry, end, is_long, is_final, r0, samples, exit_at);
+    }
+    const std::int64_t last_row = entry + static_cast<std::int64_t>(bars - 1);
+    const PathState path = is_long.is_long ? path_from_entry<true>(r0, close, entry, last_row)
+                                           : path_from_entry<false>(r0, close, entry, last_row);
+    const Group exit_group = last_group(ctx, path, price, close, entry, end, is_long, is_final);
+    return write_profile(ctx, window, step, 0, [&](std::size_t) { return exit_group; }, exit_group);
 }
 
 // The walk through the grids' own reads, in the order Python code would make

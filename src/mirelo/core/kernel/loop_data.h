@@ -42,7 +42,7 @@ struct LoopInputs {
     std::span<const int> columns;         // sid -> price column, -1 for none (none past the end)
     Vec<double> values;                   // the value path, one per bar (written)
     bool use_delisting = false;
-    std::vector<std::int64_t> rebalance_flags;  // one per bar
+    std::vector<Index> flagged_bars;      // see flagged_bars()
     // The run setup's tracking arrays hold the exit tracking of the first
     // `tracked_stocks` sids and the reference prices of the first
     // `reference_columns` price columns: a position past them fails as
@@ -65,22 +65,22 @@ struct LoopState {
     std::int64_t last_date = 0;        // date of the last bar walked
 };
 
-// Each rebalance date flags the last bar dated on or before it (bar 0 for a
-// date before the calendar).  One forward sweep: j never moves back, so an
-// unsorted date flags the current bar again.  An empty calendar has no bar to
-// flag.
-inline std::vector<std::int64_t> rebalance_flags(const Vec<std::int64_t>& price_index,
-                                                 const Vec<std::int64_t>& resample) {
+// The bars the rebalance dates flag: each date flags the last bar dated on
+// or before it (bar 0 for a date before the calendar).  One forward sweep: j
+// never moves back, so an unsorted date flags the current bar again; the bars
+// come out ascending, repeats included.  An empty calendar has no bar to flag.
+inline std::vector<Index> flagged_bars(const Vec<std::int64_t>& price_index, const Vec<std::int64_t>& resample) {
     const Index n = price_index.extent(0);
-    std::vector<std::int64_t> flags(static_cast<std::size_t>(n), 0);
-    if (n == 0) return flags;
+    std::vector<Index> bars;
+    if (n == 0) return bars;
+    bars.reserve(static_cast<std::size_t>(resample.extent(0)));
     Index j = 0;
     for (Index k = 0; k < resample.extent(0); ++k) {
         const std::int64_t date = resample(k);
         while (j + 1 < n && price_index(j + 1) <= date) ++j;
-        flags[static_cast<std::size_t>(j)] = 1;
+        bars.push_back(j);
     }
-    return flags;
+    return bars;
 }
 
 // Whether any stock has a delisting bar (negative values mark none).

@@ -208,7 +208,7 @@ NativeRunOutput run_native(NativeRunInput& in) {
     loop.tracked_stocks = first_row_size(in.targets.pos_values);
     loop.reference_columns = first_row_size(in.prices.price);
     loop.use_delisting = any_delisting(in.targets.delisting_bars);
-    loop.rebalance_flags = rebalance_flags(in.prices.price_index, in.resample);
+    loop.flagged_bars = flagged_bars(in.prices.price_index, in.resample);
 
     NativeRunOutput out;
     NativeHost host(in, out);

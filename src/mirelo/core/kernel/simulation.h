@@ -37,6 +37,8 @@ public:
           checked_(!cells_in_range()),
           long_levels_(exit_levels(true, 1.0, 1.0, rules.exits)),
           short_levels_(exit_levels(false, 1.0, 1.0, rules.exits)),
+          no_exit_below_(std::max(long_levels_.lower, short_levels_.lower)),
+          no_exit_above_(std::min(long_levels_.upper, short_levels_.upper)),
           walks_trailing_(trailing_possible(rules.exits)), walk_(choose_walk()),
           values_fit_(inputs.values.extent(0) >= prices.price_index.extent(0)) {
         find_delisting_bars();
@@ -46,49 +48,96 @@ public:
     LoopState run() {
         const Index n = prices_.price_index.extent(0);
         if (n > 0 && targets_.pos_index.extent(0) == 0) throw OutOfBounds{0};  // no first position date
+        plan_rebalances(n);
         (this->*walk_)(n);
+        finish_schedule(n);
         host_.end_analysis(state_.holdings);
         return std::move(state_);
     }
 
 private:
-    // The rows of the current bar.
-    struct Rows {
-        Row<double> price, close, high, low, open;
-    };
-
     // The bars, in order.  Bars dated before the first position row only
     // take the value 1.
     template <bool Touched, bool Trailing, bool Checked>
     void walk_bars(Index n) {
-        if (n == 0) return;
-        const std::int64_t first_row_date = targets_.pos_index(0);
-        for (Index i = 0; i < n; ++i) {
-            const std::int64_t date = prices_.price_index(i);
-            state_.last_date = date;
-            if (date < first_row_date) {
-                inputs_.values.set(i, 1.0);
-                continue;
+        for (Index i = 0; i < first_bar_; ++i) inputs_.values.set(i, 1.0);
+        std::size_t next = 0;  // the next planned rebalance
+        for (Index i = first_bar_; i < n; ++i) {
+            const bool rebalancing = next < plan_.size() && plan_[next].bar == i;
+            if (rebalancing) {
+                state_.pos_row = plan_[next++].pos_row;
+                state_.rebalance_today = true;
             }
             host_.record_date(static_cast<int>(i));
             bar_ = static_cast<int>(i);
             if (i % kBarsBetweenPolls == 0) host_.poll();
-            take_rows<Touched, Checked>(i);
             holdings_changed_ = false;
             mark_to_market<Touched, Trailing, Checked>(i);
-            finish_bar(i, n);
+            finish_bar(i);
+            state_.rebalance_today = false;
         }
+    }
+
+    // The rebalances of the run follow from the dates alone.  On every bar
+    // from the first position row's date on, the schedule moves to the newest
+    // row dated before the next bar (every row, after the last bar); a
+    // flagged bar then has the next bar rebalance to that row when it is newer
+    // than the one of the last rebalance.  The rows only move forward, so
+    // they need finding on flagged bars only.
+    struct PlannedRebalance {
+        Index bar;      // n: due after the last bar
+        Index pos_row;
+    };
+
+    void plan_rebalances(Index n) {
+        const Vec<std::int64_t>& dates = prices_.price_index;
+        const Vec<std::int64_t>& rows = targets_.pos_index;
+        if (n == 0 || rows.extent(0) == 0) return;
+        const std::int64_t first_row_date = rows(0);
+        Index lo = 0, hi = n;  // the first bar dated on or after the first row (dates ascend)
+        while (lo < hi) {
+            const Index mid = lo + (hi - lo) / 2;
+            if (dates(mid) < first_row_date) lo = mid + 1;
+            else hi = mid;
+        }
+        first_bar_ = lo;
+        const Index last_row = rows.extent(0) - 1;
+        Index pos_row = 0, weight_row = -1, previous = -1;
+        for (const Index f : inputs_.flagged_bars) {
+            if (f < first_bar_ || f == previous) continue;
+            previous = f;
+            if (f < n - 1) {
+                const std::int64_t next_date = dates(f + 1);
+                while (pos_row < last_row && rows(pos_row + 1) < next_date) ++pos_row;
+            } else {
+                pos_row = last_row;
+            }
+            if (pos_row != weight_row) {
+                plan_.push_back({f + 1, pos_row});
+                weight_row = pos_row;
+            }
+        }
+    }
+
+    // The schedule after the last bar: every row reached, and a rebalance due
+    // on the next session when the last bar planned one.
+    void finish_schedule(Index n) {
+        if (n == 0) return;
+        state_.last_date = prices_.price_index(n - 1);
+        if (first_bar_ >= n) return;
+        state_.pos_row = targets_.pos_index.extent(0) - 1;
+        state_.rebalance_today = !plan_.empty() && plan_.back().bar == n;
     }
 
     // After the mark-to-market pass: exits, the rebalance, delistings, the
     // bar's value and the schedule.
-    [[gnu::always_inline]] void finish_bar(Index i, Index n) {
+    [[gnu::always_inline]] void finish_bar(Index i) {
         if (!state_.due_exits.empty()) {
             execute_due_exits();
             state_.due_exits.clear();
         }
         if (!state_.pending_exits.empty()) std::swap(state_.due_exits, state_.pending_exits);
-        if (state_.rebalance_today) rebalance();
+        if (state_.rebalance_today) rebalance(i);
         if (inputs_.use_delisting) delist(i);
         // Most bars change no holding after the mark-to-market pass, which then
         // already summed the bar's value in the same order.
@@ -96,19 +145,18 @@ private:
         const double value = summed ? early_value_ : checked_ ? bar_value<true>(i) : bar_value<false>(i);
         if (values_fit_) inputs_.values.put(i, value);
         else inputs_.values.set(i, value);
-        schedule_next(i, n);
     }
 
-    template <bool Touched, bool Checked>
-    void take_rows(Index i) {
-        auto row = [i](const Mat<double>& m) { return Checked ? m.row(i) : m.row_in_range(i); };
-        rows_.price = row(prices_.price);
-        rows_.close = row(prices_.close);
-        if constexpr (Touched) {
-            rows_.high = row(prices_.high);
-            rows_.low = row(prices_.low);
-            rows_.open = row(prices_.open);
-        }
+    // The rows a touched exit reads.
+    struct BarPathRows {
+        Row<double> high, low, open;
+    };
+
+    // Row i of a price matrix: without checks when every cell the walk reads
+    // is known to be there.
+    template <bool Checked>
+    static Row<double> row_of(const Mat<double>& m, Index i) {
+        return Checked ? m.row(i) : m.row_in_range(i);
     }
 
     // Whether every cell the walk over the holdings reads is inside its array:
@@ -151,8 +199,8 @@ private:
     // The trading price of a held stock, validated before it is used: NaN
     // (missing) passes; 0, negative or infinite fails the run.
     template <bool Checked>
-    double trade_price(Index i, int sid, int col) const {
-        const double price = read<Checked>(rows_.price, col);
+    double trade_price(Index i, int sid, int col, const Row<double>& price_row) const {
+        const double price = read<Checked>(price_row, col);
         if (!valid_trade_price(price)) host_.invalid_trade_price(price, sid, i);
         return price;
     }
@@ -164,11 +212,13 @@ private:
     // cannot change them.
     template <bool Touched, bool Trailing, bool Checked>
     [[gnu::always_inline]] void mark_to_market(Index i) {
-        const Rows rows = rows_;
-        const Row<double>& price_row = rows.price;
-        const Row<double>& close_row = rows.close;
-        const ExitLevels long_levels = long_levels_;
-        const ExitLevels short_levels = short_levels_;
+        const Row<double> price_row = row_of<Checked>(prices_.price, i);
+        const Row<double> close_row = row_of<Checked>(prices_.close, i);
+        BarPathRows path_rows;
+        if constexpr (Touched) {
+            path_rows = {row_of<Checked>(prices_.high, i), row_of<Checked>(prices_.low, i),
+                         row_of<Checked>(prices_.open, i)};
+        }
         const ExitRules exits = rules_.exits;
         double value = state_.cash;
         bool value_ok = true;
@@ -188,14 +238,13 @@ private:
                 if (Checked && p.sid >= inputs_.tracked_stocks) throw OutOfBounds{0};
                 if (Touched && p.value != 0) {
                     const double reference = std::isnan(p.reference) ? price : p.reference;
-                    if (touched_exit_fills<Trailing, Checked>(p, col, 1.0, reference, rows, long_levels,
-                                                              short_levels)) {
+                    if (touched_exit_fills<Trailing, Checked>(p, col, 1.0, reference, path_rows)) {
                         value = value_before(k);
                     }
                 } else if (!Touched && Checked && p.value != 0) {
                     close_row.at(col);  // read as the exit rules would
                 }
-                if (value_ok) value_ok = add_value<Touched, Checked>(value, k, p.value, price, col);
+                if (value_ok) value_ok = add_value<Touched, Checked>(value, k, p.value, price, col, close_row);
                 continue;
             }
             if (Checked && col >= inputs_.reference_columns) throw OutOfBounds{0};
@@ -218,20 +267,19 @@ private:
             // A holding of value 0 (closed within a bar) is no position to exit.
             if constexpr (Touched) {
                 const double reference = std::isnan(p.reference) ? price : p.reference;
-                if (p.value != 0 && touched_exit_fills<Trailing, Checked>(p, col, ratio, reference, rows, long_levels,
-                                                                          short_levels)) {
+                if (p.value != 0 && touched_exit_fills<Trailing, Checked>(p, col, ratio, reference, path_rows)) {
                     value = value_before(k);
                 }
-                if (value_ok) value_ok = add_value<true, Checked>(value, k, p.value, price, col);
+                if (value_ok) value_ok = add_value<true, Checked>(value, k, p.value, price, col, close_row);
             } else if constexpr (Checked) {
                 if (p.value != 0) {
                     const double close = close_row.at(col);
-                    queue_close_exit<Trailing>(p, cum, close, price_row.at(col), long_levels, short_levels);
+                    queue_close_exit<Trailing>(p, cum, close, price_row.at(col));
                 }
-                if (value_ok) value_ok = add_value<false, true>(value, k, p.value, price, col);
+                if (value_ok) value_ok = add_value<false, true>(value, k, p.value, price, col, close_row);
             } else {
                 const double close = close_row(col);
-                if (p.value != 0) queue_close_exit<Trailing>(p, cum, close, price, long_levels, short_levels);
+                queue_close_exit<Trailing>(p, cum, close, price);
                 value += std::isnan(close) ? p.value : p.value * close / price;
             }
             p.reference = price;
@@ -250,9 +298,9 @@ private:
     // the sum again.  A close that cannot be read leaves the value to
     // bar_value, which reports the error.
     template <bool Keep, bool Checked>
-    bool add_value(double& value, std::size_t k, double holding, double price, int col) {
-        if (Checked && !rows_.close.contains(col)) return false;
-        const double close = rows_.close(col);
+    bool add_value(double& value, std::size_t k, double holding, double price, int col, const Row<double>& close_row) {
+        if (Checked && !close_row.contains(col)) return false;
+        const double close = close_row(col);
         const double term = std::isnan(price) || std::isnan(close) ? holding : holding * close / price;
         if constexpr (Keep) terms_[k] = term;
         value += term;
@@ -269,27 +317,23 @@ private:
 
     // The levels of a position: fixed for the run, or from the stops it keeps.
     template <bool Trailing>
-    ExitLevels levels(bool is_long, const Position& p, const ExitLevels& long_levels,
-                      const ExitLevels& short_levels) const {
+    ExitLevels levels(bool is_long, const Position& p) const {
         if constexpr (Trailing) return levels_of(is_long, p.long_stop, p.short_stop, rules_.exits);
-        return is_long ? long_levels : short_levels;
+        return is_long ? long_levels_ : short_levels_;
     }
 
     // Close mode: the bar's close against the levels; an exit is queued for
     // the next bar.  The label follows the level crossed; the reason follows
     // the position.
     template <bool Trailing>
-    void queue_close_exit(const Position& p, double cum, double close, double price, const ExitLevels& long_levels,
-                          const ExitLevels& short_levels) {
-        const bool is_long = p.value / cum > 0;  // the entry value's sign
+    void queue_close_exit(const Position& p, double cum, double close, double price) {
         const double level = cum * close / price;
-        if constexpr (!Trailing) {
-            // The fixed levels: most bars cross neither.
-            const double upper = is_long ? long_levels.upper : short_levels.upper;
-            const double lower = is_long ? long_levels.lower : short_levels.lower;
-            if (!(level >= upper || level < lower)) return;
-        }
-        const ExitLevels lv = levels<Trailing>(is_long, p, long_levels, short_levels);
+        // Between the fixed levels of both directions no exit is possible:
+        // most bars stop here, without the position's direction.
+        if (!Trailing && no_exit_below_ <= level && level < no_exit_above_) return;
+        if (p.value == 0) return;  // closed within a bar: no position to exit
+        const bool is_long = p.value / cum > 0;  // the entry value's sign
+        const ExitLevels lv = levels<Trailing>(is_long, p);
         const int side = close_exit(level, lv);
         if (side == 0) return;
         const bool profit = is_long ? side > 0 : side < 0;
@@ -301,11 +345,10 @@ private:
     // position at once.  Returns whether it did.
     template <bool Trailing, bool Checked>
     [[gnu::always_inline]] bool touched_exit_fills(Position& p, int col, double ratio, double reference,
-                                                   const Rows& rows, const ExitLevels& long_levels,
-                                                   const ExitLevels& short_levels) {
+                                                   const BarPathRows& rows) {
         const double cum = p.cum_return;
         const double entry_value = p.value / cum;
-        const ExitLevels lv = levels<Trailing>(entry_value > 0, p, long_levels, short_levels);
+        const ExitLevels lv = levels<Trailing>(entry_value > 0, p);
         const double start = cum / ratio;
         const BarPath path{start * read<Checked>(rows.high, col) / reference,
                            start * read<Checked>(rows.low, col) / reference,
@@ -374,7 +417,7 @@ private:
         }
     }
 
-    [[gnu::noinline]] void rebalance() {
+    [[gnu::noinline]] void rebalance(Index i) {
         host_.poll();
         holdings_changed_ = true;
         reset_tracking();
@@ -389,14 +432,13 @@ private:
         state_.rebalanced_sids.clear();
         for (const Position& p : state_.holdings) state_.rebalanced_sids.push_back(p.sid);
         state_.weight_row = state_.pos_row;
-        take_references();
+        take_references(prices_.price.row(i));
     }
 
     // After a rebalance every position's reference is today's trading price,
     // as if the whole row of reference prices were copied (and failing as
     // that copy would).
-    void take_references() {
-        const Row<double>& row = rows_.price;
+    void take_references(const Row<double>& row) {
         const Index columns = inputs_.reference_columns;
         if (columns > 0 && !row.valid()) throw OutOfBounds{0};
         if (columns > 0 && row.size() < columns) throw OutOfBounds{1};
@@ -459,28 +501,15 @@ private:
     // Holdings are carried at the trading price and reported at the close.
     template <bool Checked>
     [[gnu::noinline]] double bar_value(Index i) const {
+        const Row<double> price_row = row_of<Checked>(prices_.price, i);
+        const Row<double> close_row = row_of<Checked>(prices_.close, i);
         double value = state_.cash;
         for (const Position& p : state_.holdings) {
-            const double price = trade_price<Checked>(i, p.sid, p.column);
-            const double close = read<Checked>(rows_.close, p.column);
+            const double price = trade_price<Checked>(i, p.sid, p.column, price_row);
+            const double close = read<Checked>(close_row, p.column);
             value += std::isnan(price) || std::isnan(close) ? p.value : p.value * close / price;
         }
         return value;
-    }
-
-    // Moves to the newest position row dated before the next bar (all rows
-    // after the last bar); a flagged bar then rebalances on the next bar if
-    // that row is newer than the one of the last rebalance.
-    void schedule_next(Index i, Index n) {
-        const Index last_row = targets_.pos_index.extent(0) - 1;
-        if (i < n - 1) {
-            const std::int64_t next_date = prices_.price_index(i + 1);
-            while (state_.pos_row < last_row && targets_.pos_index(state_.pos_row + 1) < next_date) ++state_.pos_row;
-        } else if (state_.pos_row < last_row) {
-            state_.pos_row = last_row;
-        }
-        state_.rebalance_today =
-            state_.pos_row != state_.weight_row && inputs_.rebalance_flags[static_cast<std::size_t>(i)] != 0;
     }
 
     Host& host_;
@@ -492,12 +521,16 @@ private:
     const bool checked_;              // see cells_in_range
     const ExitLevels long_levels_;    // the levels when no trailing stop can move them
     const ExitLevels short_levels_;
+    // The band of close levels where neither direction exits (fixed levels).
+    const double no_exit_below_;
+    const double no_exit_above_;
     const bool walks_trailing_;       // a trailing stop can move the levels (positions keep their stops)
     const Walk walk_;                 // the walk over the bars for these rules
     const bool values_fit_;           // the value path has a place for every bar
     LoopState state_;
+    Index first_bar_ = 0;             // the first bar dated on or after the first position row
+    std::vector<PlannedRebalance> plan_;
     int bar_ = 0;                     // the bar being worked on
-    Rows rows_;
     SparseRow nonzero_;               // the non-zero weights of the rebalance's row
     std::vector<double> due_before_;  // holding of each due exit's stock before a rebalance
     std::vector<int> delisted_now_;

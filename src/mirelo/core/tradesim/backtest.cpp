@@ -128,7 +128,7 @@ void setup_run(RunArgs& args, RunSetup& s) {
     exits.trail_stop = std::fabs(exits.trail_stop);
     exits.trail_stop_activation = std::fabs(exits.trail_stop_activation);
     if (args.resample.is_none()) py::raise(PyExc_TypeError, msg::kNoneNotIterable);
-    s.rebalance_flags = core::rebalance_flags(args.price_index.view(), args.resample.view());
+    s.flagged_bars = core::flagged_bars(args.price_index.view(), args.resample.view());
 
     const Py_ssize_t stock_count = length_of(args.pos_columns);
     if (stock_count > INT_MAX) py::raise(PyExc_OverflowError, msg::kIntOverflow);

@@ -150,7 +150,7 @@ void run_bar_loop(RunArgs& args, RunSetup& setup) {
     const core::PriceData prices{args.price_values.view(), args.close_values.view(), args.high_values.view(),
                                  args.low_values.view(),   args.open_values.view(),  args.price_index.view()};
     const core::Targets targets{args.pos_values.view(), args.pos_index.view(), args.delisting_bars.view()};
-    core::LoopInputs loop{setup.columns, setup.values.view(), setup.use_delisting, std::move(setup.rebalance_flags),
+    core::LoopInputs loop{setup.columns, setup.values.view(), setup.use_delisting, std::move(setup.flagged_bars),
                           tracked_stocks(setup.tracking), setup.tracking.prev_prices.extent(0)};
     PythonHost host(args);
     const core::LoopState state = core::run_bar_loop(host, prices, targets, args.rules.rules, loop);

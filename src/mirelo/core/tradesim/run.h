@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/rules.h"
+#include "kernel/view.h"
 #include "pyutil/buffer.h"
 
 #include <cstdint>
@@ -52,7 +53,7 @@ struct RunSetup {
     Series values;
     TrackingArrays tracking;
     bool use_delisting = false;
-    std::vector<std::int64_t> rebalance_flags;  // one per bar
+    std::vector<core::Index> flagged_bars;  // the bars the rebalance dates flag
 };
 
 // The bar loop on the module's host, then the final ledger and stock
