@@ -111,7 +111,9 @@ py::Ref trades_array(const std::deque<core::NativeTrade>& trades) {
 // trades has the length its window gives (0 when the window cannot give one).
 py::Ref profiles_array(core::NativeRunOutput& out, const core::NativeRunInput& in) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(out.trades.size());
-    if (n > 0) return py::adopt_float64_matrix(n, static_cast<Py_ssize_t>(out.profile_length), out.profiles.release());
+    if (n > 0) {
+        return py::adopt_float64_matrix(n, static_cast<Py_ssize_t>(out.profile_length), out.profiles.release().release());
+    }
     std::int64_t length = 0;
     try {
         length = core::profile_length(in.excursion_window, in.excursion_window_step);

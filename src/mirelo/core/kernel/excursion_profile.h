@@ -260,9 +260,22 @@ template <typename Ctx>
     return write_profile(ctx, window, step, samples, [&](std::size_t s) { return kept[s]; }, exit_group);
 }
 
+// The exit group alone, at the last bar `end` (the profiles of a window of
+// 0): one walk from the entry to the end.  The columns hold rows entry ..
+// end.
+template <typename Ctx>
+auto exit_group_profile(Ctx& ctx, DirectColumn price, DirectColumn close, std::int64_t entry, std::int64_t end,
+                        FixedDirection is_long, int is_new, int is_final) {
+    const double r0 = first_return(ctx, price[entry], close[entry], is_long.is_long, is_new);
+    const PathState path = is_long.is_long ? path_from_entry<true>(r0, close, entry, end)
+                                           : path_from_entry<false>(r0, close, entry, end);
+    const Group exit_group = last_group(ctx, path, price, close, entry, end, is_long, is_final);
+    return write_profile(ctx, ctx.window(), ctx.window_step(), 0, [&](std::size_t) { return exit_group; },
+                         exit_group);
+}
+
 // The walk from memory: the groups to keep are known before it starts.  Most
-// profiles are the exit group alone, at the last bar (a window of 0): one
-// walk from the entry to the end.
+// profiles are the exit group alone, at the last bar (a window of 0).
 template <typename Ctx>
 auto profile_from_columns(Ctx& ctx, DirectColumn price, DirectColumn close, std::int64_t entry, std::int64_t end,
                           FixedDirection is_long, int is_new, int is_final) {
@@ -271,15 +284,11 @@ auto profile_from_columns(Ctx& ctx, DirectColumn price, DirectColumn close, std:
     const std::size_t bars = static_cast<std::size_t>(std::max<std::int64_t>(end - entry + 1, 1));
     const std::size_t samples = window == 0 ? 0 : samples_below(window, step, bars);
     const std::size_t exit_at = exit_offset(ctx.current_date(), entry, bars);
-    const double r0 = first_return(ctx, price[entry], close[entry], is_long.is_long, is_new);
-    if (samples != 0 || exit_at != bars - 1) {
-        return sampled_profile_from_columns(ctx, price, close, entry, end, is_long, is_final, r0, samples, exit_at);
+    if (samples == 0 && exit_at == bars - 1 && end >= entry) {
+        return exit_group_profile(ctx, price, close, entry, end, is_long, is_new, is_final);
     }
-    const std::int64_t last_row = entry + static_cast<std::int64_t>(bars - 1);
-    const PathState path = is_long.is_long ? path_from_entry<true>(r0, close, entry, last_row)
-                                           : path_from_entry<false>(r0, close, entry, last_row);
-    const Group exit_group = last_group(ctx, path, price, close, entry, end, is_long, is_final);
-    return write_profile(ctx, window, step, 0, [&](std::size_t) { return exit_group; }, exit_group);
+    const double r0 = first_return(ctx, price[entry], close[entry], is_long.is_long, is_new);
+    return sampled_profile_from_columns(ctx, price, close, entry, end, is_long, is_final, r0, samples, exit_at);
 }
 
 // The walk through the grids' own reads, in the order Python code would make
@@ -331,6 +340,9 @@ auto profile_from_grids(Ctx& ctx, const Grid& price, const Grid& close, int col,
 }
 
 }  // namespace detail
+
+// The profile of a window of 0 straight from the price columns.
+using detail::exit_group_profile;
 
 // 1. The span: from the entry to the current date, at least `window` bars
 //    (also past the exit), at most to the last bar of the data.

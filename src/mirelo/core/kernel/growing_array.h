@@ -1,16 +1,26 @@
 // An array that grows at its end and hands its storage over whole: the
 // profiles of a run are written once into it and become the result's array
-// without another copy.
+// without another copy.  Growth reallocates, which can extend the storage in
+// place (for large arrays the system maps more pages instead of copying).
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <memory>
+#include <new>
+#include <type_traits>
 
 namespace mirelo::core {
 
+struct FreeStorage {
+    void operator()(void* p) const { std::free(p); }
+};
+
 template <typename T>
 class GrowingArray {
+    static_assert(std::is_trivially_copyable_v<T>, "elements move with their bytes");
+
 public:
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
@@ -25,8 +35,9 @@ public:
         return first;
     }
 
-    // The storage, `size()` elements; the array is empty afterwards.
-    std::unique_ptr<T[]> release() {
+    // The storage, `size()` elements, released with std::free; the array is
+    // empty afterwards.
+    std::unique_ptr<T[], FreeStorage> release() {
         size_ = capacity_ = 0;
         return std::move(data_);
     }
@@ -34,13 +45,14 @@ public:
 private:
     void grow(std::size_t needed) {
         const std::size_t capacity = std::max({needed, 2 * capacity_, std::size_t{1024}});
-        std::unique_ptr<T[]> bigger(new T[capacity]);
-        std::copy(data_.get(), data_.get() + size_, bigger.get());
-        data_ = std::move(bigger);
+        void* bigger = std::realloc(data_.get(), capacity * sizeof(T));
+        if (bigger == nullptr) throw std::bad_alloc();
+        (void)data_.release();  // realloc has taken it
+        data_.reset(static_cast<T*>(bigger));
         capacity_ = capacity;
     }
 
-    std::unique_ptr<T[]> data_;
+    std::unique_ptr<T[], FreeStorage> data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };

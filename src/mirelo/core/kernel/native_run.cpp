@@ -177,8 +177,18 @@ private:
     // position of 0 or NaN is not greater than 0: a short.
     void record_trade(const Position& p, int exit_bar, int is_final, ExitReason reason) {
         out_.trades.push_back({p.sid, p.entry_bar, exit_bar, p.entry_weight, reason});
-        excursion_profile(profiles_, price_, close_, p.column, p.entry_bar, FixedDirection{p.entry_weight > 0},
-                          p.entry_is_new, is_final);
+        const FixedDirection is_long{p.entry_weight > 0};
+        // With a window of 0 every profile is the exit group at the current
+        // bar, which lies in the data, as does the entry.
+        DirectColumn price, close;
+        if (in_.excursion_window == 0 && price_.direct_column(p.column, price) &&
+            close_.direct_column(p.column, close) && p.entry_bar <= profiles_.current_date() &&
+            profiles_.current_date() < std::min(price_.rows(), close_.rows())) {
+            exit_group_profile(profiles_, price, close, p.entry_bar, profiles_.current_date(), is_long, p.entry_is_new,
+                               is_final);
+            return;
+        }
+        excursion_profile(profiles_, price_, close_, p.column, p.entry_bar, is_long, p.entry_is_new, is_final);
     }
 
     NativeRunInput& in_;

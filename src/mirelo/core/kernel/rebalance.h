@@ -80,17 +80,17 @@ double rebalance(Host& host, const ColumnTable& columns, Holdings& holdings, Wei
             if (value == 0 && !is_held) continue;  // nothing to open and nothing to close
             if (value != 0 && !columns.has(sid)) host.weight_without_prices(sid);
 
-            Position position;
-            if (is_held) {
-                position = *held++;
-            } else {
+            // The position moves to its place in the next holdings, and leaves
+            // it again when it is closed.
+            Position& position = is_held ? next.emplace_back(*held++) : next.emplace_back();
+            if (!is_held) {
                 position.sid = sid;
                 position.column = columns.column_of(sid);
             }
             const MoveResult moved = move_to_target(host, position, is_held, value, cash, terms.fee_ratio,
                                                     terms.tax_ratio, balance, terms.bar);
             cash = moved.cash;
-            if (moved.kept) next.push_back(position);
+            if (!moved.kept) next.pop_back();
         }
         next.insert(next.end(), held, holdings.end());  // sids past the row are not visited
         holdings.take_next();

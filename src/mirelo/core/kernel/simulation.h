@@ -61,21 +61,33 @@ private:
     template <bool Touched, bool Trailing, bool Checked>
     void walk_bars(Index n) {
         for (Index i = 0; i < first_bar_; ++i) inputs_.values.set(i, 1.0);
-        std::size_t next = 0;  // the next planned rebalance
+        const PlannedRebalance* planned = plan_.data();
+        const PlannedRebalance* const planned_end = planned + plan_.size();
+        Index next_rebalance = planned != planned_end ? planned->bar : n;
         for (Index i = first_bar_; i < n; ++i) {
-            const bool rebalancing = next < plan_.size() && plan_[next].bar == i;
+            const bool rebalancing = i == next_rebalance;
             if (rebalancing) {
-                state_.pos_row = plan_[next++].pos_row;
-                state_.rebalance_today = true;
+                state_.pos_row = (planned++)->pos_row;
+                next_rebalance = planned != planned_end ? planned->bar : n;
             }
+            state_.rebalance_today = rebalancing;
             host_.record_date(static_cast<int>(i));
             bar_ = static_cast<int>(i);
             if (i % kBarsBetweenPolls == 0) host_.poll();
             holdings_changed_ = false;
-            mark_to_market<Touched, Trailing, Checked>(i);
-            finish_bar(i);
-            state_.rebalance_today = false;
+            const double value = mark_to_market<Touched, Trailing, Checked>(i);
+            // Most bars trade nothing after the mark-to-market pass, which then
+            // already summed the bar's value in the same order.
+            if (rebalancing || !state_.due_exits.empty() || !state_.pending_exits.empty() || delisting_on(i) ||
+                !early_value_ok_) {
+                finish_bar(i, value);
+            } else if (values_fit_) {
+                inputs_.values.put(i, value);
+            } else {
+                inputs_.values.set(i, value);
+            }
         }
+        state_.rebalance_today = false;
     }
 
     // The rebalances of the run follow from the dates alone.  On every bar
@@ -131,20 +143,20 @@ private:
 
     // After the mark-to-market pass: exits, the rebalance, delistings, the
     // bar's value and the schedule.
-    [[gnu::always_inline]] void finish_bar(Index i) {
+    // After the mark-to-market pass, on a bar with more to do: exits, the
+    // rebalance, delistings, then the bar's value (summed again when a step
+    // traded).
+    [[gnu::noinline]] void finish_bar(Index i, double summed_value) {
         if (!state_.due_exits.empty()) {
             execute_due_exits();
             state_.due_exits.clear();
         }
         if (!state_.pending_exits.empty()) std::swap(state_.due_exits, state_.pending_exits);
         if (state_.rebalance_today) rebalance(i);
-        if (inputs_.use_delisting) delist(i);
-        // Most bars change no holding after the mark-to-market pass, which then
-        // already summed the bar's value in the same order.
+        if (delisting_on(i)) delist(i);
         const bool summed = early_value_ok_ && !holdings_changed_;
-        const double value = summed ? early_value_ : checked_ ? bar_value<true>(i) : bar_value<false>(i);
-        if (values_fit_) inputs_.values.put(i, value);
-        else inputs_.values.set(i, value);
+        const double value = summed ? summed_value : checked_ ? bar_value<true>(i) : bar_value<false>(i);
+        inputs_.values.set(i, value);
     }
 
     // The rows a touched exit reads.
@@ -211,7 +223,7 @@ private:
     // reads of the loop is copied to locals first: the positions' stores
     // cannot change them.
     template <bool Touched, bool Trailing, bool Checked>
-    [[gnu::always_inline]] void mark_to_market(Index i) {
+    [[gnu::always_inline]] double mark_to_market(Index i) {
         const Row<double> price_row = row_of<Checked>(prices_.price, i);
         const Row<double> close_row = row_of<Checked>(prices_.close, i);
         BarPathRows path_rows;
@@ -284,8 +296,8 @@ private:
             }
             p.reference = price;
         }
-        early_value_ = value;
         early_value_ok_ = value_ok;
+        return value;
     }
 
     // NaN (missing) passes; 0, negative or infinite does not.
@@ -483,8 +495,12 @@ private:
         }
     }
 
+    // Whether the delisting step has stocks to look at on bar i.
+    bool delisting_on(Index i) const {
+        return inputs_.use_delisting && (delisting_every_bar_ || delisting_on_bar_[static_cast<std::size_t>(i)] != 0);
+    }
+
     [[gnu::noinline]] void delist(Index i) {
-        if (!delisting_every_bar_ && delisting_on_bar_[static_cast<std::size_t>(i)] == 0) return;
         for (const Position& p : state_.holdings) {
             if (targets_.delisting_bars.at(p.sid) == i && p.value != 0) delisted_now_.push_back(p.sid);
         }
@@ -537,8 +553,7 @@ private:
     std::vector<char> delisting_on_bar_;  // some stock is delisted on the bar
     bool delisting_every_bar_ = false;
     std::vector<double> terms_;       // the bar value terms of the pass, with touched exits
-    double early_value_ = 0.0;        // the bar's value summed by the mark-to-market pass
-    bool early_value_ok_ = false;     // ... unless a close could not be read
+    bool early_value_ok_ = false;     // the mark-to-market pass summed the bar's value
     bool holdings_changed_ = false;   // a step after the mark-to-market pass traded
 };
 

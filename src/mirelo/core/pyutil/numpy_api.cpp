@@ -9,6 +9,8 @@
 
 #include "pyutil/numpy_api.h"
 
+#include <cstdlib>
+
 namespace mirelo::py {
 
 void import_numpy_capi() {
@@ -103,8 +105,8 @@ namespace {
 
 constexpr const char kStorageCapsule[] = "mirelo.core.array_storage";
 
-void release_doubles(PyObject* capsule) {
-    delete[] static_cast<double*>(PyCapsule_GetPointer(capsule, kStorageCapsule));
+void release_malloced(PyObject* capsule) {
+    std::free(PyCapsule_GetPointer(capsule, kStorageCapsule));
 }
 
 void release_bytes(PyObject* capsule) {
@@ -121,11 +123,14 @@ Ref array_over(PyArray_Descr* descr, int ndim, npy_intp* dims, void* data, Ref o
 
 }  // namespace
 
-Ref adopt_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, std::unique_ptr<double[]> data, std::source_location loc) {
-    Ref owner = check(PyCapsule_New(data.get(), kStorageCapsule, release_doubles), loc);
-    double* values = data.release();  // the capsule's now
+Ref adopt_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, double* data, std::source_location loc) {
+    Ref owner = Ref::steal(PyCapsule_New(data, kStorageCapsule, release_malloced));
+    if (!owner) {
+        std::free(data);
+        throw_pending(loc);
+    }
     npy_intp dims[2] = {rows, cols};
-    return array_over(PyArray_DescrFromType(NPY_FLOAT64), 2, dims, values, std::move(owner), loc);
+    return array_over(PyArray_DescrFromType(NPY_FLOAT64), 2, dims, data, std::move(owner), loc);
 }
 
 Ref adopt_array(PyObject* dtype, Py_ssize_t length, std::unique_ptr<char[]> data, std::source_location loc) {

@@ -72,8 +72,8 @@ Ref new_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, double** data,
                        std::source_location loc = std::source_location::current());
 
 // A C-ordered 2-D float64 array of rows x cols elements over `data`, which
-// it takes over (released with the array).
-Ref adopt_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, std::unique_ptr<double[]> data,
+// it takes over (released with std::free when the array goes).
+Ref adopt_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, double* data,
                          std::source_location loc = std::source_location::current());
 
 // A 1-D array of `length` elements of the NumPy dtype object `dtype` over
