@@ -160,17 +160,29 @@ def target_turnover(result: Result) -> float:
     adds half the absolute change from the previous target (the first from cash). Exits
     between rebalances and price drift are not counted.
     """
+    changes = _target_steps(result)[1]
+    return float(np.abs(changes).sum()) / 2.0
+
+
+def target_changes(result: Result) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+    """The bar on which each trading rebalance fills, and its one-way turnover (half the
+    absolute change of the target weights; see ``target_turnover``)."""
+    bars, changes = _target_steps(result)
+    return bars, np.abs(changes).sum(axis=1) / 2.0
+
+
+def _target_steps(result: Result) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+    """The fill bar of each trading rebalance and the change of the target weights it
+    trades (rebalances x weight columns)."""
     market, run = result.inputs.market_args, result.inputs.run_args
     dates = market["price_index"]
     bars = np.searchsorted(dates, run["resample"], side="right") - 1
     bars = np.unique(bars[(bars >= 0) & (bars < len(dates) - 1)])
     rows = np.searchsorted(run["pos_index"], dates[bars + 1], side="left") - 1
-    rows = rows[rows >= 0]
-    if len(rows) == 0:
-        return 0.0
-    targets = _normalized(run["pos_values"][rows], float(result.rules["position_limit"]))
+    used = rows >= 0
+    targets = _normalized(run["pos_values"][rows[used]], float(result.rules["position_limit"]))
     changes = np.diff(targets, axis=0, prepend=np.zeros((1, targets.shape[1])))
-    return float(np.abs(changes).sum()) / 2.0
+    return bars[used] + 1, changes
 
 
 def _normalized(rows: npt.NDArray[np.float64], limit: float) -> npt.NDArray[np.float64]:
@@ -186,15 +198,19 @@ def exposure(result: Result) -> float:
     A trade is held from its entry bar up to, not including, its exit bar (an open trade
     to the last bar).
     """
-    n = len(result.index)
-    records = result.run_result.trades
+    held = held_bars(result.run_result.trades, len(result.index))
+    period = held[result.start_bar + 1:]
+    return float(period.mean()) if len(period) else np.nan
+
+
+def held_bars(records: Any, n: int) -> npt.NDArray[np.bool_]:
+    """Per bar of `n`: whether a trade of `records` is held at its close."""
     exits = np.where(records["exit_bar"] >= 0, records["exit_bar"], n)
     opened = np.zeros(n + 1, dtype=np.int64)
     np.add.at(opened, records["entry_bar"], 1)
     np.add.at(opened, exits, -1)
-    held = np.cumsum(opened[:n]) > 0
-    period = held[result.start_bar + 1:]
-    return float(period.mean()) if len(period) else np.nan
+    held: npt.NDArray[np.bool_] = np.cumsum(opened[:n]) > 0
+    return held
 
 
 def trade_figures(run_result: Any) -> dict[str, Any]:
