@@ -18,6 +18,30 @@ ENGINES = ("threads", "ray")
 PROGRESS_METRIC = "sharpe"
 
 
+def check_engine(engine: str, workers: int | None, ray_address: str | None) -> None:
+    if engine not in ENGINES:
+        raise ValueError(f"engine must be one of {', '.join(map(repr, ENGINES))}, "
+                         f"got {engine!r}")
+    if engine == "ray":
+        require_ray()
+    elif ray_address is not None:
+        raise ValueError('ray_address is used by engine="ray" only')
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int)
+                                or workers < 1):
+        raise ValueError(f"workers must be a positive int or None, got {workers!r}")
+
+
+def run_pending(engine: str, setup: SweepSetup, collector: Collector, *, workers: int | None,
+                keep_returns: bool, ray_address: str | None) -> None:
+    """Runs the trials that `collector` does not have yet on `engine`."""
+    todo = collector.pending()
+    if todo and engine == "threads":
+        run_threads(setup, todo, collector, workers=workers, keep_returns=keep_returns)
+    elif todo:
+        run_ray(setup, todo, collector, workers=workers, keep_returns=keep_returns,
+                address=ray_address)
+
+
 def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="close",
           rebalance=None, delisted=None, engine="threads", workers=None, progress=True,
           store=None, keep_returns=False, ray_address=None, **fixed_rules) -> SweepResult:
@@ -47,16 +71,7 @@ def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="clo
     with status "error"; the others go on.  Ctrl-C stops the sweep, keeps
     (and stores) the trials that finished, and raises KeyboardInterrupt.
     """
-    if engine not in ENGINES:
-        raise ValueError(f"engine must be one of {', '.join(map(repr, ENGINES))}, "
-                         f"got {engine!r}")
-    if engine == "ray":
-        require_ray()
-    elif ray_address is not None:
-        raise ValueError('ray_address is used by engine="ray" only')
-    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int)
-                                or workers < 1):
-        raise ValueError(f"workers must be a positive int or None, got {workers!r}")
+    check_engine(engine, workers, ray_address)
     setup, weights_names = SweepSetup.prepare(
         close, weights, open=open, high=high, low=low, trade_at=trade_at,
         rebalance=rebalance, delisted=delisted)
@@ -64,12 +79,8 @@ def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="clo
     collector = Collector(trials, None if store is None else Store(os.fspath(store)),
                           keep_returns, bool(progress), PROGRESS_METRIC)
     try:
-        todo = collector.pending()
-        if todo and engine == "threads":
-            run_threads(setup, todo, collector, workers=workers, keep_returns=keep_returns)
-        elif todo:
-            run_ray(setup, todo, collector, workers=workers, keep_returns=keep_returns,
-                    address=ray_address)
+        run_pending(engine, setup, collector, workers=workers, keep_returns=keep_returns,
+                    ray_address=ray_address)
     finally:
         collector.close()
     index = next(iter(setup.inputs.values())).index
