@@ -45,8 +45,9 @@ def _weights_for(frame: pd.DataFrame, dates: pd.DatetimeIndex) -> pd.DataFrame:
     in_force = index[index <= dates[0]]
     rows = frame.loc[(index >= in_force[-1]) if len(in_force) else (index >= dates[0])]
     rows = rows.loc[rows.index <= dates[-1]]
-    if rows.empty:  # no target known during the window: it stays in cash
-        rows = pd.DataFrame(0.0, index=dates[:1], columns=frame.columns)
+    if rows.empty:  # no target known during the window: it stays in cash, and its
+        # statistics start on its last bar, as a slice of it before the weights start
+        rows = pd.DataFrame(0.0, index=dates[-1:], columns=frame.columns)
     return rows
 
 
