@@ -11,14 +11,14 @@ from __future__ import annotations
 import difflib
 import math
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from mirelo._frames import check_frame, check_same_timezone, float_values, nanoseconds
+from mirelo._frames import check_frame, check_same_timezone, float_values, held, nanoseconds
 from mirelo._labels import some
 
 # The trading rules of the engine, with its defaults.
@@ -52,7 +52,11 @@ class Inputs:
     - ``index``: the close index (one date per bar); ``columns``: the price stock labels;
     - ``weight_columns`` and ``weight_index``: labels and dates of the weights rows, in the
       order of ``pos_values`` (a trade's ``sid`` indexes ``weight_columns``);
-    - ``has_ohlc``: whether open, high and low prices were given (touched exits need them).
+    - ``has_ohlc``: whether open, high and low prices were given (touched exits need them);
+    - ``frames``: the frames whose buffers the arrays above may be views of (see
+      ``mirelo._frames.held``): while they live, the caller's later writes to the frames
+      passed in leave these arrays as they were. They stay in this process: a pickled
+      `Inputs` carries the arrays alone.
     """
 
     market_args: dict[str, Any]
@@ -62,6 +66,10 @@ class Inputs:
     weight_columns: pd.Index
     weight_index: pd.DatetimeIndex
     has_ohlc: bool
+    frames: tuple[pd.DataFrame, ...] = field(default=(), repr=False)
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {**self.__dict__, "frames": ()}
 
     def check_rules(self, rules: Mapping[str, Any]) -> dict[str, Any]:
         """``check_rules(rules, has_ohlc=self.has_ohlc)``."""
@@ -107,10 +115,12 @@ def prepare_inputs(close: pd.DataFrame, weights: pd.DataFrame, *,
     - `delisted`: stock -> date after which the stock no longer trades (NaT: never); a
       position in it is closed on the last bar on or before that date.
 
-    A float64 frame stored in one block is passed on without a copy.
+    A float64 frame stored in one block is passed on without a copy, and the caller's
+    writes to it after this returns do not reach the arrays (see ``mirelo._frames.held``).
     """
     index = check_frame(close, "close")
     weights_index = check_frame(weights, "weights")
+    close, weights = held(close), held(weights)
     check_same_timezone(weights_index, "weights index", index)
     same_stocks = weights.columns.equals(close.columns)
     if not same_stocks:
@@ -122,6 +132,7 @@ def prepare_inputs(close: pd.DataFrame, weights: pd.DataFrame, *,
     given = {"open": open, "high": high, "low": low}
     frames = {key: _aligned(frame, key, close, index)
               for key, frame in given.items() if frame is not None}
+    frames = {key: held(frame) for key, frame in frames.items()}
     if trade_at not in TRADE_AT:
         raise ValueError(f"trade_at must be 'close' or 'open', not {trade_at!r}")
     if trade_at == "open" and "open" not in frames:
@@ -148,7 +159,8 @@ def prepare_inputs(close: pd.DataFrame, weights: pd.DataFrame, *,
     }
     return Inputs(market_args=market_args, run_args=run_args, index=index,
                   columns=close.columns, weight_columns=weights.columns,
-                  weight_index=weights_index, has_ohlc=len(frames) == 3)
+                  weight_index=weights_index, has_ohlc=len(frames) == 3,
+                  frames=(close, weights, *frames.values()))
 
 
 def _aligned(frame: pd.DataFrame, name: str, close: pd.DataFrame,

@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+from mirelo._frames import copy_on_write
 from mirelo._inputs import Inputs
 from mirelo._stats import result_stats
 
@@ -59,9 +60,17 @@ class Result:
         """Date of ``start_bar`` (NaT when the weights start after the last bar)."""
         return self.index[self.start_bar] if self.start_bar < len(self.index) else pd.NaT
 
-    @cached_property
+    @property
     def value(self) -> pd.Series:
-        """Portfolio value per bar (the engine's array, not copied); 1.0 = starting balance."""
+        """Portfolio value per bar (the engine's array, not copied); 1.0 = starting balance.
+
+        Each access gives a Series of its own: a write to it makes pandas copy its data
+        first (or, without copy-on-write, it is a copy), so the result stays as it ran.
+        """
+        return self._value.copy(deep=not copy_on_write())
+
+    @cached_property
+    def _value(self) -> pd.Series:
         return pd.Series(self.run_result.value, index=self.index, name="value", copy=False)
 
     @cached_property
