@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import difflib
 import math
+import numbers
+import re
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, cast
@@ -233,8 +235,9 @@ def _rebalance_dates(rebalance: str | Sequence[Any] | pd.DatetimeIndex | None,
         return nanoseconds(weights_index, "weights index")
     if isinstance(rebalance, str):
         return price_index[_period_last_bars(index, rebalance)]
+    listed = _date_list(rebalance)
     try:
-        dates = pd.DatetimeIndex(list(rebalance))
+        dates = pd.DatetimeIndex(listed)
     except (TypeError, ValueError) as err:
         raise TypeError("rebalance must be None, a frequency alias such as 'W', 'M' or 'Q', "
                         f"or a list of dates ({err})") from err
@@ -245,19 +248,49 @@ def _rebalance_dates(rebalance: str | Sequence[Any] | pd.DatetimeIndex | None,
     return np.unique(nanoseconds(dates, "rebalance"))
 
 
+def _date_list(rebalance: Sequence[Any] | pd.DatetimeIndex) -> list[Any] | pd.DatetimeIndex:
+    """The rebalance dates as given; numbers are refused, since pandas would read them as
+    nanoseconds after 1970 (bar numbers such as [20, 40] would be one date in 1970)."""
+    if isinstance(rebalance, pd.DatetimeIndex):
+        return rebalance
+    values = list(rebalance)
+    numbers_given = [v.item() if isinstance(v, np.generic) else v
+                     for v in values if _is_number(v)]
+    if numbers_given:
+        raise TypeError(f"rebalance must list dates, not numbers: {some(numbers_given)}; "
+                        "to rebalance on given bars, pass their dates, e.g. "
+                        "close.index[[20, 40]]")
+    return values
+
+
+def _is_number(value: object) -> bool:
+    """A number that is not NaN (None, NaN and NaT count as missing dates)."""
+    return isinstance(value, (numbers.Number, np.number, np.bool_)) and bool(value == value)
+
+
 def _period_last_bars(index: pd.DatetimeIndex, alias: str) -> npt.NDArray[np.intp]:
-    """Positions of the last bar of each period of `alias` (the last bar always counts)."""
+    """Positions of the last bar of each period of `alias` (the last bar always counts).
+
+    A multiple ("2W", "2M", "3ME") groups the periods as pandas' ``resample`` bins them.
+    """
+    multiple = re.match(r"\s*([-+]?\d+)", alias)
+    if multiple and int(multiple.group(1)) < 1:
+        raise ValueError(f"rebalance={alias!r}: the multiple of a frequency alias must be "
+                         "1 or more")
     local = index.tz_localize(None) if index.tz is not None else index
+    offset: Any = alias
     try:
         periods = local.to_period(alias)  # "W", "M", "Q", "Y" and their anchored forms
     except ValueError:
         periods = None
-    if periods is not None:
-        ends = np.flatnonzero(periods[1:] != periods[:-1])
-        return np.append(ends, len(index) - 1)
+    if periods is not None and periods.freq is not None:
+        if periods.freq.n == 1:
+            ends = np.flatnonzero(periods[1:] != periods[:-1])
+            return np.append(ends, len(index) - 1)
+        offset = periods.freq  # "2M" as the offset "2ME", which resample bins
     positions = pd.Series(np.arange(len(index)), index=local)
     try:
-        last = positions.resample(alias).max()  # offsets such as "ME", "QE", "2W"
+        last = positions.resample(offset).max()  # offsets such as "ME", "QE", "2W"
     except ValueError as err:
         raise ValueError(f"rebalance={alias!r} is not a pandas frequency alias "
                          f"(such as 'W', 'M', 'Q'): {err}") from err
