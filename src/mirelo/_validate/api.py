@@ -9,7 +9,7 @@ import numpy as np
 import pandas as pd
 
 from mirelo._frames import check_frame
-from mirelo._stats import infer_periods_per_year
+from mirelo._stats import check_periods_per_year, infer_periods_per_year
 from mirelo._sweep.api import PROGRESS_METRIC, check_engine, run_pending
 from mirelo._sweep.collect import Collector
 from mirelo._sweep.progress import Progress
@@ -32,7 +32,8 @@ MARKET_ARGS = ("open", "high", "low", "trade_at", "rebalance", "delisted")
 def cross_validate(close: pd.DataFrame, weights: Any, grid: Any, cv: Any, *,
                    select: Any = "sharpe", mode: str = "slice", engine: str = "threads",
                    workers: int | None = None, progress: bool = True, store: Any = None,
-                   ray_address: str | None = None, **backtest_and_fixed_rules: Any) -> CVResult:
+                   ray_address: str | None = None, periods_per_year: float | None = None,
+                   **backtest_and_fixed_rules: Any) -> CVResult:
     """Chooses a trial of `grid` on the training bars of each split of `cv` and
     measures it on the split's test bars.
 
@@ -54,21 +55,25 @@ def cross_validate(close: pd.DataFrame, weights: Any, grid: Any, cv: Any, *,
         the whole calendar; "fresh" also runs each split's chosen trial again
         on each of its contiguous test windows alone, from a flat start, and
         takes its test score from there.
-    engine, workers, progress, store, ray_address: as for ``sweep``; one
-        progress bar counts every run, and a store keeps every run, so that a
-        validation started again with it resumes.
+    engine, workers, progress, store, ray_address, periods_per_year: as for
+        ``sweep``; one progress bar counts every run, and a store keeps every
+        run, so that a validation started again with it resumes.  Every window
+        is annualised with the periods a year of the whole calendar.
     backtest_and_fixed_rules: the market arguments of ``mirelo.backtest`` (open,
         high, low, trade_at, rebalance, delisted) and rules every trial shares.
     """
     if mode not in MODES:
         raise ValueError(f"mode must be 'slice' or 'fresh', got {mode!r}")
     check_engine(engine, workers, ray_address)
+    given_per_year = check_periods_per_year(periods_per_year)
     chooser = selection(select)
     market = {k: backtest_and_fixed_rules.pop(k) for k in MARKET_ARGS
               if k in backtest_and_fixed_rules}
     calendar = check_frame(close, "close")
     splits = check_splits(cv, close, len(calendar))
     plan = make_plan(close, weights, grid, splits, market, backtest_and_fixed_rules)
+    per_year = given_per_year or infer_periods_per_year(calendar)
+    plan.setup.periods_per_year = given_per_year
     windows_count = sum(len(s.windows()) for s in splits) if mode == "fresh" else 0
     bar = Progress(len(plan.runs) + windows_count, 0, PROGRESS_METRIC, bool(progress),
                    unit="run", desc="validate")
@@ -84,8 +89,7 @@ def cross_validate(close: pd.DataFrame, weights: Any, grid: Any, cv: Any, *,
     try:
         runs = collect(plan.setup, plan.runs)
         runs_table = runs.table(plan.run_columns)
-        scorer = Scorer(runs.returns(calendar).to_numpy(), plan.start_bars(),
-                        infer_periods_per_year(calendar))
+        scorer = Scorer(runs.returns(calendar).to_numpy(), plan.start_bars(), per_year)
         choices = [choose(plan, runs_table, scorer, chooser, s) for s in splits]
         fresh_setup: SweepSetup | None = None
         windows: list[Window] = []
@@ -93,6 +97,7 @@ def cross_validate(close: pd.DataFrame, weights: Any, grid: Any, cv: Any, *,
         if mode == "fresh":
             fresh_setup, windows = plan_windows(plan, close, market, splits,
                                                 [c.chosen for c in choices])
+            fresh_setup.periods_per_year = per_year  # not a short window's own
             trials = list({w.trial.key: w.trial for w in windows}.values())
             bar.set_total(len(plan.runs) + len(trials))
             fresh = collect(fresh_setup, trials)
