@@ -220,6 +220,16 @@ class TestArguments:
         assert (lowest.folds.position_limit == 0.3).all()
 
 
+    def test_periods_per_year_annualises_every_window_and_run(self):
+        monthly, daily = validate(mode="fresh", periods_per_year=12), validate(mode="fresh")
+        assert set(monthly.table.periods_per_year.dropna()) == {12.0}
+        assert set(monthly.fresh_table.periods_per_year) == {12.0}
+        assert monthly.stats()[0]["periods_per_year"] == 12.0
+        for column in ("train_score", "test_score"):
+            np.testing.assert_allclose(monthly.folds[column],
+                                       daily.folds[column] * np.sqrt(12 / 252), rtol=1e-12)
+
+
 class TestCVResult:
     def test_run_refusals(self):
         result = validate(mode="fresh", cv=mirelo.CombinatorialPurgedCV(4, 2))
