@@ -43,6 +43,8 @@ class TestWalkForward:
             mirelo.WalkForward(0, 5)
         with pytest.raises(TypeError, match="freq= needs dates"):
             list(mirelo.WalkForward(1, 2, freq="ME").split(np.zeros(10)))
+        with pytest.raises(ValueError, match="freq='fortnight' is not a pandas frequency"):
+            list(mirelo.WalkForward(1, 2, freq="fortnight").split(CLOSE))
         with pytest.raises(ValueError, match="get_n_splits needs X"):
             mirelo.WalkForward(1, 2).get_n_splits()
 

@@ -84,7 +84,12 @@ class WalkForward:
         calendar = _calendar(X)
         if len(calendar) == 0:
             return np.zeros(1, dtype=np.intp)
-        last = _period_last_bars(calendar, self.freq)
+        try:
+            last = _period_last_bars(calendar, self.freq)
+        except ValueError as err:  # its message speaks of rebalance=
+            raise ValueError(f"WalkForward: freq={self.freq!r} is not a pandas frequency "
+                             "alias with a multiple of 1 or more (such as 'ME', 'W' or "
+                             "'2W')") from err
         return np.concatenate(([0], last + 1)).astype(np.intp)
 
     def split(self, X: Any, y: Any = None, groups: Any = None) -> Iterator[tuple[Indices,
