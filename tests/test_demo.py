@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from mirelo.core import demo
+from mirelo import demo
 
 SMALL = dict(seed=3, stocks=40, years=1.0)
 
@@ -319,7 +319,7 @@ class TestRun:
 # ---------------------------------------------------------------- command line
 
 
-CLI = [sys.executable, "-m", "mirelo.core.demo", "--stocks", "30", "--years", "1"]
+CLI = [sys.executable, "-m", "mirelo.demo", "--stocks", "30", "--years", "1"]
 
 
 def test_cli_prints_the_report():

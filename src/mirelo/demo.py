@@ -2,10 +2,10 @@
 
 Run it with::
 
-    python -m mirelo.core.demo                 # report on the default market
-    python -m mirelo.core.demo --plot run.png  # also draw the value path and excursions
-    python -m mirelo.core.demo --sweep         # a stop-loss x take-profit grid instead
-    python -m mirelo.core.demo --sweep --plot grid.png   # and its Sharpe ratio heatmap
+    python -m mirelo.demo                 # report on the default market
+    python -m mirelo.demo --plot run.png  # also draw the value path and excursions
+    python -m mirelo.demo --sweep         # a stop-loss x take-profit grid instead
+    python -m mirelo.demo --sweep --plot grid.png   # and its Sharpe ratio heatmap
 
 The market is generated in code from a seed, so every run with the same options
 prints the same report. It has a few hundred stocks over about ten years of
@@ -649,7 +649,7 @@ def plot_result(demo: DemoResult, path: str) -> None:
 
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
-        prog="python -m mirelo.core.demo",
+        prog="python -m mirelo.demo",
         description="Backtest a monthly momentum portfolio on a synthetic market "
                     "and print a report.")
     d = DEFAULT_RULES
