@@ -17,7 +17,7 @@ def test_usage_example_passes_mypy_strict():
 
 PANDAS_LAYER = ["mirelo", "mirelo._backtest", "mirelo._frames", "mirelo._inputs", "mirelo._labels",
                 "mirelo._plot", "mirelo._prices", "mirelo._result", "mirelo._stats",
-                "mirelo.demo"]
+                "mirelo._benchmark", "mirelo.demo"]
 
 
 def test_pandas_layer_passes_mypy_strict():

@@ -8,8 +8,9 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+from mirelo._benchmark import Benchmark, align_benchmark, with_benchmark
 from mirelo._inputs import Inputs
-from mirelo._stats import result_stats
+from mirelo._stats import period_returns, result_stats
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -30,7 +31,8 @@ class Result:
     - ``trades``: one row per trade (see the property);
     - ``excursions``: the trades' excursion profiles, one row per trade and offset;
     - ``operations``: the orders and weights due after the last bar, by stock;
-    - ``stats()``: performance statistics; ``plot()``: value, drawdown and excursions.
+    - ``stats()``: performance statistics, against a benchmark when given; ``plot()``:
+      value, drawdown and excursions.
     """
 
     def __init__(self, inputs: Inputs, run_result: Any, rules: dict[str, Any]) -> None:
@@ -156,7 +158,8 @@ class Result:
             "next_weight_date": row_date(int(ops["next_weight_time"])),
         }
 
-    def stats(self, periods_per_year: float | None = None) -> pd.Series:
+    def stats(self, periods_per_year: float | None = None, benchmark: pd.Series | None = None,
+              *, benchmark_kind: str = "auto") -> pd.Series:
         """Performance statistics, a Series (dtype object) with a fixed index.
 
         Labels, in order: start, end, periods_per_year, total_return, annual_return,
@@ -168,13 +171,35 @@ class Result:
         Returns, risk and drawdown come from empyrical-reloaded on ``returns`` after
         ``start``; `periods_per_year` is inferred from the index unless given (daily 252,
         weekly 52, monthly 12, ...); the risk-free rate is 0. See ``mirelo._stats``.
-        """
-        return result_stats(self, periods_per_year)
 
-    def plot(self, path: str | None = None, *, title: str | None = None) -> Figure:
-        """A matplotlib Figure: value path over its drawdown, and MAE against MFE per trade
-        coloured by outcome; saved as an image when `path` is given. Needs matplotlib
+        With a `benchmark` (a Series of prices or of returns by date, covering the bars
+        from ``start``; `benchmark_kind` "auto", "prices" or "returns"), the benchmark's
+        own return figures follow (benchmark_total_return ... benchmark_calmar), then
+        alpha, beta, information_ratio, tracking_error, correlation, up_capture and
+        down_capture, on the same bars. See ``mirelo._benchmark``.
+        """
+        aligned = None if benchmark is None else self._benchmark(benchmark, benchmark_kind)
+        return self._stats(periods_per_year, aligned)
+
+    def _stats(self, periods_per_year: float | None, benchmark: Benchmark | None) -> pd.Series:
+        stats = result_stats(self.inputs, self.run_result, self.rules, self.start_bar,
+                             periods_per_year)
+        if benchmark is None:
+            return stats
+        return with_benchmark(stats, period_returns(self.run_result.value, self.start_bar),
+                              benchmark)
+
+    def _benchmark(self, benchmark: pd.Series, kind: str) -> Benchmark:
+        """`benchmark` (prices or returns by date) on this result's bars from ``start``."""
+        return align_benchmark(benchmark, self.index, self.start_bar, kind)
+
+    def plot(self, path: str | None = None, *, title: str | None = None,
+             benchmark: pd.Series | None = None, benchmark_kind: str = "auto") -> Figure:
+        """A matplotlib Figure: value path over its drawdown (beside the value of a
+        `benchmark` from ``start`` when given), and MAE against MFE per trade coloured by
+        outcome; saved as an image when `path` is given. Needs matplotlib
         (``pip install "mirelo-core[plot]"``)."""
         from mirelo._plot import plot_result
 
-        return plot_result(self, path, title)
+        levels = None if benchmark is None else self._benchmark(benchmark, benchmark_kind).levels
+        return plot_result(self.value, self.trades, path, title, levels)
