@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import pathlib
 from functools import cached_property
 from typing import TYPE_CHECKING, Any
 
@@ -32,7 +33,7 @@ class Result:
     - ``excursions``: the trades' excursion profiles, one row per trade and offset;
     - ``operations``: the orders and weights due after the last bar, by stock;
     - ``stats()``: performance statistics, against a benchmark when given; ``plot()``:
-      value, drawdown and excursions.
+      value, drawdown and excursions; ``report()``: all of it as one HTML file.
     """
 
     def __init__(self, inputs: Inputs, run_result: Any, rules: dict[str, Any]) -> None:
@@ -203,3 +204,27 @@ class Result:
 
         levels = None if benchmark is None else self._benchmark(benchmark, benchmark_kind).levels
         return plot_result(self.value, self.trades, path, title, levels)
+
+    def report(self, path: str | pathlib.Path, benchmark: pd.Series | None = None,
+               title: str | None = None, *, benchmark_kind: str = "auto") -> pathlib.Path:
+        """Writes an HTML report to `path` and returns the path: one self-contained file
+        (inline SVG figures, plain tables, no network resources) with the headline
+        statistics (the benchmark's beside them), the value path against the benchmark,
+        drawdowns, monthly returns by year, the rolling Sharpe ratio, trades by exit
+        reason and MAE against MFE. Needs matplotlib (the plot extra)."""
+        from mirelo._report import ReportData, write_report
+
+        aligned = None if benchmark is None else self._benchmark(benchmark, benchmark_kind)
+        data = ReportData(
+            title=title or "Backtest report", stats=self._stats(None, aligned),
+            value=self.value.iloc[self.start_bar:],
+            returns=self.returns.iloc[self.start_bar + 1:], trades=self.trades,
+            stocks=len(self.inputs.columns), rules=dict(self.rules), benchmark=aligned)
+        return write_report(path, data)
+
+    def _repr_html_(self) -> str:
+        """A compact table of the main statistics, for notebooks."""
+        from mirelo._report import summary_html
+
+        return summary_html(self.stats(), f"mirelo.Result: {len(self.index)} bars x "
+                                          f"{len(self.inputs.columns)} stocks")
