@@ -11,6 +11,7 @@ import pandas as pd
 
 from mirelo._benchmark import Benchmark, align_benchmark, with_benchmark
 from mirelo._inputs import Inputs
+from mirelo._orders import order_sheet
 from mirelo._stats import period_returns, result_stats
 
 if TYPE_CHECKING:
@@ -33,7 +34,8 @@ class Result:
     - ``excursions``: the trades' excursion profiles, one row per trade and offset;
     - ``operations``: the orders and weights due after the last bar, by stock;
     - ``stats()``: performance statistics, against a benchmark when given; ``plot()``:
-      value, drawdown and excursions; ``report()``: all of it as one HTML file.
+      value, drawdown and excursions; ``report()``: all of it as one HTML file;
+    - ``orders()``: the orders that take an account to the run's next targets.
     """
 
     def __init__(self, inputs: Inputs, run_result: Any, rules: dict[str, Any]) -> None:
@@ -228,3 +230,25 @@ class Result:
 
         return summary_html(self.stats(), f"mirelo.Result: {len(self.index)} bars x "
                                           f"{len(self.inputs.columns)} stocks")
+
+    def orders(self, held: pd.Series, prices: pd.Series, *, capital: float | None = None,
+               lot_size: float | pd.Series = 1, cash_buffer: float = 0.0) -> pd.DataFrame:
+        """The orders that move an account to the run's targets for the next bar
+        (``operations["next_weights"]``), one row per stock to trade.
+
+        `held`: the account's shares by stock (every stock one of the run's); `prices`: a
+        price for every stock to hold or held, by stock; `capital`: the money the targets
+        are fractions of (default: the value of `held` at `prices`), of which
+        `cash_buffer` (a fraction) stays in cash; `lot_size`: shares per lot, a whole
+        number or a Series of them by stock. Target shares are rounded towards zero to
+        whole lots.
+
+        Columns: ``action`` ("buy"/"sell"), ``target_weight``, ``target_shares``,
+        ``current_shares``, ``order_shares`` (signed), ``price``, ``value`` (order shares
+        x price) and ``fees`` (at the run's fee and tax rates, as the engine charges
+        them). The orders are meant for the bar after the last one, at its trading price.
+        """
+        return order_sheet(self.operations["next_weights"], self.inputs.columns, held, prices,
+                           capital=capital, lot_size=lot_size, cash_buffer=cash_buffer,
+                           fee_ratio=float(self.rules["fee_ratio"]),
+                           tax_ratio=float(self.rules["tax_ratio"]))
