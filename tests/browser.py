@@ -22,8 +22,7 @@ def find_browser():
 
 
 class _Pipe:
-    """Protocol messages: JSON, each ended by a NUL byte; commands on the browser's fd 3,
-    replies and events from its fd 4."""
+    """JSON messages ended by NUL: commands to the browser's fd 3, replies from its fd 4."""
 
     def __init__(self, to_browser, from_browser, timeout):
         self.to_browser, self.from_browser = to_browser, from_browser
@@ -96,7 +95,10 @@ def visit(browser, page, profile, width=1280, timeout=60):
                          captureBeyondViewport=True,
                          clip={"x": 0, "y": 0, "width": width, "height": size["height"],
                                "scale": 1})
-        pipe.send("Browser.close")
+        try:
+            pipe.send("Browser.close")
+        except (EOFError, OSError):
+            pass  # closed before it answered
     finally:
         os.close(commands_w)
         os.close(replies_r)

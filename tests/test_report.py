@@ -38,8 +38,7 @@ def report(request, run, tmp_path_factory):
 
 
 def values(table, column):
-    """{data-label: exact value} of a table's number column (0 = the first after the row
-    header), for the rows that have a number there."""
+    """{data-label: data-value} of the rows with a number in cell `column`."""
     cells = {tr.get("data-label"): tr.findall("td")[column] for tr in table.iter("tr")
              if tr.get("data-label") is not None}
     return {label: float(td.get("data-value")) for label, td in cells.items()
@@ -83,10 +82,6 @@ def test_numbers_are_those_of_stats(report):
         assert theirs["max_drawdown"] == s["benchmark_max_drawdown"]
         for label, value in values(tree.find(".//table[@id='relative']"), 0).items():
             assert close(value, float(s[label])), label
-    texts = {tr.get("data-label"): tr.findall("td")[0].text for tr in headline.iter("tr")
-             if tr.get("data-label")}
-    assert texts["total_return"] == f"{100 * s['total_return']:.2f}%"
-    assert texts["trades"] == str(s["trades"])
 
     by_reason = tree.find(".//table[@id='trades-by-reason']")
     counts = values(by_reason, 0)
