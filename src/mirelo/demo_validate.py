@@ -9,7 +9,7 @@ each test window's chosen trial is also run alone from a flat start, and the
 fold table shows both test scores.  Then combinatorial purged cross-validation
 (10 folds, 2 test folds: 45 splits, 9 paths) in slice mode, summarised.
 
-``python -m mirelo.core.demo --validate [--plot FILE.png]``
+``python -m mirelo.demo --validate [--plot FILE.png]``
 """
 
 from __future__ import annotations
@@ -21,7 +21,7 @@ from typing import Any
 import pandas as pd
 
 import mirelo
-from mirelo.core.demo import (DEFAULT_RULES, DEFAULT_SEED, DEFAULT_STOCKS, DEFAULT_TOP,
+from mirelo.demo import (DEFAULT_RULES, DEFAULT_SEED, DEFAULT_STOCKS, DEFAULT_TOP,
                               DEFAULT_YEARS, SWEEP_GRID, Strategy, _grid_value, _number,
                               _pct, build_strategy, day)
 

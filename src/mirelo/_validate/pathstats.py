@@ -1,7 +1,7 @@
 """The statistics of an out-of-sample path, with the labels of ``Result.stats()``.
 
 Return, risk and drawdown figures come from empyrical-reloaded on the path's
-covered returns, as for a backtest.  The others come from the runs that made
+covered returns, by the same function as a backtest's.  The others come from the runs that made
 the path's pieces, restricted to the pieces' bars:
 
 - trades: those entered on a covered bar of a piece (a position carried into
@@ -20,8 +20,8 @@ import numpy as np
 import pandas as pd
 
 from mirelo._result import Result
-from mirelo._stats import (STAT_LABELS, drawdown_dates, held_bars, target_changes,
-                           trade_figures)
+from mirelo._stats import (STAT_LABELS, drawdown_dates, held_bars, return_figures,
+                           target_changes, trade_figures)
 
 from .paths import Piece, covered_returns
 
@@ -42,7 +42,7 @@ def _trading(pieces: list[Piece], result_of: Callable[[Piece], Result]) -> dict[
         profiles.append(result.run_result.profiles[entered][:, -6:])
         held += int(held_bars(trades, len(result.index))[local].sum())
         bars += len(local)
-        fills, changes = target_changes(result)
+        fills, changes = target_changes(result.inputs, float(result.rules["position_limit"]))
         turnover += float(changes[np.isin(fills, local)].sum())
     if not records:
         return {}
@@ -53,8 +53,6 @@ def _trading(pieces: list[Piece], result_of: Callable[[Piece], Result]) -> dict[
 
 def path_stats(pieces: list[Piece], calendar: pd.DatetimeIndex, per_year: float,
                result_of: Callable[[Piece], Result]) -> pd.Series:
-    import empyrical
-
     bars, returns = covered_returns(pieces)
     dates = calendar[bars]
     value = pd.Series(np.cumprod(1.0 + returns), index=dates)
@@ -65,16 +63,10 @@ def path_stats(pieces: list[Piece], calendar: pd.DatetimeIndex, per_year: float,
         "start": dates[0] if len(dates) else pd.NaT,
         "end": dates[-1] if len(dates) else pd.NaT,
         "periods_per_year": per_year,
-        "total_return": empyrical.cum_returns_final(returns),
-        "annual_return": empyrical.annual_return(returns, annualization=per_year),
-        "annual_volatility": empyrical.annual_volatility(returns, annualization=per_year),
-        "sharpe": empyrical.sharpe_ratio(returns, risk_free=0, annualization=per_year),
-        "sortino": empyrical.sortino_ratio(returns, required_return=0, annualization=per_year),
-        "max_drawdown": empyrical.max_drawdown(returns),
+        **return_figures(returns, per_year),
         "max_drawdown_peak": peak,
         "max_drawdown_trough": trough,
         "max_drawdown_recovery": recovery,
-        "calmar": empyrical.calmar_ratio(returns, annualization=per_year),
         **trading,
     }
     if "turnover" in trading:
