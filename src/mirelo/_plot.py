@@ -10,7 +10,7 @@ if TYPE_CHECKING:
     from mirelo._result import Result
 
 PLOT_HINT = ("plotting needs matplotlib, which is not installed: pip install matplotlib "
-             "(or the plot extra: pip install 'mirelo-core[plot]')")
+             "(or, from the mirelo checkout, the plot extra: pip install '.[plot]')")
 
 
 def plot_result(result: Result, path: str | None = None, title: str | None = None) -> Figure:

@@ -174,7 +174,7 @@ class Result:
     def plot(self, path: str | None = None, *, title: str | None = None) -> Figure:
         """A matplotlib Figure: value path over its drawdown, and MAE against MFE per trade
         coloured by outcome; saved as an image when `path` is given. Needs matplotlib
-        (``pip install "mirelo-core[plot]"``)."""
+        (``pip install matplotlib``, or ``pip install ".[plot]"`` from the checkout)."""
         from mirelo._plot import plot_result
 
         return plot_result(self, path, title)
