@@ -40,14 +40,10 @@ class _Workers:
         self.error: BaseException | None = None
         # Set by each worker as it returns: the main thread waits on these, never on
         # Thread.join, which a signal can leave believing a running thread ended.
-        self.done: list[threading.Event] = []
-        self.threads = [threading.Thread(target=self._work, args=(self._done_event(),),
+        self.done = [threading.Event() for _ in range(count)]
+        self.threads = [threading.Thread(target=self._work, args=(done,),
                                          name=f"mirelo-sweep-{k}", daemon=True)
-                        for k in range(count)]
-
-    def _done_event(self) -> threading.Event:
-        self.done.append(threading.Event())
-        return self.done[-1]
+                        for k, done in enumerate(self.done)]
 
     def _work(self, done: threading.Event) -> None:
         seconds_per_trial = None
