@@ -135,6 +135,7 @@ class TestFingerprint:
          "trade_at, price frames, open prices, high prices, low prices"),
         (dict(delisted={"S1": CLOSE.index[100]}), "delisting bars"),
         (dict(fee_ratio=0.0), "fixed rules"),
+        (dict(periods_per_year=52), "periods per year"),
         (dict(close=CLOSE * 1.01), "close prices, open prices, high prices, low prices"),
         (dict(close=CLOSE.iloc[:-1]), "market shape, market dates, close prices, open prices, "
                                       "high prices, low prices"),

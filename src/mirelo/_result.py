@@ -8,8 +8,9 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+from mirelo._frames import copy_on_write
 from mirelo._inputs import Inputs
-from mirelo._stats import result_stats
+from mirelo._stats import check_periods_per_year, result_stats
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -33,10 +34,12 @@ class Result:
     - ``stats()``: performance statistics; ``plot()``: value, drawdown and excursions.
     """
 
-    def __init__(self, inputs: Inputs, run_result: Any, rules: dict[str, Any]) -> None:
+    def __init__(self, inputs: Inputs, run_result: Any, rules: dict[str, Any],
+                 periods_per_year: float | None = None) -> None:
         self.inputs = inputs
         self.run_result = run_result
         self.rules = rules
+        self.periods_per_year = check_periods_per_year(periods_per_year)
 
     def __repr__(self) -> str:
         total = float(self.run_result.value[-1]) - 1.0
@@ -59,9 +62,17 @@ class Result:
         """Date of ``start_bar`` (NaT when the weights start after the last bar)."""
         return self.index[self.start_bar] if self.start_bar < len(self.index) else pd.NaT
 
-    @cached_property
+    @property
     def value(self) -> pd.Series:
-        """Portfolio value per bar (the engine's array, not copied); 1.0 = starting balance."""
+        """Portfolio value per bar (the engine's array, not copied); 1.0 = starting balance.
+
+        Each access gives a Series of its own: a write to it makes pandas copy its data
+        first (or, without copy-on-write, it is a copy), so the result stays as it ran.
+        """
+        return self._value.copy(deep=not copy_on_write())
+
+    @cached_property
+    def _value(self) -> pd.Series:
         return pd.Series(self.run_result.value, index=self.index, name="value", copy=False)
 
     @cached_property
@@ -166,10 +177,12 @@ class Result:
         (NaT where none), ``trades`` an int, the rest floats (NaN where undefined).
 
         Returns, risk and drawdown come from empyrical-reloaded on ``returns`` after
-        ``start``; `periods_per_year` is inferred from the index unless given (daily 252,
-        weekly 52, monthly 12, ...); the risk-free rate is 0. See ``mirelo._stats``.
+        ``start``; the risk-free rate is 0. `periods_per_year` annualises them: given here,
+        else as given to ``backtest``, else inferred from the spacing of the index (daily
+        252, or 365 when weekends trade; weekly 52, monthly 12, ...). See ``mirelo._stats``.
         """
-        return result_stats(self, periods_per_year)
+        return result_stats(self, self.periods_per_year if periods_per_year is None
+                            else periods_per_year)
 
     def plot(self, path: str | None = None, *, title: str | None = None) -> Figure:
         """A matplotlib Figure: value path over its drawdown, and MAE against MFE per trade

@@ -6,9 +6,13 @@ Conventions (also in README.md):
   the first weights date; the value path is 1.0 until then, and those flat bars would
   dilute every annualised figure.
 - **Returns** are the simple bar returns of the value path (``Result.returns``).
-- **Periods per year** are inferred from the close index unless given: daily bars 252
-  (365 when weekends trade too), weekly 52, monthly 12, quarterly 4, yearly 1; bars
-  shorter than a day count 252 days times the bars per day.
+- **Periods per year** are inferred from the close index unless given (see
+  ``infer_periods_per_year``): a market trades 252 days a year, or 365 when more than a
+  tenth of its bars fall on a Saturday or Sunday; bars less than a day apart count that
+  many days times the median number of bars per day, bars one to six days apart that
+  many days over their median spacing in trading days, and bars a week or more apart
+  365.25 over their median spacing in days (rounded to a whole number from one bar a
+  year up: weekly 52, two-weekly 26, monthly 12, quarterly 4, yearly 1).
 - **Risk-free rate 0** for the Sharpe ratio, required return 0 for the Sortino ratio.
 - Return, risk and drawdown figures come from empyrical-reloaded, computed on those
   returns; turnover, exposure, drawdown dates and trade figures are computed here.
@@ -16,6 +20,8 @@ Conventions (also in README.md):
 
 from __future__ import annotations
 
+import math
+import numbers
 import weakref
 from collections.abc import Callable, Hashable
 from typing import TYPE_CHECKING, Any
@@ -54,6 +60,9 @@ STAT_LABELS = (
 )
 
 _DAY_NS = 86_400 * 10**9
+_TRADING_DAYS = 252.0   # a year of a market closed on weekends
+_CALENDAR_DAYS = 365.0  # a year of a market that trades every day
+_YEAR_DAYS = 365.25     # a calendar year, for bars a week or more apart
 
 # Built once: making an index of text labels is a large share of a Series' cost.  Each
 # Series gets a copy, which shares the labels but not the index's mutable name.
@@ -70,11 +79,10 @@ def result_stats(result: Result, periods_per_year: float | None = None) -> pd.Se
     import empyrical  # takes a second to import: loaded when statistics are first asked for
 
     inputs = result.inputs
-    per_year = _once_per_inputs(inputs, "periods_per_year",
-                                lambda: infer_periods_per_year(result.index)) \
-        if periods_per_year is None else float(periods_per_year)
-    if not per_year > 0:
-        raise ValueError(f"periods_per_year must be positive, not {periods_per_year!r}")
+    per_year = check_periods_per_year(periods_per_year)
+    if per_year is None:
+        per_year = _once_per_inputs(inputs, "periods_per_year",
+                                    lambda: infer_periods_per_year(result.index))
     value = result.value.iloc[result.start_bar:]
     # The period's bar returns as an array: the same numbers as Result.returns, without a
     # pandas Series for each statistic to take apart.
@@ -119,21 +127,50 @@ def _plain(x: Any) -> Any:
     return x.item() if isinstance(x, np.generic) else x
 
 
+def check_periods_per_year(periods_per_year: Any) -> float | None:
+    """`periods_per_year` as a float, or None (inferred); anything but a positive, finite
+    number raises."""
+    if periods_per_year is None:
+        return None
+    if isinstance(periods_per_year, (bool, np.bool_)) or \
+            not isinstance(periods_per_year, (numbers.Real, np.number)):
+        raise TypeError(f"periods_per_year must be a number, not "
+                        f"{type(periods_per_year).__name__}")
+    value = float(periods_per_year)
+    if not (value > 0 and math.isfinite(value)):
+        raise ValueError(f"periods_per_year must be a positive, finite number of bars a year, "
+                         f"not {periods_per_year!r}")
+    return value
+
+
 def infer_periods_per_year(index: pd.DatetimeIndex) -> float:
-    """Bars per year from the median spacing of `index` (252 with fewer than two bars)."""
+    """Bars per year from the spacing of `index` (252 with fewer than two bars).
+
+    A market trades 365 days a year when more than a tenth of its bars fall on a weekend
+    (by the dates' own clock), else 252. Bars less than a day apart (median spacing) give
+    that many days times the median number of bars on a day; bars one to six days apart
+    give it over their median spacing in trading days (weekdays, when weekends do not
+    trade); bars a week or more apart give 365.25 days over their median spacing in days,
+    rounded to a whole number when at least one: weekly 52, monthly 12, quarterly 4.
+    """
     if len(index) < 2:
-        return 252.0
-    step_days = float(np.median(np.diff(index.as_unit("ns").asi8))) / _DAY_NS
-    if step_days < 1.0:
-        bars_per_day = len(index) / index.normalize().nunique()
-        return 252.0 * bars_per_day
-    if step_days <= 4.0:
-        weekend = np.count_nonzero(index.day_of_week >= 5) / len(index)
-        return 365.0 if weekend > 0.1 else 252.0
-    for longest, periods in ((10.0, 52.0), (45.0, 12.0), (135.0, 4.0)):
-        if step_days <= longest:
-            return periods
-    return 1.0
+        return _TRADING_DAYS
+    local = index.tz_localize(None) if index.tz is not None else index
+    days = local.as_unit("ns").asi8 // _DAY_NS  # calendar day of each bar
+    weekends = np.count_nonzero(local.day_of_week >= 5) / len(local) > 0.1
+    days_a_year = _CALENDAR_DAYS if weekends else _TRADING_DAYS
+    spacing = float(np.median(np.diff(local.as_unit("ns").asi8))) / _DAY_NS
+    if spacing < 1.0:
+        _, bars_a_day = np.unique(days, return_counts=True)
+        return float(np.median(bars_a_day)) * days_a_year
+    if spacing >= 7.0:
+        per_year = _YEAR_DAYS / spacing
+        return float(round(per_year)) if per_year >= 1.0 else per_year
+    if weekends:
+        return days_a_year / spacing
+    dated = days.astype("datetime64[D]")
+    trading_days = float(np.median(np.busday_count(dated[:-1], dated[1:])))
+    return days_a_year / max(trading_days, 1.0)
 
 
 def drawdown_dates(value: pd.Series) -> tuple[Any, Any, Any]:

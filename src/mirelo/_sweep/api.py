@@ -8,6 +8,7 @@ import os
 import numpy as np
 
 from mirelo._inputs import RULE_DEFAULTS
+from mirelo._stats import check_periods_per_year
 
 from .collect import Collector
 from .fingerprint import is_weights_entry, sweep_fingerprint
@@ -25,7 +26,8 @@ PROGRESS_METRIC = "sharpe"
 
 def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="close",
           rebalance=None, delisted=None, engine="threads", workers=None, progress=True,
-          store=None, keep_returns=False, ray_address=None, **fixed_rules) -> SweepResult:
+          store=None, keep_returns=False, ray_address=None, periods_per_year=None,
+          **fixed_rules) -> SweepResult:
     """Runs one backtest per trial of `grid` and gathers their statistics.
 
     grid: a mapping rule -> list of values (the trials are the product of the
@@ -50,6 +52,8 @@ def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="clo
         settings; a sweep whose fingerprint differs raises ValueError before it
         runs anything.  One sweep at a time writes a store.
     keep_returns: keep each trial's returns (float32), for ``pbo()``.
+    periods_per_year: bars a year for the trials' annualised statistics; None
+        infers them from the spacing of the close index, as ``Result.stats()``.
 
     A trial that fails (in the engine, its rules or its statistics) is a row
     with status "error"; the others go on.  Ctrl-C stops the sweep, keeps
@@ -63,9 +67,11 @@ def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="clo
     elif ray_address is not None:
         raise ValueError('ray_address is used by engine="ray" only')
     workers = _worker_count(workers)
+    per_year = check_periods_per_year(periods_per_year)
     setup, weights_names = SweepSetup.prepare(
         close, weights, open=open, high=high, low=low, trade_at=trade_at,
         rebalance=rebalance, delisted=delisted)
+    setup.periods_per_year = per_year
     trials, grid_columns = expand_grid(grid, weights_names, fixed_rules, RULE_DEFAULTS)
     with _open_store(store, setup, trade_at, fixed_rules) as opened:
         collector = Collector(trials, opened, keep_returns, bool(progress), PROGRESS_METRIC)

@@ -2,10 +2,10 @@
 rules and weights name, so that a store is never resumed under other settings.
 
 The fingerprint is a mapping of named entries to short texts: values written
-out (trade_at, the fixed rules, the row format, the market's shape) and the
-128-bit xxh3 digests of the engine's arrays (dates, stock names, prices,
-delisting bars, and for each weights frame its values, dates, stocks and
-rebalance dates).  Digests cover the arrays the engine gets, after alignment,
+out (trade_at, the fixed rules, periods per year, the row format, the market's
+shape) and the 128-bit xxh3 digests of the engine's arrays (dates, stock names,
+prices, delisting bars, and for each weights frame its values, dates, stocks
+and rebalance dates).  Digests cover the arrays the engine gets, after alignment,
 so two spellings of one market agree (open, high or low frames in another
 column order, prices as int or float).
 
@@ -54,7 +54,8 @@ def names_digest(names: Any) -> str:
 def sweep_fingerprint(setup: SweepSetup, *, trade_at: str,
                       fixed_rules: Mapping[str, Any]) -> dict[str, str]:
     """The fingerprint of a sweep: its market (one for all weights frames), each
-    weights frame, trade_at, the fixed rules and the format of its rows."""
+    weights frame, trade_at, the fixed rules, the periods per year of its
+    statistics and the format of its rows."""
     first = next(iter(setup.inputs.values()))
     market = first.market_args
     digests: dict[int, str] = {}  # by id: a price matrix that stands for another is read once
@@ -71,6 +72,8 @@ def sweep_fingerprint(setup: SweepSetup, *, trade_at: str,
         "row format": str(ROW_FORMAT),
         "trade_at": trade_at,
         "fixed rules": ";".join(canonical_rules(fixed_rules)) or "none",
+        "periods per year": ("inferred" if setup.periods_per_year is None
+                             else repr(float(setup.periods_per_year))),
         "market shape": f"{bars} bars x {stocks} stocks",
         "price frames": "close, open, high, low" if first.has_ohlc else "close",
         "market dates": array_digest(market["price_index"]),
