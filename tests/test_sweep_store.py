@@ -182,16 +182,16 @@ class TestFingerprint:
             sweep(store=store)
 
     def test_digests_read_values_not_layouts(self):
-        values = np.random.default_rng(3).random((40, 600))  # several blocks of columns
+        values = np.random.default_rng(3).random((600, 40))  # several bands of rows
         digest = fingerprint.array_digest(values)
-        wide = np.zeros((40, 1200))
+        wide = np.zeros((600, 80))
         wide[:, ::2] = values
         assert {fingerprint.array_digest(v) for v in (
             np.asfortranarray(values), wide[:, ::2], values.copy())} == {digest}
         nudged = values.copy()
-        nudged[39, 599] = np.nextafter(nudged[39, 599], 2.0)
+        nudged[599, 39] = np.nextafter(nudged[599, 39], 2.0)
         assert fingerprint.array_digest(nudged) != digest
-        assert fingerprint.array_digest(values.reshape(600, 40)) != digest
+        assert fingerprint.array_digest(values.reshape(40, 600)) != digest
 
 
 LEFTOVER = ".part-00000099-0123abcd.tmp"
