@@ -10,9 +10,9 @@ import numpy as np
 from mirelo._inputs import RULE_DEFAULTS
 from mirelo._stats import check_periods_per_year
 
+from .cluster import require_ray
 from .collect import Collector
 from .fingerprint import is_weights_entry, sweep_fingerprint
-from .cluster import require_ray
 from .ray_engine import run_ray
 from .result import SweepResult
 from .setup import SweepSetup
