@@ -27,10 +27,10 @@ and the ratios are those of the median times.  Memory:
   (anonymous) memory growth over the timed sweeps.
 
 The fingerprint a store records (digests of the market's and the weights'
-arrays) is timed too, on the market as given and on F-ordered copies (the
-layout of most pandas frames' blocks, which is hashed a band of rows at a
-time), against one trial's ``Market.run`` (budget: five trials, paid once per
-sweep with a store).
+arrays, each read once in the order of its memory) is timed too, on the market
+as given and on F-ordered copies (the layout of most pandas frames' blocks),
+against one trial's ``Market.run`` (budget: two trials, paid once per sweep
+with a store).
 """
 
 from __future__ import annotations
@@ -55,7 +55,7 @@ from mirelo._sweep.trials import expand_grid
 THREADS_BUDGET = 0.90  # sweep throughput / bare run_many
 RAY_BUDGET = 0.70  # Ray throughput / threads throughput
 MEMORY_BUDGET_MB = 150.0
-FINGERPRINT_BUDGET = 5.0  # fingerprint seconds / one trial's run (paid once per sweep)
+FINGERPRINT_BUDGET = 2.0  # fingerprint seconds / one trial's run (paid once per sweep)
 WORKER_BUDGET_MB = 50.0
 
 

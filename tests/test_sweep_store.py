@@ -183,15 +183,32 @@ class TestFingerprint:
 
     def test_digests_read_values_not_layouts(self):
         values = np.random.default_rng(3).random((600, 40))  # several bands of rows
-        digest = fingerprint.array_digest(values)
         wide = np.zeros((600, 80))
         wide[:, ::2] = values
-        assert {fingerprint.array_digest(v) for v in (
-            np.asfortranarray(values), wide[:, ::2], values.copy())} == {digest}
-        nudged = values.copy()
-        nudged[599, 39] = np.nextafter(nudged[599, 39], 2.0)
-        assert fingerprint.array_digest(nudged) != digest
-        assert fingerprint.array_digest(values.reshape(40, 600)) != digest
+        layouts = (values, np.asfortranarray(values), wide[:, ::2], values.copy())
+        for order in "CF":
+            digest = fingerprint.array_digest(values, order)
+            assert {fingerprint.array_digest(v, order) for v in layouts} == {digest}
+            nudged = values.copy()
+            nudged[599, 39] = np.nextafter(nudged[599, 39], 2.0)
+            assert fingerprint.array_digest(nudged, order) != digest
+            assert fingerprint.array_digest(values.reshape(40, 600), order) != digest
+        # Without an order, each array is read in the order of its memory.
+        assert fingerprint.array_digest(np.asfortranarray(values))[0] == "F"
+        assert fingerprint.array_digest(values)[0] == "C"
+
+    def test_a_store_resumes_with_the_same_values_in_another_layout(self, tmp_path):
+        def laid_out(frame, order):
+            return pd.DataFrame(np.asarray(frame.to_numpy(), order=order), frame.index,
+                                frame.columns, copy=False)
+
+        store = tmp_path / "s"
+        first = mirelo.sweep(laid_out(CLOSE, "F"), laid_out(WEIGHTS, "F"), GRID, store=store,
+                             progress=False)
+        again = mirelo.sweep(laid_out(CLOSE, "C"), laid_out(WEIGHTS, "C"), GRID, store=store,
+                             progress=False)
+        assert first.table.status.eq("ok").sum() > 0
+        pd.testing.assert_frame_equal(outcome(again), outcome(first))
 
 
 LEFTOVER = ".part-00000099-0123abcd.tmp"

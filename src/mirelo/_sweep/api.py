@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+from pathlib import Path
 
 import numpy as np
 
@@ -12,11 +13,11 @@ from mirelo._stats import check_periods_per_year
 
 from .cluster import require_ray
 from .collect import Collector
-from .fingerprint import is_weights_entry, sweep_fingerprint
+from .fingerprint import is_weights_entry, recorded_orders, sweep_fingerprint
 from .ray_engine import run_ray
 from .result import SweepResult
 from .setup import SweepSetup
-from .store import Store
+from .store import Store, recorded_fingerprint
 from .threads import run_threads
 from .trials import expand_grid
 
@@ -103,6 +104,9 @@ def _open_store(store, setup: SweepSetup, trade_at: str, fixed_rules: dict):
     """The store, checked against this sweep's fingerprint and held for it (or no store)."""
     if store is None:
         return contextlib.nullcontext()
-    return Store(os.fspath(store), sweep_fingerprint(setup, trade_at=trade_at,
-                                                     fixed_rules=fixed_rules),
+    path = Path(os.fspath(store))
+    # Digests in the orders the store recorded them, so a layout change is no change.
+    orders = recorded_orders(recorded_fingerprint(path)) if path.is_dir() else {}
+    return Store(path, sweep_fingerprint(setup, trade_at=trade_at, fixed_rules=fixed_rules,
+                                         orders=orders),
                  may_be_absent=is_weights_entry)

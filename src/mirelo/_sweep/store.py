@@ -118,18 +118,7 @@ class Store:
             self._write_atomically(FINGERPRINT, json.dumps(merged, indent=1).encode())
 
     def _recorded_fingerprint(self) -> dict[str, str] | None:
-        try:
-            text = (self.path / FINGERPRINT).read_text()
-        except FileNotFoundError:
-            return None
-        try:
-            recorded = json.loads(text)
-        except ValueError:
-            recorded = None
-        if not isinstance(recorded, dict):
-            raise ValueError(f"store {str(self.path)!r}: {FINGERPRINT} is not a fingerprint "
-                             "(a JSON object); use another store")
-        return recorded
+        return recorded_fingerprint(self.path)
 
     def _write_atomically(self, name: str, data: bytes) -> None:
         stem = name.partition(".")[0]
@@ -172,6 +161,22 @@ class Store:
         pq.write_table(table, temporary)
         _fsync(temporary)
         os.replace(temporary, final)
+
+
+def recorded_fingerprint(path: Path) -> dict[str, str] | None:
+    """The fingerprint the store at `path` recorded (None: none yet)."""
+    try:
+        text = (path / FINGERPRINT).read_text()
+    except FileNotFoundError:
+        return None
+    try:
+        recorded = json.loads(text)
+    except ValueError:
+        recorded = None
+    if not isinstance(recorded, dict):
+        raise ValueError(f"store {str(path)!r}: {FINGERPRINT} is not a fingerprint "
+                         "(a JSON object); use another store")
+    return recorded
 
 
 def _fsync(path: Path) -> None:
