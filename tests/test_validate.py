@@ -195,6 +195,18 @@ class TestRunsAndFailures:
         pd.testing.assert_frame_equal(again.folds, resumed.folds)
 
 
+    def test_store_of_a_sweep_is_resumed_and_other_settings_are_refused(self, tmp_path,
+                                                                        monkeypatch):
+        store = tmp_path / "s.parquet"
+        mirelo.sweep(CLOSE, WEIGHTS, GRID, store=store, keep_returns=True, progress=False)
+        markets = count_runs(monkeypatch)
+        resumed = validate(store=store)
+        assert sum(m.jobs for m in markets) == 0
+        pd.testing.assert_frame_equal(resumed.folds, validate().folds)
+        with pytest.raises(ValueError, match="fixed rules differ"):
+            validate(store=store, fee_ratio=0.0)
+
+
 class TestArguments:
     @pytest.mark.parametrize("options, error, message", [
         (dict(select="win_rate"), ValueError, "select: 'win_rate' needs the trades of each "

@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-import os
+import contextlib
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -10,11 +11,10 @@ import pandas as pd
 
 from mirelo._frames import check_frame
 from mirelo._stats import check_periods_per_year, infer_periods_per_year
-from mirelo._sweep.api import PROGRESS_METRIC, check_engine, run_pending
+from mirelo._sweep.api import PROGRESS_METRIC, check_engine, open_store, run_pending
 from mirelo._sweep.collect import Collector
 from mirelo._sweep.progress import Progress
 from mirelo._sweep.setup import SweepSetup
-from mirelo._sweep.store import Store
 from mirelo._sweep.trials import Trial
 
 from .folds import Choice, choose, folds_table
@@ -26,6 +26,9 @@ from .scores import Scorer, Selection, score, selection
 from .splits import Split, check_splits
 
 MODES = ("slice", "fresh")
+# In the store's fingerprint: how fresh windows are built.  Raise it whenever that
+# changes, so that a store of fresh runs built otherwise is not resumed.
+WINDOWS_ENTRY, WINDOWS_FORMAT = "validation windows", "1"
 MARKET_ARGS = ("open", "high", "low", "trade_at", "rebalance", "delisted")
 
 
@@ -64,7 +67,7 @@ def cross_validate(close: pd.DataFrame, weights: Any, grid: Any, cv: Any, *,
     """
     if mode not in MODES:
         raise ValueError(f"mode must be 'slice' or 'fresh', got {mode!r}")
-    check_engine(engine, workers, ray_address)
+    workers = check_engine(engine, workers, ray_address)
     given_per_year = check_periods_per_year(periods_per_year)
     chooser = selection(select)
     market = {k: backtest_and_fixed_rules.pop(k) for k in MARKET_ARGS
@@ -75,19 +78,13 @@ def cross_validate(close: pd.DataFrame, weights: Any, grid: Any, cv: Any, *,
     per_year = given_per_year or infer_periods_per_year(calendar)
     plan.setup.periods_per_year = given_per_year
     windows_count = sum(len(s.windows()) for s in splits) if mode == "fresh" else 0
-    bar = Progress(len(plan.runs) + windows_count, 0, PROGRESS_METRIC, bool(progress),
-                   unit="run", desc="validate")
-    saved = None if store is None else Store(os.fspath(store))
-
-    def collect(setup: SweepSetup, trials: list[Trial]) -> Collector:
-        """Runs the trials that the store does not have yet, on the one progress bar."""
-        collector = Collector(trials, saved, True, False, PROGRESS_METRIC, progress=bar)
-        run_pending(engine, setup, collector, workers=workers, keep_returns=True,
-                    ray_address=ray_address)
-        return collector
-
-    try:
-        runs = collect(plan.setup, plan.runs)
+    fingerprint = {WINDOWS_ENTRY: WINDOWS_FORMAT}
+    with open_store(store, plan.setup, market.get("trade_at", "close"),
+                    backtest_and_fixed_rules, fingerprint) as opened, \
+            contextlib.closing(Progress(len(plan.runs) + windows_count, 0, PROGRESS_METRIC,
+                                        bool(progress), unit="run", desc="validate")) as bar:
+        runner = _Runner(engine, workers, ray_address, opened, bar)
+        runs = runner.collect(plan.setup, plan.runs)
         runs_table = runs.table(plan.run_columns)
         scorer = Scorer(runs.returns(calendar).to_numpy(), plan.start_bars(), per_year)
         choices = [choose(plan, runs_table, scorer, chooser, s) for s in splits]
@@ -100,11 +97,9 @@ def cross_validate(close: pd.DataFrame, weights: Any, grid: Any, cv: Any, *,
             fresh_setup.periods_per_year = per_year  # not a short window's own
             trials = list({w.trial.key: w.trial for w in windows}.values())
             bar.set_total(len(plan.runs) + len(trials))
-            fresh = collect(fresh_setup, trials)
+            fresh = runner.collect(fresh_setup, trials)
             fresh_table = fresh.table(["weights", *[c for c in plan.grid_columns
                                                    if c != "weights"]])
-    finally:
-        bar.close()
     if fresh_setup is None:
         pieces = _slice_pieces(plan, scorer, splits, choices)
     else:
@@ -114,6 +109,25 @@ def cross_validate(close: pd.DataFrame, weights: Any, grid: Any, cv: Any, *,
     return CVResult(mode=mode, selection=chooser, splits=splits, calendar=calendar, plan=plan,
                     scorer=scorer, folds=folds, pieces=pieces, table=runs_table,
                     fresh_setup=fresh_setup, windows=windows, fresh_table=fresh_table)
+
+
+@dataclass
+class _Runner:
+    """Runs trials on the engine, recording them in the store and on the one bar."""
+
+    engine: str
+    workers: int | None
+    ray_address: str | None
+    store: Any  # an open Store, or None
+    bar: Progress
+
+    def collect(self, setup: SweepSetup, trials: list[Trial]) -> Collector:
+        """The trials' records: the store's, and the others run now."""
+        collector = Collector(trials, self.store, True, False, PROGRESS_METRIC,
+                              progress=self.bar)
+        run_pending(self.engine, setup, collector, workers=self.workers, keep_returns=True,
+                    ray_address=self.ray_address)
+        return collector
 
 
 def _empty_piece(split: Split, g: int, fresh: bool) -> Piece:
