@@ -112,6 +112,21 @@ def test_stats_are_empyricals_on_the_returns_after_the_start(market_run):
     assert mirelo._stats.infer_periods_per_year(weekly.index) == 52
 
 
+def test_a_month_end_row_on_a_saturday_fills_on_the_next_bar():
+    # resample("ME") dates February's row on Saturday 2020-02-29: the last bar before it
+    # (Friday) schedules it, so it fills on Monday 2020-03-02, not with March's row on
+    # 2020-04-01; the statistics start on that Friday, so they count the fill's fee.
+    index = pd.bdate_range("2020-01-01", "2020-04-30")
+    close = pd.DataFrame({"A": np.linspace(10.0, 14.0, len(index))}, index=index)
+    w = pd.DataFrame({"A": 1.0}, index=index).loc["2020-02":].resample("ME").last()
+    assert w.index[0] == pd.Timestamp("2020-02-29")
+    r = mirelo.backtest(close, w, fee_ratio=0.001, tax_ratio=0.0)
+    assert r.trades["entry_date"].iloc[0] == pd.Timestamp("2020-03-02")
+    assert (r.value[:"2020-02-28"] == 1.0).all() and r.value["2020-03-02"] < 1.0
+    assert r.start == pd.Timestamp("2020-02-28")
+    assert r.stats()["total_return"] == pytest.approx(r.value.iloc[-1] - 1.0, rel=1e-12)
+
+
 def test_drawdown_dates():
     value = pd.Series([1.0, 1.2, 0.9, 1.1, 1.3, 1.0], index=pd.bdate_range("2024-01-01", periods=6))
     peak, trough, recovery = drawdown_dates(value)

@@ -50,9 +50,15 @@ class Result:
 
     @cached_property
     def start_bar(self) -> int:
-        """First bar on or after the first weights date: where statistics start."""
+        """Where statistics start: the last bar on or before the first weights date (whose
+        schedule trades the first row on the next bar; the value is 1.0 up to it), bar 0
+        when the weights start before the first bar, and one past the last bar when they
+        start after it."""
         first = self.inputs.run_args["pos_index"][0]
-        return int(np.searchsorted(self.inputs.market_args["price_index"], first, side="left"))
+        dates = self.inputs.market_args["price_index"]
+        if len(dates) == 0 or first > dates[-1]:
+            return len(dates)
+        return max(int(np.searchsorted(dates, first, side="right")) - 1, 0)
 
     @property
     def start(self) -> pd.Timestamp | Any:

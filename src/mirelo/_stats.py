@@ -2,9 +2,9 @@
 
 Conventions (also in README.md):
 
-- **Period.** Statistics cover the bars after ``Result.start``, the first bar on or after
-  the first weights date; the value path is 1.0 until then, and those flat bars would
-  dilute every annualised figure.
+- **Period.** Statistics cover the bars after ``Result.start``, the last bar on or before
+  the first weights date (the first bar when the weights start before it); the value path
+  is 1.0 until then, and those flat bars would dilute every annualised figure.
 - **Returns** are the simple bar returns of the value path (``Result.returns``).
 - **Periods per year** are inferred from the close index unless given: daily bars 252
   (365 when weekends trade too), weekly 52, monthly 12, quarterly 4, yearly 1; bars

@@ -152,6 +152,10 @@ private:
         st_.last_date = date;
         if (date < g_.pos_index.at(0)) {
             in_.values.set(i, 1.0);
+            // The last bar before a first row dated between two bars (or after
+            // the last bar) still ends with the schedule, so that row trades on
+            // the next bar as every later row dated between bars does.
+            if (i == n - 1 || p_.price_index.at(i + 1) > g_.pos_index.at(0)) schedule_next(i, n);
             return;
         }
         host_.record_date(static_cast<int>(i));
