@@ -12,7 +12,7 @@ import threading
 import numpy as np
 import pytest
 
-from mirelo.core import batch
+from mirelo.core import batch, tradesim
 from child import interrupt
 from simcase import FREE, market, run, signals
 
@@ -119,6 +119,27 @@ def test_market_checks_its_arguments(changes, error, message):
 
 def job(weights=((0.5, 0.5),), **rules):
     return dict(signals(list(weights), [10], [10], ["A", "B"]), **rules)
+
+
+@pytest.mark.parametrize("rule, value, message", [
+    *[(rule, float("nan"), f"{rule} must be a number, not NaN (got nan)")
+      for rule in ("fee_ratio", "tax_ratio", "stop_loss", "take_profit", "trail_stop",
+                   "trail_stop_activation")],
+    ("excursion_window", -1, "excursion_window must be >= 0 (got -1)"),
+    ("excursion_window_step", 0, "excursion_window_step must be >= 1 (got 0)"),
+])
+def test_run_refuses_nan_rules_and_windows_out_of_range(rule, value, message):
+    m = batch.Market(**market_args())
+    for call in (lambda: m.run(**job(**{rule: value})),
+                 lambda: m.run_many([job(), job(**{rule: value})])):
+        with pytest.raises(ValueError) as exc:
+            call()
+        assert str(exc.value) == message
+    # backtest_ keeps its own conversions: a NaN passes, a window fails later, if at all.
+    try:
+        tradesim.backtest_(**market_args(), **job(**{rule: value}))
+    except Exception as exc:
+        assert str(exc) != message
 
 
 def test_market_reads_its_arrays_in_place_in_any_layout(tmp_path):

@@ -103,9 +103,10 @@ template <typename... Args>
 }  // namespace
 
 void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args, PyObject* rule_defaults) {
-    // 1. The rules, in parameter order; 2. the ndarray type check of the four
+    // 1. The rules, in parameter order, and their ranges; 2. the ndarray type check of the four
     // arrays; 3. their buffers; 4. the run setup's checks, in backtest_'s order.
     const engine::RuleValues rules = engine::convert_rules(args + 4, rule_defaults);
+    engine::check_rule_ranges(rules);
     run.stop_trading_next_period = py::truth(rules.stop_trading_next_period);
     for (int i = kPosValues; i <= kResample; ++i) {
         py::check_arg_type(args[i], py::ndarray_type(), kArrayNames[i], /*none_allowed=*/true, /*exact=*/false);
