@@ -60,6 +60,7 @@ class Run:
     rows: list        # get_trade_stocks rows
     ops: dict         # get_stock_operations()
     reasons: list = field(default_factory=list)  # why each trade ended (batch engine)
+    money: list = field(default_factory=list)    # (entry_value, exit_value) (batch engine)
 
 
 MARKET_ARGS = ("price_values", "close_values", "high_values", "low_values", "open_values",
@@ -131,6 +132,7 @@ def run(mkt, weights, pos_dates, resample, pos_columns=None, **rules):
               for r in rows],
         ops=tradesim.get_stock_operations(),
         reasons=[str(x) for x in batch_result.trades["reason"]],
+        money=[(float(t["entry_value"]), float(t["exit_value"])) for t in batch_result.trades],
     )
     assert_engines_agree(batch_result, result)
     return result

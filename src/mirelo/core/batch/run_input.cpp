@@ -66,6 +66,8 @@ py::Ref trades_array(const std::vector<core::NativeTrade>& trades) {
         store<std::int32_t>(record, s.entry_offset, t.entry_bar);
         store<std::int32_t>(record, s.exit_offset, t.exit_bar);
         store<double>(record, s.position_offset, t.position);
+        store<double>(record, s.entry_value_offset, t.entry_value);
+        store<double>(record, s.exit_value_offset, t.exit_value);
         const char* text = reason_text(t.reason);
         for (Py_ssize_t k = 0; text[k] != '\0' && k < s.reason_chars; ++k) {
             store<std::uint32_t>(record, s.reason_offset + 4 * k, static_cast<unsigned char>(text[k]));
