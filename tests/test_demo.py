@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from mirelo.core import demo
+from mirelo import demo
 
 SMALL = dict(seed=3, stocks=40, years=1.0)
 
@@ -305,7 +305,7 @@ class TestRun:
 # ---------------------------------------------------------------- command line
 
 
-CLI = [sys.executable, "-m", "mirelo.core.demo", "--stocks", "30", "--years", "1"]
+CLI = [sys.executable, "-m", "mirelo.demo", "--stocks", "30", "--years", "1"]
 
 
 def test_cli_prints_the_report():
@@ -330,6 +330,23 @@ def test_plot_writes_a_png(tmp_path, capsys):
     data = target.read_bytes()
     assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 10_000
     assert str(target) in capsys.readouterr().out
+
+
+def test_report_is_written_against_the_market_index(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    target = tmp_path / "demo.html"
+    assert demo.main(["--stocks", "30", "--years", "1", "--report", str(target)]) == 0
+    page = target.read_text(encoding="utf-8")
+    assert "market (equal weight)" in page and page.count("<svg") == 4
+    assert str(target) in capsys.readouterr().out
+    assert demo.main(["--sweep", "--report", str(target)]) == 2
+    assert "drop --sweep" in capsys.readouterr().err
+    # The index is the mean of the listed stocks' returns, bar by bar.
+    market = demo.make_market(seed=3, stocks=5, years=0.2)
+    index = demo.market_benchmark(market)
+    bar = 7
+    moves = market.close[bar] / market.close[bar - 1] - 1
+    assert index.iloc[0] == 0 and index.iloc[bar] == pytest.approx(np.nanmean(moves))
 
 
 def test_plot_without_matplotlib_says_how_to_install(tmp_path, monkeypatch, capsys):

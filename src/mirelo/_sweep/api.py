@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 
 from mirelo._inputs import RULE_DEFAULTS
+from mirelo._stats import check_periods_per_year
 
 from .collect import Collector
 from .ray_engine import require_ray, run_ray
@@ -20,7 +21,8 @@ PROGRESS_METRIC = "sharpe"
 
 def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="close",
           rebalance=None, delisted=None, engine="threads", workers=None, progress=True,
-          store=None, keep_returns=False, ray_address=None, **fixed_rules) -> SweepResult:
+          store=None, keep_returns=False, ray_address=None, periods_per_year=None,
+          **fixed_rules) -> SweepResult:
     """Runs one backtest per trial of `grid` and gathers their statistics.
 
     grid: a mapping rule -> list of values (the trials are the product of the
@@ -42,6 +44,8 @@ def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="clo
         chunk, and a sweep started again with the same store skips the trials
         it already has (see ``mirelo._sweep.trials`` for how trials are keyed).
     keep_returns: keep each trial's returns (float32), for ``pbo()``.
+    periods_per_year: bars a year for the trials' annualised statistics; None
+        infers them from the spacing of the close index, as ``Result.stats()``.
 
     A trial that fails (in the engine, its rules or its statistics) is a row
     with status "error"; the others go on.  Ctrl-C stops the sweep, keeps
@@ -57,9 +61,11 @@ def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="clo
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int)
                                 or workers < 1):
         raise ValueError(f"workers must be a positive int or None, got {workers!r}")
+    per_year = check_periods_per_year(periods_per_year)
     setup, weights_names = SweepSetup.prepare(
         close, weights, open=open, high=high, low=low, trade_at=trade_at,
         rebalance=rebalance, delisted=delisted)
+    setup.periods_per_year = per_year
     trials, grid_columns = expand_grid(grid, weights_names, fixed_rules, RULE_DEFAULTS)
     collector = Collector(trials, None if store is None else Store(os.fspath(store)),
                           keep_returns, bool(progress), PROGRESS_METRIC)

@@ -2,10 +2,11 @@
 
 Run it with::
 
-    python -m mirelo.core.demo                 # report on the default market
-    python -m mirelo.core.demo --plot run.png  # also draw the value path and excursions
-    python -m mirelo.core.demo --sweep         # a stop-loss x take-profit grid instead
-    python -m mirelo.core.demo --sweep --plot grid.png   # and its Sharpe ratio heatmap
+    python -m mirelo.demo                 # report on the default market
+    python -m mirelo.demo --plot run.png  # also draw the value path and excursions
+    python -m mirelo.demo --report run.html   # also write the HTML report
+    python -m mirelo.demo --sweep         # a stop-loss x take-profit grid instead
+    python -m mirelo.demo --sweep --plot grid.png   # and its Sharpe ratio heatmap
 
 The market is generated in code from a seed, so every run with the same options
 prints the same report. It has a few hundred stocks over about ten years of
@@ -25,7 +26,8 @@ of backtest overfitting).
 
 Each step is a small function (``make_market``, ``month_end_bars``,
 ``momentum_weights``, ``market_frames``, ``build_strategy``, ``run_demo``,
-``summarize``, ``format_report``, ``plot_result``, ``run_sweep_demo``,
+``summarize``, ``format_report``, ``plot_result``, ``market_benchmark``,
+``write_report``, ``run_sweep_demo``,
 ``format_sweep_report``, ``plot_sweep``) so that they can be reused or called
 at a small size.
 """
@@ -632,13 +634,34 @@ def _operations_text(demo: DemoResult) -> str:
 # ----------------------------------------------------------------------------
 
 
-PLOT_HINT = ("--plot needs matplotlib, which is not installed: "
+PLOT_HINT = ("--plot and --report need matplotlib, which is not installed: "
              "pip install matplotlib  (or the plot extra: pip install 'mirelo-core[plot]')")
 
 
 def plot_result(demo: DemoResult, path: str) -> None:
     """Writes a PNG: value path with its drawdown, and MAE against MFE per trade."""
     demo.result.plot(path, title="Monthly momentum portfolio")
+
+
+def market_benchmark(market: Market) -> pd.Series:
+    """The market's equal-weight index as bar returns: the mean close-to-close return of
+    the stocks with both closes (0 on the first bar and where no stock has one)."""
+    close = market.close
+    moves = close[1:] / close[:-1] - 1.0
+    priced = np.isfinite(moves)
+    counts = priced.sum(axis=1)
+    sums = np.where(priced, moves, 0.0).sum(axis=1)
+    means = np.divide(sums, counts, out=np.zeros_like(sums), where=counts > 0)
+    index = pd.DatetimeIndex(market.dates.astype("datetime64[ns]"), name="date")
+    return pd.Series(np.concatenate(([0.0], means)), index=index,
+                     name="market (equal weight)")
+
+
+def write_report(demo: DemoResult, path: str) -> None:
+    """Writes the HTML report of the run, against the market's equal-weight index."""
+    demo.result.report(path, benchmark=market_benchmark(demo.market),
+                       title=f"Monthly momentum portfolio: top {demo.top} of "
+                             f"{demo.market.n_stocks} stocks", benchmark_kind="returns")
 
 
 # ----------------------------------------------------------------------------
@@ -648,7 +671,7 @@ def plot_result(demo: DemoResult, path: str) -> None:
 
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
-        prog="python -m mirelo.core.demo",
+        prog="python -m mirelo.demo",
         description="Backtest a monthly momentum portfolio on a synthetic market "
                     "and print a report.")
     d = DEFAULT_RULES
@@ -674,6 +697,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--top", type=int, default=DEFAULT_TOP, help="stocks held")
     p.add_argument("--plot", metavar="FILE.png", help="also draw the results into a PNG file "
                    "(with --sweep: a heatmap of the Sharpe ratio over the grid)")
+    p.add_argument("--report", metavar="FILE.html",
+                   help="also write an HTML report (statistics against the market's "
+                        "equal-weight index, figures, monthly returns, trades by exit reason)")
     p.add_argument("--sweep", action="store_true",
                    help="run a stop-loss x take-profit grid instead of one backtest and "
                         "print its best trials, deflated Sharpe ratio and PBO; the other "
@@ -683,7 +709,11 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    if args.plot:
+    if args.sweep and args.report:
+        print("error: --report writes the report of one backtest; drop --sweep",
+              file=sys.stderr)
+        return 2
+    if args.plot or args.report:
         try:
             import matplotlib  # noqa: F401
         except ImportError:
@@ -715,6 +745,9 @@ def main(argv: list[str] | None = None) -> int:
     if args.plot:
         plot_result(result, args.plot)
         print(f"Plot written to {args.plot}")
+    if args.report:
+        write_report(result, args.report)
+        print(f"Report written to {args.report}")
     return 0
 
 
