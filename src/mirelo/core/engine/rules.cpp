@@ -56,7 +56,9 @@ std::array<double, kRuleCount> numeric_values(const RuleValues& v) {
 
 // "a number, not NaN" or ">= 1"; the value as repr() writes it.
 [[noreturn]] void raise_out_of_range(const RuleSpec& spec, double value) {
-    std::string range = std::isinf(spec.minimum) ? "a number, not NaN" : ">= " + std::to_string(static_cast<long long>(spec.minimum));
+    const std::string range = std::isinf(spec.minimum)
+                                  ? "a number, not NaN"
+                                  : ">= " + std::to_string(static_cast<long long>(spec.minimum));
     std::string got;
     if (spec.kind == RuleKind::Integer) {
         got = std::to_string(static_cast<long long>(value));

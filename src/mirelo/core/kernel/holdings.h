@@ -31,7 +31,7 @@ inline double entry_weight(double target_value, double weight_base) {
 
 // The money of one change of a position from `before` to `target`, as
 // set_position books it: the trade's cost, the cash it moves, and what the
-// position is worth across the change (see trade_values).
+// position is worth across the change, for the trade records.
 struct PositionChange {
     double cost;         // fee, and tax on a reduction
     double cash_change;  // cash brought in (negative: paid)
