@@ -149,12 +149,7 @@ class TestTradeMoney:
 # --- the market ------------------------------------------------------------------------------
 
 def market_args(**changes):
-    p = np.array([[10.0, 20.0], [11.0, 21.0], [12.0, 22.0]])
-    args = dict(price_values=p, close_values=p.copy(), high_values=p.copy(), low_values=p.copy(),
-                open_values=p.copy(), price_index=np.array([10, 20, 30], dtype=np.int64),
-                price_columns=np.array(["A", "B"], dtype=object))
-    args.update(changes)
-    return args
+    return dict(market([[10.0, 20.0], [11.0, 21.0], [12.0, 22.0]]), **changes)
 
 
 @pytest.mark.parametrize("changes, error, message", [

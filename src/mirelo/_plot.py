@@ -12,7 +12,7 @@ if TYPE_CHECKING:
 BENCHMARK_COLOR = "tab:gray"
 
 PLOT_HINT = ("plotting needs matplotlib, which is not installed: pip install matplotlib "
-             "(or the plot extra: pip install 'mirelo-core[plot]')")
+             "(or, from the mirelo checkout, the plot extra: pip install '.[plot]')")
 
 
 def plot_result(value: pd.Series, trades: pd.DataFrame, path: str | None = None,

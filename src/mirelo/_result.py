@@ -226,7 +226,7 @@ class Result:
         """A matplotlib Figure: value path over its drawdown (beside the value of a
         `benchmark` from ``start`` when given), and MAE against MFE per trade coloured by
         outcome; saved as an image when `path` is given. Needs matplotlib
-        (``pip install "mirelo-core[plot]"``)."""
+        (``pip install matplotlib``, or ``pip install ".[plot]"`` from the checkout)."""
         from mirelo._plot import plot_result
 
         levels = None if benchmark is None else self._benchmark(benchmark, benchmark_kind).levels

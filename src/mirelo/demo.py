@@ -635,7 +635,7 @@ def _operations_text(demo: DemoResult) -> str:
 
 
 PLOT_HINT = ("--plot and --report need matplotlib, which is not installed: "
-             "pip install matplotlib  (or the plot extra: pip install 'mirelo-core[plot]')")
+             "pip install matplotlib  (or, from the mirelo checkout: pip install '.[plot]')")
 
 
 def plot_result(demo: DemoResult, path: str) -> None:
