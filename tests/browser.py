@@ -60,6 +60,13 @@ class _Pipe:
             self.events.append(self.receive())
 
 
+def _browser_environment():
+    """This process's environment without what a sanitizer run preloads into the
+    interpreter: the browser is not built for it and would not start."""
+    return {key: value for key, value in os.environ.items()
+            if key not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+
+
 def visit(browser, page, profile, width=1280, timeout=60):
     """Loads `page` (a Path) and returns (console, requests, png): the console messages and
     errors as "level: text" lines, the URLs the page requested besides itself, and a PNG
@@ -77,7 +84,7 @@ def visit(browser, page, profile, width=1280, timeout=60):
         [browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
          "--remote-debugging-pipe", f"--user-data-dir={profile}", "about:blank"],
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, close_fds=False,
-        preexec_fn=on_fds_3_and_4)
+        preexec_fn=on_fds_3_and_4, env=_browser_environment())
     os.close(commands_r)
     os.close(replies_w)
     pipe = _Pipe(commands_w, replies_r, timeout)

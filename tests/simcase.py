@@ -73,6 +73,7 @@ class Run:
     rows: list        # get_trade_stocks rows
     ops: dict         # get_stock_operations()
     reasons: list = field(default_factory=list)  # why each trade ended (batch engine)
+    money: list = field(default_factory=list)    # (entry_value, exit_value) (batch engine)
 
     def summary(self):
         """Everything the run left, as lists comparable with ==."""
@@ -164,6 +165,7 @@ def outcome(case, **rules):
     assert not isinstance(got, Exception), f"batch raised {got!r}; backtest_ did not"
     assert_engines_agree(got, want)
     want.reasons = [str(x) for x in got.trades["reason"]]
+    want.money = [(float(t["entry_value"]), float(t["exit_value"])) for t in got.trades]
     return want
 
 

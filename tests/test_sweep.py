@@ -115,6 +115,17 @@ class TestArguments:
             run(**options)
         assert str(raised.value) == message
 
+    def test_a_nan_rule_or_a_window_out_of_range_is_a_row_naming_the_rule(self):
+        table = run(grid=[{"fee_ratio": np.nan}, {"trail_stop": np.nan},
+                          {"excursion_window": -1}, {"fee_ratio": -0.001}]).table
+        assert table.error.tolist()[:3] == [
+            "ValueError: fee_ratio must be a number, not NaN (got nan)",
+            "ValueError: trail_stop must be a number, not NaN (got nan)",
+            "ValueError: excursion_window must be >= 0 (got -1)"]
+        assert table.status.tolist() == ["error"] * 3 + ["ok"]  # a rebate is a fee
+        with pytest.raises(ValueError, match="^stop_loss must be a number, not NaN"):
+            mirelo.backtest(CLOSE, WEIGHTS, stop_loss=np.nan)
+
     def test_numpy_integers_are_worker_counts(self, swept):
         pd.testing.assert_frame_equal(outcome(run(workers=np.int64(2), keep_returns=True)),
                                       outcome(swept))

@@ -13,7 +13,7 @@ from mirelo._benchmark import Benchmark, align_benchmark, with_benchmark
 from mirelo._frames import copy_on_write
 from mirelo._inputs import Inputs
 from mirelo._orders import order_sheet
-from mirelo._stats import check_periods_per_year, period_returns, result_stats
+from mirelo._stats import check_periods_per_year, period_returns, result_stats, trade_returns
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -58,9 +58,15 @@ class Result:
 
     @cached_property
     def start_bar(self) -> int:
-        """First bar on or after the first weights date: where statistics start."""
+        """Where statistics start: the last bar on or before the first weights date (whose
+        schedule trades the first row on the next bar; the value is 1.0 up to it), bar 0
+        when the weights start before the first bar, and one past the last bar when they
+        start after it."""
         first = self.inputs.run_args["pos_index"][0]
-        return int(np.searchsorted(self.inputs.market_args["price_index"], first, side="left"))
+        dates = self.inputs.market_args["price_index"]
+        if len(dates) == 0 or first > dates[-1]:
+            return len(dates)
+        return max(int(np.searchsorted(dates, first, side="right")) - 1, 0)
 
     @property
     def start(self) -> pd.Timestamp | Any:
@@ -94,10 +100,15 @@ class Result:
         Columns: ``stock``; ``entry_date`` and ``exit_date``, the dates of the bars on which
         the entry and the exit filled (NaT while open); ``side`` ("long"/"short");
         ``position``, the signed weight at entry; ``bars_held``, exit bar - entry bar (an
-        open trade counts to the last bar); ``return`` net of costs, ``mae`` and ``mfe``
-        at the exit bar (from the excursion profile; an open trade is marked at the last
-        bar without exit costs); ``reason`` the trade closed for ("rebalance",
-        "stop_loss", "trail_stop", "take_profit", "delisting", or "open").
+        open trade counts to the last bar); ``return``, from the money the engine booked:
+        (exit value - entry value) / |entry value|, where the entry value is what a long
+        paid, fee included (minus what a short received, fee deducted) and the exit value
+        what the sale brought after fee and tax (minus what covering a short cost), an
+        open trade's its value on the last bar as ``value`` counts it -- the same whatever
+        the excursion window, and defined for a fill on a missing price; ``mae`` and
+        ``mfe`` at the exit bar (from the excursion profile, NaN for a trade entered on a
+        bar without a trading price or close); ``reason`` the trade closed for
+        ("rebalance", "stop_loss", "trail_stop", "take_profit", "delisting", or "open").
         """
         records = self.run_result.trades
         profiles = self.run_result.profiles
@@ -112,7 +123,7 @@ class Result:
             "side": np.where(position < 0, "short", "long"),
             "position": position,
             "bars_held": last_bar - records["entry_bar"],
-            "return": profiles[:, -1],
+            "return": trade_returns(records),
             "mae": profiles[:, -6],
             "mfe": profiles[:, -5],
             "reason": records["reason"].astype(object),

@@ -2,9 +2,9 @@
 
 Conventions (also in README.md):
 
-- **Period.** Statistics cover the bars after ``Result.start``, the first bar on or after
-  the first weights date; the value path is 1.0 until then, and those flat bars would
-  dilute every annualised figure.
+- **Period.** Statistics cover the bars after ``Result.start``, the last bar on or before
+  the first weights date (the first bar when the weights start before it); the value path
+  is 1.0 until then, and those flat bars would dilute every annualised figure.
 - **Returns** are the simple bar returns of the value path (``Result.returns``).
 - **Periods per year** are inferred from the close index unless given (see
   ``infer_periods_per_year``): a market trades 252 days a year, or 365 when more than a
@@ -280,17 +280,26 @@ def held_bars(records: Any, n: int) -> npt.NDArray[np.bool_]:
     return held
 
 
+def trade_returns(records: Any) -> npt.NDArray[np.float64]:
+    """Each trade's return from the engine's money values: (exit_value - entry_value) /
+    |entry_value|, so a short that gains has a positive return (see README.md)."""
+    entered, exited = records["entry_value"], records["exit_value"]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        returns: npt.NDArray[np.float64] = (exited - entered) / np.abs(entered)
+    return returns
+
+
 def trade_figures(run_result: Any) -> dict[str, Any]:
     """Trade count, win rate, profit factor, mean excursions and holding period, from the
     engine's trade records and excursion profiles (row i of each is trade i; the last six
     columns of a profile are its figures at the exit bar).
 
-    Open trades count with their return at the last bar. A trade's profit is its return
-    times the absolute weight it was entered with. The mean excursions leave out missing
-    values.
+    Returns are those of ``trade_returns``; open trades count with their value on the last
+    bar. A trade's profit is its return times the absolute weight it was entered with. The
+    mean excursions leave out missing values.
     """
     records, profiles = run_result.trades, run_result.profiles
-    returns = profiles[:, -1]
+    returns = trade_returns(records)
     profits = returns * np.abs(records["position"])
     gains, losses = profits[profits > 0].sum(), -profits[profits < 0].sum()
     if losses > 0:

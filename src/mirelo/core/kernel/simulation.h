@@ -138,11 +138,18 @@ public:
           tracked_stocks_(std::min({t_.cum_return.extent(0), t_.max_return.extent(0), t_.min_return.extent(0)})),
           unchecked_(cells_in_range()), refs_in_place_(one_stock_per_column()) {}
 
-    // Walks every bar, then reports the positions still open.
+    // Walks every bar, then reports the positions still open with their
+    // values on the last bar.
     LoopState run() {
         const Index n = p_.price_index.extent(0);
         for (Index i = 0; i < n; ++i) bar(i, n);
-        host_.end_analysis(st_.holdings);
+        std::vector<double> open_values;
+        open_values.reserve(st_.holdings.size());
+        for (const auto& [sid, holding] : st_.holdings) {
+            const int col = columns_.column_of(sid);
+            open_values.push_back(value_at_close(holding, row_.price.at(col), row_.close.at(col)));
+        }
+        host_.end_analysis(st_.holdings, open_values);
         return std::move(st_);
     }
 
@@ -152,6 +159,10 @@ private:
         st_.last_date = date;
         if (date < g_.pos_index.at(0)) {
             in_.values.set(i, 1.0);
+            // The last bar before a first row dated between two bars (or after
+            // the last bar) still ends with the schedule, so that row trades on
+            // the next bar as every later row dated between bars does.
+            if (i == n - 1 || p_.price_index.at(i + 1) > g_.pos_index.at(0)) schedule_next(i, n);
             return;
         }
         host_.record_date(static_cast<int>(i));
@@ -300,9 +311,14 @@ private:
             early_value_ok_ = false;
             return;
         }
-        const double close = row_.close(col);
-        if (std::isnan(price) || std::isnan(close)) early_value_ += holding;
-        else early_value_ += holding * close / price;
+        early_value_ += value_at_close(holding, price, row_.close(col));
+    }
+
+    // A holding is carried at the trading price and reported at the close;
+    // without either, at its carried value.
+    static double value_at_close(double holding, double price, double close) {
+        if (std::isnan(price) || std::isnan(close)) return holding;
+        return holding * close / price;
     }
 
     // Whether a touched exit closed the position within the bar.
@@ -425,15 +441,12 @@ private:
         st_.delisted_now.clear();
     }
 
-    // Holdings are carried at the trading price and reported at the close.
     double bar_value(Index i) {
         double value = st_.cash;
         for (const auto& [sid, holding] : st_.holdings) {
             const int col = columns_.column_of(sid);
             const double price = trade_price(i, sid, col);
-            const double close = row_.close.at(col);
-            if (std::isnan(price) || std::isnan(close)) value += holding;
-            else value += holding * close / price;
+            value += value_at_close(holding, price, row_.close.at(col));
         }
         return value;
     }
