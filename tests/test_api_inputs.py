@@ -66,6 +66,15 @@ ERRORS = [
     (dict(rebalance="fortnightly"), ValueError, None),
     (dict(rebalance=[day(1), None]), ValueError,
      "rebalance has missing dates (NaT) at positions 1"),
+    (dict(rebalance=[20, 40, 60]), TypeError,
+     "rebalance must list dates, not numbers: 20, 40, 60; to rebalance on given bars, pass "
+     "their dates, e.g. close.index[[20, 40]]"),
+    (dict(rebalance=np.array([20, 40])), TypeError,
+     "rebalance must list dates, not numbers: 20, 40; to rebalance on given bars, pass their "
+     "dates, e.g. close.index[[20, 40]]"),
+    (dict(rebalance=[day(1), 7.5, "2024-01-03"]), TypeError,
+     "rebalance must list dates, not numbers: 7.5; to rebalance on given bars, pass their "
+     "dates, e.g. close.index[[20, 40]]"),
     (dict(delisted={"Z": day(1)}), ValueError, "delisted names stocks that are not in close: 'Z'"),
     (dict(delisted={"A": "2023-12-29"}), ValueError,
      "delisted dates before close's first date for 'A'"),
@@ -152,3 +161,24 @@ def test_rule_defaults_are_the_engines():
               if p.default is not inspect.Parameter.empty and name != "delisting_bars"}
     assert RULE_DEFAULTS == engine
     assert check_rules({"stop_loss": 0.1}) == RULE_DEFAULTS | {"stop_loss": 0.1}
+
+
+def test_frequency_multiples_rebalance_every_nth_period():
+    close = frame(np.ones((560, 1)))  # 2024-01-01 .. 2026-02-23
+    w = weights([[1.0]], [0])
+
+    def resample(alias):
+        return prepare_inputs(close, w, rebalance=alias).run_args["resample"].tolist()
+
+    # The first bar's period, then every n-th after it; the final bar always counts.
+    for alias, n, base in [("2M", 2, "M"), ("2W", 2, "W"), ("2Q", 2, "Q"), ("3M", 3, "M"),
+                           ("2W-FRI", 2, "W-FRI"), ("2Y", 2, "Y"), ("2ME", 2, "ME")]:
+        every = resample(base)
+        assert resample(alias) == sorted(set(every[::n]) | {every[-1]}), alias
+        assert len(resample(alias)) < len(every), alias
+    assert resample("2M") == resample("2ME") and resample("2Q") == resample("2QE")
+    for alias in ("-2M", "0W", " -1ME"):
+        with pytest.raises(ValueError) as exc:
+            resample(alias)
+        assert str(exc.value) == (f"rebalance={alias!r}: the multiple of a frequency alias "
+                                  "must be 1 or more")

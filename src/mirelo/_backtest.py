@@ -9,6 +9,7 @@ import pandas as pd
 
 from mirelo._inputs import prepare_inputs
 from mirelo._result import Result
+from mirelo._stats import check_periods_per_year
 from mirelo.core import batch
 
 
@@ -17,7 +18,7 @@ def backtest(close: pd.DataFrame, weights: pd.DataFrame, *,
              low: pd.DataFrame | None = None, trade_at: str = "close",
              rebalance: str | Sequence[Any] | pd.DatetimeIndex | None = None,
              delisted: Mapping[Any, Any] | pd.Series | None = None,
-             **rules: Any) -> Result:
+             periods_per_year: float | None = None, **rules: Any) -> Result:
     """Backtests target `weights` on the prices of `close` and returns a `Result`.
 
     Frames have one row per date (an ascending DatetimeIndex) and one column per stock.
@@ -34,6 +35,8 @@ def backtest(close: pd.DataFrame, weights: pd.DataFrame, *,
       before each date.
     - `delisted`: Series or dict, stock -> date; a position is closed on the last bar on
       or before its stock's date.
+    - `periods_per_year`: bars a year for the annualised statistics of ``Result.stats()``;
+      None infers them from the spacing of the close index.
     - `rules`: the engine's trading rules, with its defaults: fee_ratio=0.001425,
       tax_ratio=0.003, stop_loss=1.0, take_profit=inf, trail_stop=inf,
       trail_stop_activation=0.0, touched_exit=False, position_limit=1.0,
@@ -43,8 +46,9 @@ def backtest(close: pd.DataFrame, weights: pd.DataFrame, *,
     Mistakes in the frames raise TypeError or ValueError naming the argument and the
     offending labels; see ``prepare_inputs``.
     """
+    per_year = check_periods_per_year(periods_per_year)
     inputs = prepare_inputs(close, weights, open=open, high=high, low=low, trade_at=trade_at,
                             rebalance=rebalance, delisted=delisted)
     settings = inputs.check_rules(rules)
     run_result = batch.Market(**inputs.market_args).run(**inputs.run_args, **settings)
-    return Result(inputs, run_result, settings)
+    return Result(inputs, run_result, settings, per_year)

@@ -13,6 +13,26 @@ from pandas.api.types import is_bool_dtype, is_numeric_dtype
 
 from mirelo._labels import some
 
+_PANDAS_MAJOR = int(pd.__version__.split(".", 1)[0])
+
+
+def copy_on_write() -> bool:
+    """Whether pandas copies shared data before a write: always from pandas 3, on pandas 2
+    when the caller turned ``pd.options.mode.copy_on_write`` on."""
+    return _PANDAS_MAJOR >= 3 or pd.options.mode.copy_on_write is True
+
+
+def held(frame: pd.DataFrame) -> pd.DataFrame:
+    """The data of `frame` as it is now, out of reach of the caller's later writes.
+
+    Under copy-on-write this is a shallow copy: it shares the caller's buffers (nothing is
+    copied) and, while it lives, a write to the caller's frame makes pandas copy the
+    caller's data first. Without copy-on-write no such guard exists, and the frame is
+    copied. The engine's arrays must be taken from the returned frame, which must be kept
+    alive as long as they are used.
+    """
+    return frame.copy(deep=not copy_on_write())
+
 
 def check_frame(frame: object, name: str) -> pd.DatetimeIndex:
     """Checks that `frame` is a non-empty DataFrame with unique columns and an ascending,

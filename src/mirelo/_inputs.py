@@ -10,15 +10,17 @@ from __future__ import annotations
 
 import difflib
 import math
+import numbers
+import re
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from mirelo._frames import check_frame, check_same_timezone, float_values, nanoseconds
+from mirelo._frames import check_frame, check_same_timezone, float_values, held, nanoseconds
 from mirelo._labels import some
 
 # The trading rules of the engine, with its defaults.
@@ -52,7 +54,11 @@ class Inputs:
     - ``index``: the close index (one date per bar); ``columns``: the price stock labels;
     - ``weight_columns`` and ``weight_index``: labels and dates of the weights rows, in the
       order of ``pos_values`` (a trade's ``sid`` indexes ``weight_columns``);
-    - ``has_ohlc``: whether open, high and low prices were given (touched exits need them).
+    - ``has_ohlc``: whether open, high and low prices were given (touched exits need them);
+    - ``frames``: the frames whose buffers the arrays above may be views of (see
+      ``mirelo._frames.held``): while they live, the caller's later writes to the frames
+      passed in leave these arrays as they were. They stay in this process: a pickled
+      `Inputs` carries the arrays alone.
     """
 
     market_args: dict[str, Any]
@@ -62,6 +68,10 @@ class Inputs:
     weight_columns: pd.Index
     weight_index: pd.DatetimeIndex
     has_ohlc: bool
+    frames: tuple[pd.DataFrame, ...] = field(default=(), repr=False)
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {**self.__dict__, "frames": ()}
 
     def check_rules(self, rules: Mapping[str, Any]) -> dict[str, Any]:
         """``check_rules(rules, has_ohlc=self.has_ohlc)``."""
@@ -107,10 +117,12 @@ def prepare_inputs(close: pd.DataFrame, weights: pd.DataFrame, *,
     - `delisted`: stock -> date after which the stock no longer trades (NaT: never); a
       position in it is closed on the last bar on or before that date.
 
-    A float64 frame stored in one block is passed on without a copy.
+    A float64 frame stored in one block is passed on without a copy, and the caller's
+    writes to it after this returns do not reach the arrays (see ``mirelo._frames.held``).
     """
     index = check_frame(close, "close")
     weights_index = check_frame(weights, "weights")
+    close, weights = held(close), held(weights)
     check_same_timezone(weights_index, "weights index", index)
     same_stocks = weights.columns.equals(close.columns)
     if not same_stocks:
@@ -122,6 +134,7 @@ def prepare_inputs(close: pd.DataFrame, weights: pd.DataFrame, *,
     given = {"open": open, "high": high, "low": low}
     frames = {key: _aligned(frame, key, close, index)
               for key, frame in given.items() if frame is not None}
+    frames = {key: held(frame) for key, frame in frames.items()}
     if trade_at not in TRADE_AT:
         raise ValueError(f"trade_at must be 'close' or 'open', not {trade_at!r}")
     if trade_at == "open" and "open" not in frames:
@@ -148,7 +161,8 @@ def prepare_inputs(close: pd.DataFrame, weights: pd.DataFrame, *,
     }
     return Inputs(market_args=market_args, run_args=run_args, index=index,
                   columns=close.columns, weight_columns=weights.columns,
-                  weight_index=weights_index, has_ohlc=len(frames) == 3)
+                  weight_index=weights_index, has_ohlc=len(frames) == 3,
+                  frames=(close, weights, *frames.values()))
 
 
 def _aligned(frame: pd.DataFrame, name: str, close: pd.DataFrame,
@@ -221,8 +235,9 @@ def _rebalance_dates(rebalance: str | Sequence[Any] | pd.DatetimeIndex | None,
         return nanoseconds(weights_index, "weights index")
     if isinstance(rebalance, str):
         return price_index[_period_last_bars(index, rebalance)]
+    listed = _date_list(rebalance)
     try:
-        dates = pd.DatetimeIndex(list(rebalance))
+        dates = pd.DatetimeIndex(listed)
     except (TypeError, ValueError) as err:
         raise TypeError("rebalance must be None, a frequency alias such as 'W', 'M' or 'Q', "
                         f"or a list of dates ({err})") from err
@@ -233,19 +248,49 @@ def _rebalance_dates(rebalance: str | Sequence[Any] | pd.DatetimeIndex | None,
     return np.unique(nanoseconds(dates, "rebalance"))
 
 
+def _date_list(rebalance: Sequence[Any] | pd.DatetimeIndex) -> list[Any] | pd.DatetimeIndex:
+    """The rebalance dates as given; numbers are refused, since pandas would read them as
+    nanoseconds after 1970 (bar numbers such as [20, 40] would be one date in 1970)."""
+    if isinstance(rebalance, pd.DatetimeIndex):
+        return rebalance
+    values = list(rebalance)
+    numbers_given = [v.item() if isinstance(v, np.generic) else v
+                     for v in values if _is_number(v)]
+    if numbers_given:
+        raise TypeError(f"rebalance must list dates, not numbers: {some(numbers_given)}; "
+                        "to rebalance on given bars, pass their dates, e.g. "
+                        "close.index[[20, 40]]")
+    return values
+
+
+def _is_number(value: object) -> bool:
+    """A number that is not NaN (None, NaN and NaT count as missing dates)."""
+    return isinstance(value, (numbers.Number, np.number, np.bool_)) and bool(value == value)
+
+
 def _period_last_bars(index: pd.DatetimeIndex, alias: str) -> npt.NDArray[np.intp]:
-    """Positions of the last bar of each period of `alias` (the last bar always counts)."""
+    """Positions of the last bar of each period of `alias` (the last bar always counts).
+
+    A multiple ("2W", "2M", "3ME") groups the periods as pandas' ``resample`` bins them.
+    """
+    multiple = re.match(r"\s*([-+]?\d+)", alias)
+    if multiple and int(multiple.group(1)) < 1:
+        raise ValueError(f"rebalance={alias!r}: the multiple of a frequency alias must be "
+                         "1 or more")
     local = index.tz_localize(None) if index.tz is not None else index
+    offset: Any = alias
     try:
         periods = local.to_period(alias)  # "W", "M", "Q", "Y" and their anchored forms
     except ValueError:
         periods = None
-    if periods is not None:
-        ends = np.flatnonzero(periods[1:] != periods[:-1])
-        return np.append(ends, len(index) - 1)
+    if periods is not None and periods.freq is not None:
+        if periods.freq.n == 1:
+            ends = np.flatnonzero(periods[1:] != periods[:-1])
+            return np.append(ends, len(index) - 1)
+        offset = periods.freq  # "2M" as the offset "2ME", which resample bins
     positions = pd.Series(np.arange(len(index)), index=local)
     try:
-        last = positions.resample(alias).max()  # offsets such as "ME", "QE", "2W"
+        last = positions.resample(offset).max()  # offsets such as "ME", "QE", "2W"
     except ValueError as err:
         raise ValueError(f"rebalance={alias!r} is not a pandas frequency alias "
                          f"(such as 'W', 'M', 'Q'): {err}") from err

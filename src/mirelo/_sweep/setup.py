@@ -57,6 +57,7 @@ def _same_delisting(a: Any, b: Any) -> bool:
 class SweepSetup:
     def __init__(self, inputs: dict):
         self.inputs = inputs  # weights name (None for a single frame) -> prepared inputs
+        self.periods_per_year: float | None = None  # None: inferred from the close index
         self._markets: dict = {}
 
     @classmethod
@@ -80,7 +81,7 @@ class SweepSetup:
         return cls(inputs), names
 
     def __getstate__(self) -> dict:
-        return {"inputs": self.inputs, "_markets": {}}
+        return {**self.__dict__, "_markets": {}}
 
     def market(self, weights: str | None) -> batch.Market:
         if weights not in self._markets:
@@ -118,7 +119,8 @@ class SweepSetup:
 
     def result(self, trial, run_result) -> Result:
         inputs = self.inputs[trial.weights]
-        return Result(inputs, run_result, inputs.check_rules(trial.rules))
+        return Result(inputs, run_result, inputs.check_rules(trial.rules),
+                      self.periods_per_year)
 
     def run_one(self, trial) -> Result:
         return self.result(trial, self.market(trial.weights).run(**self.job(trial)))

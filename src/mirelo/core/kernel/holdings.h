@@ -12,6 +12,7 @@
 #include "kernel/holdings_book.h"
 #include "messages.h"
 
+#include <algorithm>
 #include <cmath>
 #include <span>
 #include <vector>
@@ -25,13 +26,63 @@ inline double entry_weight(double target_value, double weight_base) {
     return target_value / weight_base;
 }
 
-// A trade of `position` starts on `bar`; the host hears of it.
+// The money of one change of a position from `before` to `target`, as
+// set_position books it: the trade's cost, the cash it moves, and what the
+// position is worth across the change, for the trade records.
+struct PositionChange {
+    double cost;         // fee, and tax on a reduction
+    double cash_change;  // cash brought in (negative: paid)
+    // The old position's value after the costs of the part that reduced it:
+    // what an ending trade exits at.  The new position stands on `carried`
+    // less the cash brought in: what a starting trade enters at.
+    double carried;
+    double entered() const { return carried - cash_change; }
+};
+
+// 1. An exit (target 0) sells or covers at fee plus tax; it carries exactly
+//    the cash it brings in.
+// 2. Otherwise the cost is |delta| x fee when the change adds exposure,
+//    x (fee + tax) when it reduces it; a purchase pays it out of the
+//    position, a sale out of cash.
+// 3. The part of |delta| that reduces the old position (all of a reduction,
+//    the old position of a reversal, none of an addition) bears its share of
+//    the cost; the rest stays with the new position.  So an entry (before 0)
+//    enters at the cash it paid, or for a short at minus the cash it received.
+inline PositionChange position_change(double before, double target, double fee_ratio, double tax_ratio) {
+    if (target == 0) {
+        const double cost = std::fabs(before) * (fee_ratio + tax_ratio);
+        const double cash_change = before - cost;
+        return {cost, cash_change, cash_change};
+    }
+    const double delta = target - before;
+    const bool adding = (target >= 0 && delta > 0) || (target <= 0 && delta < 0);
+    const double size = std::fabs(delta);
+    const double cost = size * (adding ? fee_ratio : fee_ratio + tax_ratio);
+    const double cash_change = delta > 0 ? -delta : -delta - cost;
+    const bool opposed = (before > 0 && delta < 0) || (before < 0 && delta > 0);
+    const double reducing = opposed ? std::min(size, std::fabs(before)) : 0.0;
+    const double carried = reducing == 0 ? before : before - cost * (reducing / size);
+    return {cost, cash_change, carried};
+}
+
+// A trade of `position` starts on `bar`, entering at `entry_value`; the host
+// hears of it.
 template <typename Host>
-void start_trade(Host& host, Position& position, double weight, int is_new, int bar) {
+void start_trade(Host& host, Position& position, double weight, int is_new, int bar, double entry_value) {
     position.entry_bar = bar;
     position.entry_weight = weight;
     position.entry_is_new = is_new;
+    position.entry_value = entry_value;
+    position.taken_out = 0.0;
     host.record_entry(position);
+}
+
+// A trade that goes on through a resize: cash put in on the trade's side
+// (paid for a long, received for a short) adds to its entry value, cash
+// taken out to its exit value.
+inline void resize_trade(Position& position, double cash_change) {
+    if (cash_change * position.entry_value < 0) position.entry_value -= cash_change;
+    else position.taken_out += cash_change;
 }
 
 // Closes `position` outside a rebalance (an exit rule, a delisting): the
@@ -41,18 +92,19 @@ template <typename Host>
 double close_position(Host& host, Position& position, double cash, double fee_ratio, double tax_ratio,
                       ExitReason reason) {
     return host.in_set_position([&] {
-        if (position.value != 0) host.record_exit(position, 1, reason);  // NaN counts as a position
-        const double value = position.value;
-        cash += value - std::fabs(value) * (fee_ratio + tax_ratio);
+        const PositionChange change = position_change(position.value, 0.0, fee_ratio, tax_ratio);
+        if (position.value != 0) host.record_exit(position, 1, reason, change.carried);  // NaN counts as a position
+        cash += change.cash_change;
         position.value = 0.0;
         return cash;
     });
 }
 
 // Moves one stock to `target_value` within a rebalance, charging the fee on
-// trades that add exposure and fee plus tax on trades that reduce it.
-// `position` is the stock's position (`held`), or a new one at value 0.
-// Returns the new cash; the position remains held when `kept`.
+// trades that add exposure and fee plus tax on trades that reduce it, and
+// reports trade boundaries to the host with the money each trade exits and
+// enters at.  `position` is the stock's position (`held`), or a new one at
+// value 0.  Returns the new cash; the position remains held when `kept`.
 // 1. has_pos / new_pos; 2. trade records; 3. money.
 struct MoveResult {
     double cash;
@@ -65,35 +117,29 @@ MoveResult move_to_target(Host& host, Position& position, bool held, double targ
     return host.in_set_position([&] {
         const bool has_pos = held && position.value != 0;  // NaN counts as a position
         const bool new_pos = target_value != 0;
+        const PositionChange change = position_change(position.value, target_value, fee_ratio, tax_ratio);
 
         if (has_pos && !new_pos) {
-            host.record_exit(position, 1, ExitReason::Rebalance);
+            host.record_exit(position, 1, ExitReason::Rebalance, change.carried);
         } else if (has_pos && new_pos) {
             if (host.split_trade_on_resize()) {
-                host.record_exit(position, 0, ExitReason::Rebalance);
-                start_trade(host, position, entry_weight(target_value, weight_base), 0, bar);
+                host.record_exit(position, 0, ExitReason::Rebalance, change.carried);
+                start_trade(host, position, entry_weight(target_value, weight_base), 0, bar, change.entered());
+            } else {
+                resize_trade(position, change.cash_change);
             }
         } else if (new_pos) {
-            start_trade(host, position, entry_weight(target_value, weight_base), 1, bar);
+            start_trade(host, position, entry_weight(target_value, weight_base), 1, bar, change.entered());
         }
 
-        const double exit_ratio = fee_ratio + tax_ratio;
         if (!new_pos) {
-            if (held) cash += position.value - std::fabs(position.value) * exit_ratio;
+            if (held) cash += change.cash_change;
             return MoveResult{cash, false};
         }
         double& holding = position.value;  // 0 for a stock not held
         const double delta = target_value - holding;
-        const bool buying = delta > 0;
-        const bool adding = (target_value >= 0 && delta > 0) || (target_value <= 0 && delta < 0);
-        const double cost = std::fabs(delta) * (adding ? fee_ratio : exit_ratio);
-        if (buying) {
-            cash -= delta;
-            holding += delta - cost;  // a purchase's cost comes out of the position
-        } else {
-            cash += -delta - cost;
-            holding += delta;
-        }
+        cash += change.cash_change;
+        holding += delta > 0 ? delta - change.cost : delta;  // a purchase's cost comes out of the position
         return MoveResult{cash, holding != 0};
     });
 }

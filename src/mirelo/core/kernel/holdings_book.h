@@ -35,6 +35,10 @@ struct Position {
     int entry_bar = 0;
     int entry_is_new = 0;      // opened from flat (its entry fee counts in its profile)
     double entry_weight = 0.0; // signed weight of the balance at entry
+    // The money the trade stands on (see NativeTrade): what it entered at,
+    // with cash a resize kept in the trade, and cash a resize took out.
+    double entry_value = 0.0;
+    double taken_out = 0.0;
 
     // Entering, exiting or delisting starts a new exit horizon.
     void reset_tracking() {

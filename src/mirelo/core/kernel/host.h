@@ -18,19 +18,24 @@ template <typename H>
 concept BarLoopHost = requires(H& host, typename H::WeightRow& row, const Position& position,
                                const Holdings& holdings, const std::vector<Exit>& stopped,
                                const SparseRow& nonzero, int bar, int sid, int is_final, ExitReason reason,
-                               double price, double balance, Index index) {
+                               double price, double balance, double value, const std::vector<double>& values,
+                               Index index) {
     // ---- trade records ----
     // Bar `bar` starts; called once per bar from the first position date on,
     // before anything else happens on it.
     host.record_date(bar);
     // A trade of `position` starts on the current bar; its entry fields
-    // (bar, weight, whether it opens from flat) are set.
+    // (bar, weight, whether it opens from flat, the money it enters at) are
+    // set.
     host.record_entry(position);
-    // The trade of `position` ends on the current bar (is_final 0: a resize
-    // splits it and a new trade follows at once); `reason` says why.
-    host.record_exit(position, is_final, reason);
-    // After the last bar, with the positions still open (value 0 included).
-    host.end_analysis(holdings);
+    // The trade of `position` ends on the current bar at `value` (the money
+    // the position exits at, before what a resize took out of the trade);
+    // is_final 0: a resize splits it and a new trade follows at once;
+    // `reason` says why.
+    host.record_exit(position, is_final, reason, value);
+    // After the last bar, with the positions still open (value 0 included)
+    // and what each is worth at the last bar's close, in the same order.
+    host.end_analysis(holdings, values);
 
     // ---- what the caller decides ----
     // Whether a resize at a rebalance ends the trade and starts a new one.

@@ -118,12 +118,14 @@ public:
     // ---- trade records ----
     void record_date(int bar) { profiles_.set_current_date(bar); }
     void record_entry(const Position&) {}  // the position keeps its open trade
-    void record_exit(const Position& position, int is_final, ExitReason reason) {
-        record_trade(position, static_cast<int>(profiles_.current_date()), is_final, reason);
+    void record_exit(const Position& position, int is_final, ExitReason reason, double exit_value) {
+        record_trade(position, static_cast<int>(profiles_.current_date()), is_final, reason, exit_value);
     }
-    void end_analysis(const Holdings& open) {
+    void end_analysis(const Holdings& open, const std::vector<double>& values) {
+        std::size_t k = 0;
         for (const Position& p : open) {
-            if (p.value != 0.0) record_trade(p, -1, 0, ExitReason::Open);
+            if (p.value != 0.0) record_trade(p, -1, 0, ExitReason::Open, values[k]);
+            ++k;
         }
     }
 
@@ -175,8 +177,9 @@ public:
 private:
     // The trade, then its profile analysed up to the current date.  A
     // position of 0 or NaN is not greater than 0: a short.
-    void record_trade(const Position& p, int exit_bar, int is_final, ExitReason reason) {
-        out_.trades.push_back({p.sid, p.entry_bar, exit_bar, p.entry_weight, reason});
+    void record_trade(const Position& p, int exit_bar, int is_final, ExitReason reason, double exit_value) {
+        out_.trades.push_back({p.sid, p.entry_bar, exit_bar, p.entry_weight, reason, p.entry_value,
+                               p.taken_out + exit_value});
         const FixedDirection is_long{p.entry_weight > 0};
         // With a window of 0 every profile is the exit group at the current
         // bar, which lies in the data, as does the entry.

@@ -44,15 +44,35 @@ public:
         find_delisting_bars();
     }
 
-    // Walks every bar, then reports the positions still open.
+    // Walks every bar, then reports the positions still open with their
+    // values on the last bar.
     LoopState run() {
         const Index n = prices_.price_index.extent(0);
         if (n > 0 && targets_.pos_index.extent(0) == 0) throw OutOfBounds{0};  // no first position date
         plan_rebalances(n);
         (this->*walk_)(n);
         finish_schedule(n);
-        host_.end_analysis(state_.holdings);
+        host_.end_analysis(state_.holdings, open_values(n));
         return std::move(state_);
+    }
+
+    // What each position is worth at the close of the last bar walked.
+    std::vector<double> open_values(Index n) const {
+        std::vector<double> values;
+        if (state_.holdings.empty()) return values;
+        values.reserve(state_.holdings.size());
+        const Row<double> price_row = prices_.price.row(n - 1);
+        const Row<double> close_row = prices_.close.row(n - 1);
+        for (const Position& p : state_.holdings) {
+            values.push_back(value_at_close(p.value, price_row.at(p.column), close_row.at(p.column)));
+        }
+        return values;
+    }
+
+    // A holding is carried at the trading price and reported at the close;
+    // without either, at its carried value.
+    static double value_at_close(double holding, double price, double close) {
+        return std::isnan(price) || std::isnan(close) ? holding : holding * close / price;
     }
 
 private:
@@ -94,8 +114,11 @@ private:
     // from the first position row's date on, the schedule moves to the newest
     // row dated before the next bar (every row, after the last bar); a
     // flagged bar then has the next bar rebalance to that row when it is newer
-    // than the one of the last rebalance.  The rows only move forward, so
-    // they need finding on flagged bars only.
+    // than the one of the last rebalance.  The last bar before a first row
+    // dated between two bars (or after the last bar) ends with the schedule
+    // too, so that row trades on the next bar as every later row dated between
+    // bars does.  The rows only move forward, so they need finding on flagged
+    // bars only.
     struct PlannedRebalance {
         Index bar;      // n: due after the last bar
         Index pos_row;
@@ -113,10 +136,12 @@ private:
             else hi = mid;
         }
         first_bar_ = lo;
+        scheduled_from_ = first_bar_;
+        if (first_bar_ > 0 && (first_bar_ == n || dates(first_bar_) > first_row_date)) scheduled_from_ = first_bar_ - 1;
         const Index last_row = rows.extent(0) - 1;
         Index pos_row = 0, weight_row = -1, previous = -1;
         for (const Index f : inputs_.flagged_bars) {
-            if (f < first_bar_ || f == previous) continue;
+            if (f < scheduled_from_ || f == previous) continue;
             previous = f;
             if (f < n - 1) {
                 const std::int64_t next_date = dates(f + 1);
@@ -136,13 +161,11 @@ private:
     void finish_schedule(Index n) {
         if (n == 0) return;
         state_.last_date = prices_.price_index(n - 1);
-        if (first_bar_ >= n) return;
+        if (scheduled_from_ >= n) return;
         state_.pos_row = targets_.pos_index.extent(0) - 1;
         state_.rebalance_today = !plan_.empty() && plan_.back().bar == n;
     }
 
-    // After the mark-to-market pass: exits, the rebalance, delistings, the
-    // bar's value and the schedule.
     // After the mark-to-market pass, on a bar with more to do: exits, the
     // rebalance, delistings, then the bar's value (summed again when a step
     // traded).
@@ -545,6 +568,7 @@ private:
     const bool values_fit_;           // the value path has a place for every bar
     LoopState state_;
     Index first_bar_ = 0;             // the first bar dated on or after the first position row
+    Index scheduled_from_ = 0;        // the first bar that ends with the schedule
     std::vector<PlannedRebalance> plan_;
     int bar_ = 0;                     // the bar being worked on
     SparseRow nonzero_;               // the non-zero weights of the rebalance's row

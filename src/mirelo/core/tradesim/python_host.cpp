@@ -41,15 +41,16 @@ public:
         g_state.excursion.record_date(bar);
         py::check_no_error();
     }
+    // The excursion module keeps no money values of a trade.
     void record_entry(const core::Position& position) const {
         g_state.excursion.record_entry(position.sid, position.entry_weight, position.entry_is_new);
         py::check_no_error();
     }
-    void record_exit(const core::Position& position, int is_final, core::ExitReason) const {
+    void record_exit(const core::Position& position, int is_final, core::ExitReason, double /*exit_value*/) const {
         g_state.excursion.record_exit(position.sid, is_final);
         py::check_no_error();
     }
-    void end_analysis(const core::Holdings& holdings) const {
+    void end_analysis(const core::Holdings& holdings, const std::vector<double>& /*values*/) const {
         std::map<int, double> open = holdings.to_map();
         PyObject* closed = g_state.excursion.end_analysis(open);
         if (closed == nullptr) py::throw_pending();
