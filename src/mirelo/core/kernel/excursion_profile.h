@@ -141,6 +141,22 @@ double final_return(Ctx& ctx, double r, std::int64_t entry, std::int64_t end, do
     return r * ((1.0 - ctx.fee_ratio()) - ctx.tax_ratio());
 }
 
+// The group of the path's last bar; at a final exit its return is re-priced
+// at the trade price of that bar and charged exit commission and tax (the
+// statistics keep the values computed from the close).
+template <typename Ctx>
+Group last_group(Ctx& ctx, const PathState& path, DirectColumn price, DirectColumn close, std::int64_t entry,
+                 std::int64_t end, FixedDirection is_long, int is_final) {
+    Group g = path.group();
+    if (is_final != 0) {
+        if (entry != end && end < entry) throw Error{ErrorKind::UnboundLocalError, msg::kUnboundLocal};
+        const double exit_price = entry != end ? price[end] : 0.0;
+        const double exit_close = entry != end ? close[end] : 0.0;
+        g[5] = final_return(ctx, path.r, entry, end, exit_price, exit_close, is_long) - 1.0;
+    }
+    return g;
+}
+
 // The return after a close ratio that is not finite: a zero last close fails
 // as Python's division would; a NaN ratio leaves the return; an infinite one
 // compounds.
@@ -201,21 +217,6 @@ template <bool Long>
     return extend_path<Long>(path, close, entry + 1, last, last_close);
 }
 
-// The group of the path's last bar; at a final exit its return is re-priced
-// at the trade price of that bar and charged exit commission and tax (the
-// statistics keep the values computed from the close).
-template <typename Ctx>
-Group last_group(Ctx& ctx, const PathState& path, DirectColumn price, DirectColumn close, std::int64_t entry,
-                 std::int64_t end, FixedDirection is_long, int is_final) {
-    Group g = path.group();
-    if (is_final != 0) {
-        if (entry != end && end < entry) throw Error{ErrorKind::UnboundLocalError, msg::kUnboundLocal};
-        const double exit_price = entry != end ? price[end] : 0.0;
-        const double exit_close = entry != end ? close[end] : 0.0;
-        g[5] = final_return(ctx, path.r, entry, end, exit_price, exit_close, is_long) - 1.0;
-    }
-    return g;
-}
 
 // The walk from memory with sampled groups: it runs from one kept group to
 // the next.
@@ -259,6 +260,7 @@ template <typename Ctx>
     if (exit_at == last) exit_group = final;
     return write_profile(ctx, window, step, samples, [&](std::size_t s) { return kept[s]; }, exit_group);
 }
+
 
 // The exit group alone, at the last bar `end` (the profiles of a window of
 // 0): one walk from the entry to the end.  The columns hold rows entry ..

@@ -38,17 +38,21 @@ public:
     // The storage, `size()` elements, released with std::free; the array is
     // empty afterwards.
     std::unique_ptr<T[], FreeStorage> release() {
+        if (size_ > 0 && size_ < capacity_) resize_storage(size_);  // shrinks in place
         size_ = capacity_ = 0;
         return std::move(data_);
     }
 
 private:
-    void grow(std::size_t needed) {
-        const std::size_t capacity = std::max({needed, 2 * capacity_, std::size_t{1024}});
-        void* bigger = std::realloc(data_.get(), capacity * sizeof(T));
-        if (bigger == nullptr) throw std::bad_alloc();
+    // Four times the capacity at each step: the elements move at most a
+    // third of their final size in all.
+    void grow(std::size_t needed) { resize_storage(std::max({needed, 4 * capacity_, std::size_t{4096}})); }
+
+    void resize_storage(std::size_t capacity) {
+        void* moved = std::realloc(data_.get(), capacity * sizeof(T));
+        if (moved == nullptr) throw std::bad_alloc();
         (void)data_.release();  // realloc has taken it
-        data_.reset(static_cast<T*>(bigger));
+        data_.reset(static_cast<T*>(moved));
         capacity_ = capacity;
     }
 

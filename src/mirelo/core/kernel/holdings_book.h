@@ -22,7 +22,8 @@ struct Position {
     int column = 0;            // price column (0 for a stock without one)
     double value = 0.0;        // money held; negative = short; 0 once closed within a bar
     // The exit horizon: the price relative to the entry, and its running
-    // extremes since the entry (an extreme moves only on a strict improvement).
+    // extremes since the entry (an extreme moves only on a strict improvement;
+    // kept while a trailing stop can move the levels, which alone read them).
     double cum_return = 1.0;
     double max_return = 1.0;
     double min_return = 1.0;

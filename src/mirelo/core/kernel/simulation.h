@@ -40,7 +40,8 @@ public:
           no_exit_below_(std::max(long_levels_.lower, short_levels_.lower)),
           no_exit_above_(std::min(long_levels_.upper, short_levels_.upper)),
           walks_trailing_(trailing_possible(rules.exits)), walk_(choose_walk()),
-          values_fit_(inputs.values.extent(0) >= prices.price_index.extent(0)) {
+          value_slots_(inputs.values.extent(0) >= prices.price_index.extent(0) ? inputs.values.contiguous_data()
+                                                                                 : nullptr) {
         find_delisting_bars();
     }
 
@@ -84,6 +85,7 @@ private:
         const PlannedRebalance* planned = plan_.data();
         const PlannedRebalance* const planned_end = planned + plan_.size();
         Index next_rebalance = planned != planned_end ? planned->bar : n;
+        const BarMatrices matrices{prices_.price, prices_.close, prices_.high, prices_.low, prices_.open};
         for (Index i = first_bar_; i < n; ++i) {
             const bool rebalancing = i == next_rebalance;
             if (rebalancing) {
@@ -95,14 +97,13 @@ private:
             bar_ = static_cast<int>(i);
             if (i % kBarsBetweenPolls == 0) host_.poll();
             holdings_changed_ = false;
-            const double value = mark_to_market<Touched, Trailing, Checked>(i);
+            const double value = mark_to_market<Touched, Trailing, Checked>(i, matrices);
             // Most bars trade nothing after the mark-to-market pass, which then
             // already summed the bar's value in the same order.
-            if (rebalancing || !state_.due_exits.empty() || !state_.pending_exits.empty() || delisting_on(i) ||
-                !early_value_ok_) {
+            if (rebalancing || exits_waiting_ || delisting_on(i) || !early_value_ok_) {
                 finish_bar(i, value);
-            } else if (values_fit_) {
-                inputs_.values.put(i, value);
+            } else if (value_slots_ != nullptr) {
+                value_slots_[i] = value;
             } else {
                 inputs_.values.set(i, value);
             }
@@ -175,12 +176,19 @@ private:
             state_.due_exits.clear();
         }
         if (!state_.pending_exits.empty()) std::swap(state_.due_exits, state_.pending_exits);
+        exits_waiting_ = !state_.due_exits.empty();
         if (state_.rebalance_today) rebalance(i);
         if (delisting_on(i)) delist(i);
         const bool summed = early_value_ok_ && !holdings_changed_;
         const double value = summed ? summed_value : checked_ ? bar_value<true>(i) : bar_value<false>(i);
         inputs_.values.set(i, value);
     }
+
+    // The price matrices, copied for the walk over the bars (the positions'
+    // stores cannot change a copy).
+    struct BarMatrices {
+        Mat<double> price, close, high, low, open;
+    };
 
     // The rows a touched exit reads.
     struct BarPathRows {
@@ -246,13 +254,12 @@ private:
     // reads of the loop is copied to locals first: the positions' stores
     // cannot change them.
     template <bool Touched, bool Trailing, bool Checked>
-    [[gnu::always_inline]] double mark_to_market(Index i) {
-        const Row<double> price_row = row_of<Checked>(prices_.price, i);
-        const Row<double> close_row = row_of<Checked>(prices_.close, i);
+    [[gnu::always_inline]] double mark_to_market(Index i, const BarMatrices& m) {
+        const Row<double> price_row = row_of<Checked>(m.price, i);
+        const Row<double> close_row = row_of<Checked>(m.close, i);
         BarPathRows path_rows;
         if constexpr (Touched) {
-            path_rows = {row_of<Checked>(prices_.high, i), row_of<Checked>(prices_.low, i),
-                         row_of<Checked>(prices_.open, i)};
+            path_rows = {row_of<Checked>(m.high, i), row_of<Checked>(m.low, i), row_of<Checked>(m.open, i)};
         }
         const ExitRules exits = rules_.exits;
         double value = state_.cash;
@@ -291,13 +298,17 @@ private:
             if (Checked && p.sid >= inputs_.tracked_stocks) throw OutOfBounds{0};
             const double cum = p.cum_return * ratio;
             p.cum_return = cum;
-            if (cum > p.max_return) {
-                p.max_return = cum;
-                if constexpr (Trailing) p.long_stop = long_stop(cum, exits);
-            }
-            if (cum < p.min_return) {
-                p.min_return = cum;
-                if constexpr (Trailing) p.short_stop = short_stop(cum, exits);
+            // The running extremes only move a trailing stop: without one
+            // nothing reads them.
+            if constexpr (Trailing) {
+                if (cum > p.max_return) {
+                    p.max_return = cum;
+                    p.long_stop = long_stop(cum, exits);
+                }
+                if (cum < p.min_return) {
+                    p.min_return = cum;
+                    p.short_stop = short_stop(cum, exits);
+                }
             }
             // A holding of value 0 (closed within a bar) is no position to exit.
             if constexpr (Touched) {
@@ -373,6 +384,7 @@ private:
         if (side == 0) return;
         const bool profit = is_long ? side > 0 : side < 0;
         state_.pending_exits.push_back({p.sid, side > 0, exit_reason(profit, lv)});
+        exits_waiting_ = true;
     }
 
     // Touched mode: the bar's open, high and low against the levels, on the
@@ -565,7 +577,7 @@ private:
     const double no_exit_above_;
     const bool walks_trailing_;       // a trailing stop can move the levels (positions keep their stops)
     const Walk walk_;                 // the walk over the bars for these rules
-    const bool values_fit_;           // the value path has a place for every bar
+    double* const value_slots_;       // the value path when contiguous with a place for every bar
     LoopState state_;
     Index first_bar_ = 0;             // the first bar dated on or after the first position row
     Index scheduled_from_ = 0;        // the first bar that ends with the schedule
@@ -578,6 +590,7 @@ private:
     bool delisting_every_bar_ = false;
     std::vector<double> terms_;       // the bar value terms of the pass, with touched exits
     bool early_value_ok_ = false;     // the mark-to-market pass summed the bar's value
+    bool exits_waiting_ = false;      // an exit is queued or due
     bool holdings_changed_ = false;   // a step after the mark-to-market pass traded
 };
 
