@@ -79,7 +79,7 @@ public:
 private:
     // The bars, in order.  Bars dated before the first position row only
     // take the value 1.
-    template <bool Touched, bool Trailing, bool Checked>
+    template <bool Touched, bool Trailing, bool Checked, bool Prefetch>
     void walk_bars(Index n) {
         for (Index i = 0; i < first_bar_; ++i) inputs_.values.set(i, 1.0);
         const PlannedRebalance* planned = plan_.data();
@@ -97,7 +97,7 @@ private:
             bar_ = static_cast<int>(i);
             if (i % kBarsBetweenPolls == 0) host_.poll();
             holdings_changed_ = false;
-            const double value = mark_to_market<Touched, Trailing, Checked>(i, matrices);
+            const double value = mark_to_market<Touched, Trailing, Checked, Prefetch>(i, matrices);
             // Most bars trade nothing after the mark-to-market pass, which then
             // already summed the bar's value in the same order.
             if (rebalancing || exits_waiting_ || delisting_on(i) || !early_value_ok_) {
@@ -225,9 +225,21 @@ private:
 
     using Walk = void (BarLoop::*)(Index);
 
+    // Whether the walk fetches the next bar's cells ahead: when the price
+    // matrices are too large for the caches, each holding's cell lies on a
+    // row of its own and the walk would otherwise wait on memory for every
+    // holding; small matrices stay cached and need no hints.
+    bool prefetches() const {
+        constexpr double kCachedBytes = 8.0 * 1024 * 1024;
+        const Mat<double>& m = prices_.price;
+        return static_cast<double>(m.extent(0)) * std::fabs(static_cast<double>(m.stride(0))) > kCachedBytes;
+    }
+
     template <bool Touched, bool Trailing>
     Walk walk_for() const {
-        return checked_ ? &BarLoop::walk_bars<Touched, Trailing, true> : &BarLoop::walk_bars<Touched, Trailing, false>;
+        if (checked_) return &BarLoop::walk_bars<Touched, Trailing, true, false>;
+        return prefetches() ? &BarLoop::walk_bars<Touched, Trailing, false, true>
+                            : &BarLoop::walk_bars<Touched, Trailing, false, false>;
     }
     Walk choose_walk() const {
         if (rules_.touched_exit) return walks_trailing_ ? walk_for<true, true>() : walk_for<true, false>();
@@ -253,7 +265,7 @@ private:
     // holdings' order (again from the new cash after an exit).  What the pass
     // reads of the loop is copied to locals first: the positions' stores
     // cannot change them.
-    template <bool Touched, bool Trailing, bool Checked>
+    template <bool Touched, bool Trailing, bool Checked, bool Prefetch>
     [[gnu::always_inline]] double mark_to_market(Index i, const BarMatrices& m) {
         const Row<double> price_row = row_of<Checked>(m.price, i);
         const Row<double> close_row = row_of<Checked>(m.close, i);
@@ -261,6 +273,14 @@ private:
         if constexpr (Touched) {
             path_rows = {row_of<Checked>(m.high, i), row_of<Checked>(m.low, i), row_of<Checked>(m.open, i)};
         }
+        // The cells the holdings read on the next bar are fetched while this
+        // one is worked on (see prefetches); the last bar has no next one.
+        const bool has_next = i + 1 < m.price.extent(0);
+        const Index price_step = has_next ? m.price.stride(0) : 0;
+        const Index close_step = has_next ? m.close.stride(0) : 0;
+        const Index high_step = has_next ? m.high.stride(0) : 0;
+        const Index low_step = has_next ? m.low.stride(0) : 0;
+        const Index open_step = has_next ? m.open.stride(0) : 0;
         const ExitRules exits = rules_.exits;
         double value = state_.cash;
         bool value_ok = true;
@@ -271,6 +291,15 @@ private:
             Position& p = *at;
             const std::size_t k = static_cast<std::size_t>(at - first);
             const int col = p.column;
+            if constexpr (Prefetch) {
+                price_row.prefetch_in_row(col, price_step);
+                close_row.prefetch_in_row(col, close_step);
+                if constexpr (Touched) {
+                    path_rows.high.prefetch_in_row(col, high_step);
+                    path_rows.low.prefetch_in_row(col, low_step);
+                    path_rows.open.prefetch_in_row(col, open_step);
+                }
+            }
             const double price = read<Checked>(price_row, col);
             if (!(price > 0 && price < std::numeric_limits<double>::infinity())) [[unlikely]] {
                 if (!std::isnan(price)) host_.invalid_trade_price(price, p.sid, i);

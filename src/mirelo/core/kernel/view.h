@@ -46,6 +46,9 @@ public:
     bool valid() const { return valid_; }
     // Whether at(j) reads an element (j counted from the start).
     bool contains(Index j) const { return valid_ && j >= 0 && j < size_; }
+    // Hints that element j, known to be in range, of the row `step` bytes
+    // further (a row of the same matrix) will be read soon.
+    void prefetch_in_row(Index j, Index step) const { __builtin_prefetch(base_ + j * stride_ + step); }
     // Hints that element j will be read soon; out-of-range indices are ignored.
     void prefetch(Index j) const {
         if (valid_ && j >= 0 && j < size_) {
