@@ -5,6 +5,7 @@ Value paths, trades, profiles and operations are compared with backtest_ by ever
 simcase.run and by test_batch_vs_backtest; this file covers what only batch has.
 """
 
+import gc
 import math
 import pickle
 import textwrap
@@ -16,7 +17,7 @@ import pytest
 from mirelo.core import batch, tradesim
 from child import interrupt
 from model.data import make_case
-from simcase import COSTS, FREE, MARKET_ARGS, market, run, run_batch, signals
+from simcase import COSTS, FREE, MARKET_ARGS, market, run, run_batch, run_case, signals
 
 RNG = np.random.default_rng(7)
 NAN = math.nan
@@ -43,6 +44,21 @@ def test_abs_sum_equals_numpy_sum(kernel_probe):
         got = kernel_probe.abs_sum(values)
         assert got == want or (np.isnan(got) and np.isnan(want)), len(values)
         assert np.float64(got).tobytes() == want.tobytes(), len(values)
+
+
+@pytest.mark.filterwarnings("ignore:overflow encountered")
+def test_abs_sum_of_the_nonzero_weights_equals_numpy_sum(kernel_probe):
+    # A rebalance sums only the row's non-zero weights (zero blocks and the stocks that sit the
+    # period out left out), in the additions NumPy makes over the whole row.
+    for values in vectors():
+        row = values.copy()
+        row[RNG.random(len(row)) < RNG.choice([0.0, 0.5, 0.98, 1.0])] = RNG.choice([0.0, -0.0])
+        zeroed = sorted(set(RNG.integers(0, max(len(row), 1), RNG.integers(0, 4)).tolist()) & set(range(len(row))))
+        read = row.copy()
+        read[zeroed] = 0.0
+        want = np.abs(read).sum()
+        got = kernel_probe.sparse_abs_sum(row, zeroed)
+        assert np.float64(got).tobytes() == want.tobytes(), len(row)
 
 
 # --- why a trade ended ------------------------------------------------------------------------
@@ -226,6 +242,56 @@ def test_market_reads_its_arrays_in_place_in_any_layout(tmp_path):
     moved = batch.Market(**dict(args, close_values=np.array(mapped))).run(**job())
     assert moved.value[2] != want.value[2]
     np.testing.assert_array_equal(m.run(**job()).value, moved.value)
+
+
+def assert_same_result(got, want):
+    np.testing.assert_array_equal(got.value, want.value)
+    np.testing.assert_array_equal(got.trades, want.trades)
+    np.testing.assert_array_equal(got.profiles, want.profiles)
+    assert got.operations == want.operations
+
+
+def test_position_names_map_alike_whatever_objects_hold_them():
+    # A run whose position columns are the market's own name objects maps each to its place;
+    # equal names in other objects are looked up; a market naming one stock twice maps it to
+    # its last column.
+    case = make_case(5, n_bars=40, n_price=6, n_rows=5, shorts=True)
+    own = dict(case, pos_columns=case["price_columns"].copy())
+    copies = dict(case, pos_columns=np.array(["".join(n) for n in case["price_columns"]], dtype=object))
+    assert_same_result(run_batch(own), run_batch(copies))
+    names = case["price_columns"]
+    pos_values = case["pos_values"].copy()
+    pos_values[:, -1] = 0.0  # the stock whose name the market drops
+    twice = dict(own, pos_values=pos_values, price_columns=np.array(list(names[:-1]) + [names[0]], dtype=object))
+    assert run_case(twice).trades  # both engines agree, and trade
+
+
+@pytest.mark.parametrize("rules", [COSTS, dict(COSTS, touched_exit=True, stop_loss=0.03, take_profit=0.05,
+                                                trail_stop=0.02, excursion_window=6, excursion_window_step=2)])
+def test_a_market_too_wide_for_the_caches_runs_as_a_narrow_one(rules):
+    # 1,100 bars of 1,000 stocks (8.8 MB a matrix): the walk fetches the next bar's cells
+    # ahead, and gives the numbers of a market of the three stocks traded.
+    case = make_case(11, n_bars=1100, n_price=3, n_rows=60, shorts=True, nan_rate=0.02)
+    wide = {k: np.zeros((1100, 1000)) for k in MARKET_ARGS[:5]}
+    for k in wide:
+        wide[k][:, 500:503] = case[k]
+    names = np.array([f"X{j}" for j in range(1000)], dtype=object)
+    names[500:503] = case["price_columns"]
+    wide_case = dict(case, **wide, price_columns=names)
+    assert_same_result(run_batch(wide_case, **rules), run_batch(case, **rules))
+
+
+def test_results_keep_their_arrays_after_the_run():
+    # The trades and profiles are handed over without a copy: they outlive the result that
+    # held them, and are plain writable arrays.
+    r = batch.Market(**market_args()).run(**job(), excursion_window=2)
+    trades, profiles = r.trades, r.profiles
+    want_trades, want_profiles = trades.copy(), profiles.copy()
+    del r
+    gc.collect()
+    np.testing.assert_array_equal(trades, want_trades)
+    np.testing.assert_array_equal(profiles, want_profiles)
+    assert profiles.flags.c_contiguous and profiles.flags.writeable and trades.flags.writeable
 
 
 def test_result_pickles_and_reports_itself():

@@ -57,6 +57,7 @@ public:
         return std::move(state_);
     }
 
+private:
     // What each position is worth at the close of the last bar walked.
     std::vector<double> open_values(Index n) const {
         std::vector<double> values;
@@ -76,7 +77,6 @@ public:
         return std::isnan(price) || std::isnan(close) ? holding : holding * close / price;
     }
 
-private:
     // The bars, in order.  Bars dated before the first position row only
     // take the value 1.
     template <bool Touched, bool Trailing, bool Checked, bool Prefetch>
@@ -355,7 +355,7 @@ private:
             } else {
                 const double close = close_row(col);
                 queue_close_exit<Trailing>(p, cum, close, price);
-                value += std::isnan(close) ? p.value : p.value * close / price;
+                value += std::isnan(close) ? p.value : p.value * close / price;  // value_at_close: the price is valid
             }
             p.reference = price;
         }
@@ -376,7 +376,7 @@ private:
     bool add_value(double& value, std::size_t k, double holding, double price, int col, const Row<double>& close_row) {
         if (Checked && !close_row.contains(col)) return false;
         const double close = close_row(col);
-        const double term = std::isnan(price) || std::isnan(close) ? holding : holding * close / price;
+        const double term = value_at_close(holding, price, close);
         if constexpr (Keep) terms_[k] = term;
         value += term;
         return true;
@@ -586,8 +586,7 @@ private:
         double value = state_.cash;
         for (const Position& p : state_.holdings) {
             const double price = trade_price<Checked>(i, p.sid, p.column, price_row);
-            const double close = read<Checked>(close_row, p.column);
-            value += std::isnan(price) || std::isnan(close) ? p.value : p.value * close / price;
+            value += value_at_close(p.value, price, read<Checked>(close_row, p.column));
         }
         return value;
     }
