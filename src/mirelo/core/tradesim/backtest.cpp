@@ -176,7 +176,8 @@ PyObject* run_backtest(PyObject* const* args, size_t nargsf, PyObject* kwnames) 
         convert_arguments(a, run);
         RunSetup setup;
         setup_run(run, setup);
-        run_bar_loop(run, setup);
+        // The loop's failures are reported at this line (their own lines are in other files).
+        py::at_caller_line(std::source_location::current(), [&] { run_bar_loop(run, setup); });
         return setup.value_path.release();
     });
 }
