@@ -403,3 +403,34 @@ class TestSweep:
         assert "Deflated Sharpe ratio" in out and str(target) in out
         assert demo.main(args + ["--stop-loss", "0.2"]) == 2
         assert "drop --stop-loss" in capsys.readouterr().err
+
+
+# ---------------------------------------------------------------- validation
+
+
+class TestValidate:
+    def test_report_prints_the_folds_and_both_validations(self):
+        from mirelo import demo_validate
+
+        result = demo_validate.run_validate_demo(**SMALL)
+        report = demo_validate.format_validate_report(result)
+        folds = result.forward.folds
+        assert result.walk_forward.train_size == 4 and len(folds) > 3
+        rows = report.split("rank\n")[1].splitlines()[:len(folds)]
+        for line, fold in zip(rows, folds.itertuples()):
+            fields = line.split()
+            assert fields[0] == str(fold.split)
+            assert fields[5:8] == [demo._number(s) for s in (fold.train_score,
+                                                             fold.slice_test_score,
+                                                             fold.test_score)]
+        assert f"{len(result.cpcv.splits)} splits, {result.cpcv.n_paths} paths" in report
+        assert report_number(report, "Sharpe ratio over paths  mean") == round(
+            result.cpcv.summary()["sharpe_mean"], 2)
+
+    def test_cli_validate_and_its_refusal_of_a_fixed_stop(self, capsys):
+        args = ["--stocks", "30", "--years", "1", "--validate"]
+        assert demo.main(args) == 0
+        out = capsys.readouterr().out
+        assert "Walk-forward: train 4 months" in out and "Combinatorial purged" in out
+        assert demo.main(args + ["--take-profit", "0.2"]) == 2
+        assert "--validate takes the stop-loss" in capsys.readouterr().err

@@ -226,17 +226,31 @@ def target_turnover(inputs: Inputs, position_limit: float) -> float:
     adds half the absolute change from the previous target (the first from cash). Exits
     between rebalances and price drift are not counted.
     """
+    changes = _target_steps(inputs, position_limit)[1]
+    return float(np.abs(changes).sum()) / 2.0
+
+
+def target_changes(inputs: Inputs, position_limit: float
+                   ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+    """The bar on which each trading rebalance fills, and its one-way turnover (half the
+    absolute change of the target weights; see ``target_turnover``)."""
+    bars, changes = _target_steps(inputs, position_limit)
+    return bars, np.abs(changes).sum(axis=1) / 2.0
+
+
+def _target_steps(inputs: Inputs, position_limit: float
+                  ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+    """The fill bar of each trading rebalance and the change of the target weights it
+    trades (rebalances x weight columns)."""
     given = inputs.targets
     dates = inputs.market.price_index
     bars = np.searchsorted(dates, given.resample, side="right") - 1
     bars = np.unique(bars[(bars >= 0) & (bars < len(dates) - 1)])
     rows = np.searchsorted(given.pos_index, dates[bars + 1], side="left") - 1
-    rows = rows[rows >= 0]
-    if len(rows) == 0:
-        return 0.0
-    targets = _normalized(given.pos_values[rows], position_limit)
+    used = rows >= 0
+    targets = _normalized(given.pos_values[rows[used]], position_limit)
     changes = np.diff(targets, axis=0, prepend=np.zeros((1, targets.shape[1])))
-    return float(np.abs(changes).sum()) / 2.0
+    return bars[used] + 1, changes
 
 
 def _normalized(rows: npt.NDArray[np.float64], limit: float) -> npt.NDArray[np.float64]:
@@ -253,14 +267,19 @@ def exposure(run_result: Any, start_bar: int, n: int) -> float:
     A trade is held from its entry bar up to, not including, its exit bar (an open trade
     to the last bar).
     """
-    records = run_result.trades
+    held = held_bars(run_result.trades, n)
+    period = held[start_bar + 1:]
+    return float(period.mean()) if len(period) else np.nan
+
+
+def held_bars(records: Any, n: int) -> npt.NDArray[np.bool_]:
+    """Per bar of `n`: whether a trade of `records` is held at its close."""
     exits = np.where(records["exit_bar"] >= 0, records["exit_bar"], n)
     opened = np.zeros(n + 1, dtype=np.int64)
     np.add.at(opened, records["entry_bar"], 1)
     np.add.at(opened, exits, -1)
-    held = np.cumsum(opened[:n]) > 0
-    period = held[start_bar + 1:]
-    return float(period.mean()) if len(period) else np.nan
+    held: npt.NDArray[np.bool_] = np.cumsum(opened[:n]) > 0
+    return held
 
 
 def trade_returns(records: Any) -> npt.NDArray[np.float64]:

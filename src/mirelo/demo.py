@@ -7,6 +7,7 @@ Run it with::
     python -m mirelo.demo --report run.html   # also write the HTML report
     python -m mirelo.demo --sweep         # a stop-loss x take-profit grid instead
     python -m mirelo.demo --sweep --plot grid.png   # and its Sharpe ratio heatmap
+    python -m mirelo.demo --validate      # the grid through walk-forward and CPCV
 
 The market is generated in code from a seed, so every run with the same options
 prints the same report. It has a few hundred stocks over about ten years of
@@ -700,6 +701,10 @@ def build_parser() -> argparse.ArgumentParser:
                    help="run a stop-loss x take-profit grid instead of one backtest and "
                         "print its best trials, deflated Sharpe ratio and PBO; the other "
                         "rules apply to every trial")
+    p.add_argument("--validate", action="store_true",
+                   help="choose a trial of the --sweep grid on training windows and "
+                        "measure it on the windows after them (walk-forward, then a "
+                        "combinatorial purged cross-validation summary)")
     return p
 
 
@@ -731,7 +736,7 @@ def main(argv: list[str] | None = None) -> int:
         "excursion_window": args.window,
         "excursion_window_step": args.window_step,
     }
-    if args.sweep:
+    if args.sweep or args.validate:
         return _sweep_main(args, rules)
     try:
         result = run_demo(seed=args.seed, stocks=args.stocks, years=args.years,
@@ -757,9 +762,19 @@ def _below_range(value: float, rule: str) -> bool:
 def _sweep_main(args: argparse.Namespace, rules: dict[str, Any]) -> int:
     if (rules["stop_loss"], rules["take_profit"]) != (DEFAULT_RULES["stop_loss"],
                                                       DEFAULT_RULES["take_profit"]):
-        print("error: --sweep takes the stop-loss and take-profit from its grid; drop "
+        option = "--validate" if args.validate else "--sweep"
+        print(f"error: {option} takes the stop-loss and take-profit from its grid; drop "
               "--stop-loss and --take-profit", file=sys.stderr)
         return 2
+    if args.validate:
+        from mirelo.demo_validate import validate_main
+
+        try:
+            print(validate_main(args.seed, args.stocks, args.years, args.top, args.plot, rules))
+        except ValueError as err:
+            print(f"error: {err}", file=sys.stderr)
+            return 2
+        return 0
     shared = {k: v for k, v in rules.items() if k not in SWEEP_GRID}
     try:
         result = run_sweep_demo(seed=args.seed, stocks=args.stocks, years=args.years,

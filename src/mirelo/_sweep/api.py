@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+from collections.abc import Mapping
 from pathlib import Path
 
 import numpy as np
@@ -60,6 +61,27 @@ def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="clo
     with status "error"; the others go on.  Ctrl-C stops the sweep, keeps
     (and stores) the trials that finished, and raises KeyboardInterrupt.
     """
+    workers = check_engine(engine, workers, ray_address)
+    per_year = check_periods_per_year(periods_per_year)
+    setup, weights_names = SweepSetup.prepare(
+        close, weights, open=open, high=high, low=low, trade_at=trade_at,
+        rebalance=rebalance, delisted=delisted)
+    setup.periods_per_year = per_year
+    trials, grid_columns = expand_grid(grid, weights_names, fixed_rules, RULE_DEFAULTS)
+    with open_store(store, setup, trade_at, fixed_rules) as opened:
+        collector = Collector(trials, opened, keep_returns, bool(progress), PROGRESS_METRIC)
+        try:
+            run_pending(engine, setup, collector, workers=workers, keep_returns=keep_returns,
+                        ray_address=ray_address)
+        finally:
+            collector.close()
+    index = next(iter(setup.inputs.values())).index
+    return SweepResult(setup, trials, grid_columns, collector.table(grid_columns),
+                       collector.returns(index) if keep_returns else None)
+
+
+def check_engine(engine: str, workers, ray_address: str | None) -> int | None:
+    """Checks the engine options; returns `workers` as an int (or None)."""
     if engine not in ENGINES:
         raise ValueError(f"engine must be one of {', '.join(map(repr, ENGINES))}, "
                          f"got {engine!r}")
@@ -67,27 +89,18 @@ def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="clo
         require_ray()
     elif ray_address is not None:
         raise ValueError('ray_address is used by engine="ray" only')
-    workers = _worker_count(workers)
-    per_year = check_periods_per_year(periods_per_year)
-    setup, weights_names = SweepSetup.prepare(
-        close, weights, open=open, high=high, low=low, trade_at=trade_at,
-        rebalance=rebalance, delisted=delisted)
-    setup.periods_per_year = per_year
-    trials, grid_columns = expand_grid(grid, weights_names, fixed_rules, RULE_DEFAULTS)
-    with _open_store(store, setup, trade_at, fixed_rules) as opened:
-        collector = Collector(trials, opened, keep_returns, bool(progress), PROGRESS_METRIC)
-        try:
-            todo = collector.pending()
-            if todo and engine == "threads":
-                run_threads(setup, todo, collector, workers=workers, keep_returns=keep_returns)
-            elif todo:
-                run_ray(setup, todo, collector, workers=workers, keep_returns=keep_returns,
-                        address=ray_address)
-        finally:
-            collector.close()
-    index = next(iter(setup.inputs.values())).index
-    return SweepResult(setup, trials, grid_columns, collector.table(grid_columns),
-                       collector.returns(index) if keep_returns else None)
+    return _worker_count(workers)
+
+
+def run_pending(engine: str, setup: SweepSetup, collector: Collector, *, workers: int | None,
+                keep_returns: bool, ray_address: str | None) -> None:
+    """Runs the trials that `collector` does not have yet on `engine`."""
+    todo = collector.pending()
+    if todo and engine == "threads":
+        run_threads(setup, todo, collector, workers=workers, keep_returns=keep_returns)
+    elif todo:
+        run_ray(setup, todo, collector, workers=workers, keep_returns=keep_returns,
+                address=ray_address)
 
 
 def _worker_count(workers) -> int | None:
@@ -100,13 +113,18 @@ def _worker_count(workers) -> int | None:
     raise ValueError(f"workers must be a positive int or None, got {workers!r}")
 
 
-def _open_store(store, setup: SweepSetup, trade_at: str, fixed_rules: dict):
-    """The store, checked against this sweep's fingerprint and held for it (or no store)."""
+def open_store(store, setup: SweepSetup, trade_at: str, fixed_rules: dict,
+               more: Mapping[str, str] | None = None):
+    """The store, checked against this sweep's fingerprint (and the entries `more`,
+    which may be absent from a store, as a weights frame's) and held for it (or no
+    store)."""
     if store is None:
         return contextlib.nullcontext()
     path = Path(os.fspath(store))
     # Digests in the orders the store recorded them, so a layout change is no change.
     orders = recorded_orders(recorded_fingerprint(path)) if path.is_dir() else {}
-    return Store(path, sweep_fingerprint(setup, trade_at=trade_at, fixed_rules=fixed_rules,
-                                         orders=orders),
-                 may_be_absent=is_weights_entry)
+    fingerprint = sweep_fingerprint(setup, trade_at=trade_at, fixed_rules=fixed_rules,
+                                    orders=orders)
+    extra = dict(more or {})
+    return Store(path, {**fingerprint, **extra},
+                 may_be_absent=lambda name: name in extra or is_weights_entry(name))
