@@ -21,14 +21,14 @@
 
 namespace mirelo::glue {
 
-// The rules after conversion; the four distances as given (a run makes them
-// absolute).
+// The rules after conversion, every field set by convert_rules from kRules;
+// the four distances as given (a run makes them absolute).
 struct RuleValues {
     core::Rules rules;
     PyObject* stop_trading_next_period = nullptr;  // borrowed; tested for truth where used
-    int excursion_window = 0;
-    int excursion_window_step = 1;
-    bool periodically_rebalance = true;
+    int excursion_window{};
+    int excursion_window_step{};
+    bool periodically_rebalance{};
 };
 
 // What a rule's value is converted to; the type of its field decides.
@@ -153,6 +153,10 @@ inline constexpr RuleRange kAnyNumber{};
 // In backtest_'s parameter order (its parameters 12 to 24); a rule that
 // backtest_ does not take may stand anywhere.  The costs may be negative (a
 // rebate); the four exit distances lose their sign in the run.
+//
+// A new rule is one entry here, its field in core::Rules (or RuleValues) the
+// last member pointer, e.g. a cost that only Market.run takes:
+//   rule<0.0, &V::rules, &R::some_rate>("some_rate", {0.0}, RuleScope::MarketRunOnly, "...")
 inline constexpr std::array kRules = [] {
     using namespace rule_paths;
     constexpr RuleScope all = RuleScope::Everywhere;
