@@ -14,8 +14,8 @@
 
 #include "kernel/errors.h"
 #include "kernel/excursion_path.h"
+#include "kernel/messages.h"
 #include "kernel/view.h"
-#include "messages.h"
 
 #include <algorithm>
 #include <climits>

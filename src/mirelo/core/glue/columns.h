@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace mirelo::tradesim {
+namespace mirelo::glue {
 
 // position column -> price column, for every position column whose name (its
 // UTF-8 encoding, byte for byte) names a price column; a name listed twice
@@ -31,4 +31,4 @@ std::vector<int> map_names(const NameIndex& price_names, PyObject* pos_columns,
 // The column map as a flat table: sid -> price column, -1 for none.
 std::vector<int> flat_columns(const std::map<int, int>& col_map);
 
-}  // namespace mirelo::tradesim
+}  // namespace mirelo::glue
