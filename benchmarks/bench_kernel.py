@@ -18,7 +18,8 @@ The workloads are those of kernel_cases.py.  Every figure comes from one run of 
 - --baseline REF: the same checkout at another commit (git archive), built in Release as pip
   builds, timed in child processes taking turns with this checkout's installed build: the
   ratio of their medians, per workload and interface;
-- run_many on 2 threads against 1, as a ratio of throughput over 16 W1 jobs.
+- run_many on 2 threads against 1, as a ratio of throughput over 64 W1 jobs, with the CPU
+  time the process got per second (both threads busy: near 2).
 """
 
 from __future__ import annotations
@@ -199,7 +200,7 @@ def parts(dump: Path, units: dict) -> list:
     return [("bar loop: mark-to-market, exit rules, the bar's value", loop, units["holding-bars"], "holding-bar"),
             ("excursion profiles", profiles, units["trade-bars"], "trade-bar"),
             ("rebalances", rebalances, units["rebalances"] * units["columns"], "column"),
-            ("outside the kernel: arguments, results", outside, 1, "run")]
+            ("outside the kernel: arguments, results", outside, None, None)]
 
 
 def units_of(name: str) -> dict:
@@ -242,7 +243,10 @@ def callgrind_report(folder: Path, show_parts: bool) -> None:
         print(f"\nW1, Market.run, by source ({units['trades']} trades, {units['rebalances']} rebalances):")
         print(f"{'part':<54} {'instructions':>12} {'units':>10} {'per unit':>9}")
         for part, n, count_, unit in parts(dumps["W1", "Market.run"], units):
-            print(f"{part:<54} {n / 1e6:>10.2f} M {count_:>10,} {n / count_:>9.1f}  per {unit}")
+            if count_ is None:
+                print(f"{part:<54} {n / 1e6:>10.2f} M")
+            else:
+                print(f"{part:<54} {n / 1e6:>10.2f} M {count_:>10,} {n / count_:>9.1f}  per {unit}")
 
 
 # ---- wall time ------------------------------------------------------------------------------
@@ -298,15 +302,25 @@ def baseline_ratios(ref: str, folder: Path, rounds: int, calls_per_round: int) -
 
 
 def scaling(jobs: int, repeat: int) -> None:
+    """run_many's throughput on 2 threads against 1, and the process's CPU time per wall
+    second on 2 threads (near 2 when both threads found a core: a lower figure means
+    the machine was busy)."""
     from mirelo.core import batch
     build, rules = cases()["W1"]
     d = build()
     market = batch.Market(*(d[k] for k in MARKET), d["delisting_bars"])
     many = [dict({k: d[k] for k in SIGNAL}, **rules)] * jobs
-    t = interleaved({"1 thread": lambda: market.run_many(many, threads=1),
-                     "2 threads": lambda: market.run_many(many, threads=2)}, repeat)
+    cpu: list = []
+
+    def two_threads():
+        c0, t0 = time.process_time(), time.perf_counter()
+        market.run_many(many, threads=2)
+        cpu.append((time.process_time() - c0) / (time.perf_counter() - t0))
+
+    t = interleaved({"1 thread": lambda: market.run_many(many, threads=1), "2 threads": two_threads}, repeat)
     print(f"\nrun_many, {jobs} W1 jobs: 1 thread {t['1 thread']:.2f} s, 2 threads {t['2 threads']:.2f} s"
-          f"  ->  {t['1 thread'] / t['2 threads']:.2f}x (load average {os.getloadavg()[0]:.2f})")
+          f"  ->  {t['1 thread'] / t['2 threads']:.2f}x; CPU seconds per second on 2 threads "
+          f"{statistics.median(cpu):.2f} (load average {os.getloadavg()[0]:.2f})")
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -316,7 +330,7 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--baseline", metavar="REF", help="commit to compare wall time with (e.g. main)")
     p.add_argument("--repeat", type=int, default=9)
     p.add_argument("--rounds", type=int, default=5)
-    p.add_argument("--jobs", type=int, default=16)
+    p.add_argument("--jobs", type=int, default=64)
     args = p.parse_args(argv)
 
     print(f"kernel benchmark: Python {sys.version.split()[0]}, NumPy {np.__version__}, {os.cpu_count()} cores, "
