@@ -4,13 +4,14 @@ Every rule is drawn (fees, stops, take-profit, trailing stop, touched exits, cap
 cost, stop-trading, excursion windows, delistings, shorts, NaN prices, unpriced and shared
 columns, late and unsorted dates): the value path, the trades, their profiles and the
 final operations must be the same to the last bit, and a run that fails must fail with the
-same exception and message.
+same exception and message. The holdings record of every successful run is checked against
+its value path (simcase.assert_holdings_reconcile).
 """
 
 from hypothesis import HealthCheck, given, settings
 
 from model.data import case_strategy
-from simcase import MARKET_ARGS, Run, assert_engines_agree, run_batch
+from simcase import MARKET_ARGS, Run, assert_engines_agree, recorded_run, run_batch
 from tradesim_cases import excursion, tradesim
 
 ARRAYS = MARKET_ARGS + ("pos_values", "pos_index", "pos_columns", "resample")
@@ -53,3 +54,4 @@ def test_batch_equals_backtest(case):
         return
     assert not isinstance(got, Exception), f"batch raised {got!r}; backtest_ did not"
     assert_engines_agree(got, want)
+    recorded_run(args, got, **rules)

@@ -71,7 +71,9 @@ def test_stubs_follow_the_parameter_table():
                 or (isinstance(p.default, float) and math.isinf(p.default)) else p.default)
                for p in inspect.signature(tradesim.backtest_).parameters.values()]
     assert [p[:2] for p in stub_parameters("tradesim.pyi", "backtest_")] == runtime
-    # Market.run: the four position arrays, then the rules of backtest_ by keyword only.
+    # Market.run: the four position arrays, then the rules of backtest_ and record_holdings
+    # by keyword only.
     run = stub_parameters("batch.pyi", "Market", "run")
     assert [p[0] for p in run[:4]] == ["pos_values", "pos_index", "pos_columns", "resample"]
-    assert [p[:2] for p in run[4:]] == runtime[11:24] and all(p[2] for p in run[4:])
+    assert [p[:2] for p in run[4:]] == runtime[11:24] + [("record_holdings", False)]
+    assert all(p[2] for p in run[4:])

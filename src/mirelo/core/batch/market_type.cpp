@@ -26,6 +26,7 @@ py::ArgParser& run_parser() {
     static py::ArgParser parser = [] {
         std::vector<const char*> names = {"pos_values", "pos_index", "pos_columns", "resample"};
         names.insert(names.end(), engine::kRuleNames.begin(), engine::kRuleNames.end());
+        names.push_back("record_holdings");
         return py::ArgParser("run", names, 4, 4);
     }();
     return parser;
@@ -102,7 +103,7 @@ const char kRunDoc[] =
     "    stop_loss=1.0, take_profit=inf, trail_stop=inf, trail_stop_activation=0.0,\n"
     "    touched_exit=False, position_limit=1.0, retain_cost_when_rebalance=False,\n"
     "    stop_trading_next_period=True, excursion_window=0, excursion_window_step=1,\n"
-    "    periodically_rebalance=True)\n"
+    "    periodically_rebalance=True, record_holdings=False)\n"
     "--\n\n"
     "Run one backtest of a weight matrix on this market and return a RunResult.\n"
     "\n"
@@ -118,7 +119,12 @@ const char kRunDoc[] =
     "                 a row that a rebalance uses)\n"
     "  pos_index      1-D int64, the date of each row (ascending)\n"
     "  pos_columns    1-D object array of str, matched to the price columns by name\n"
-    "  resample       1-D int64 rebalance dates\n";
+    "  resample       1-D int64 rebalance dates\n"
+    "\n"
+    "record_holdings=True (tested for truth) also records, for every bar after its\n"
+    "trades, the money value of each holding at the close, the cash, the money\n"
+    "traded, the costs paid and each stock's net fills (RunResult.holdings_offsets\n"
+    "and the attributes beside it); otherwise they are None.\n";
 
 PyObject* market_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::TraceSite site{"mirelo.core.batch.Market.run", kFile};

@@ -31,8 +31,8 @@ inline double entry_weight(double target_value, double weight_base) {
 
 // Moves `sid` to `target_value`, charging the fee on trades that add exposure
 // and fee plus tax on trades that reduce it, and reports trade boundaries to
-// the host (`reason`: why a position that ends here ended).  Returns the new
-// cash.
+// the host (`reason`: why a position that ends here ended) and the fill (the
+// change of position and its cost).  Returns the new cash.
 // 1. held / has_pos / new_pos; 2. trade records; 3. money.
 template <typename Host>
 double set_position(Host& host, Holdings& holdings, int sid, double target_value, double cash, double fee_ratio,
@@ -66,18 +66,18 @@ double set_position(Host& host, Holdings& holdings, int sid, double target_value
             const bool buying = delta > 0;
             const bool adding = (target_value >= 0 && delta > 0) || (target_value <= 0 && delta < 0);
             const double cost = std::fabs(delta) * (adding ? fee_ratio : exit_ratio);
-            if (buying) {
-                cash -= delta;
-                holding += delta - cost;  // a purchase's cost comes out of the position
-            } else {
-                cash += -delta - cost;
-                holding += delta;
-            }
+            // A purchase's cost comes out of the position, a sale's out of the cash.
+            const double change = buying ? delta - cost : delta;
+            cash += buying ? -delta : -delta - cost;
+            holding += change;
+            host.record_fill(sid, change, cost);
             if (erase_if_flat && holding == 0) holdings.erase(slot);
         } else if (held) {
             if (!present) slot = holdings.insert_at(slot, sid, 0.0);
             const double value = slot->second;
-            cash += value - std::fabs(value) * exit_ratio;
+            const double cost = std::fabs(value) * exit_ratio;
+            cash += value - cost;
+            host.record_fill(sid, -value, cost);
             if (erase_if_flat) {
                 holdings.erase(slot);
             } else {

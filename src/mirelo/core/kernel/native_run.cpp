@@ -5,6 +5,7 @@
 #include "kernel/pairwise_sum.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -92,7 +93,12 @@ class NativeHost {
 public:
     NativeHost(NativeRunInput& in, NativeRunOutput& out)
         : in_(in), out_(out), price_(in.prices.price), close_(in.prices.close), col_map_(in.col_map),
-          entry_(in.stock_count), position_(in.stock_count), entry_is_new_(in.stock_count) {}
+          entry_(in.stock_count), position_(in.stock_count), entry_is_new_(in.stock_count) {
+        if (in.record_holdings) {
+            recorder_ = std::make_unique<HoldingsRecorder>(out.holdings,
+                                                           static_cast<std::size_t>(in.prices.price_index.extent(0)));
+        }
+    }
 
     // ---- trade records ----
     void record_date(int bar) { current_date_ = bar; }
@@ -113,6 +119,10 @@ public:
         return !in_.rules.retain_cost_when_rebalance && in_.periodically_rebalance;
     }
     bool stop_trading() const { return in_.stop_trading_next_period; }
+    HoldingsRecorder* holdings_recorder() { return recorder_.get(); }
+    void record_fill(int sid, double change, double cost) {
+        if (recorder_) recorder_->fill(sid, change, cost);
+    }
     void poll() const {
         if (in_.cancel != nullptr && in_.cancel->load(std::memory_order_relaxed)) throw Cancelled{};
     }
@@ -187,6 +197,7 @@ private:
     SidArray<double> position_;
     SidArray<int> entry_is_new_;
     int current_date_ = 0;
+    std::unique_ptr<HoldingsRecorder> recorder_;  // null unless the run records holdings
 };
 
 // The size of row 0 of a matrix, as `matrix[0].size` reads it.

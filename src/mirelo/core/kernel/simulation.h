@@ -1,16 +1,19 @@
 // The bar loop of a backtest: marks holdings to market, applies the exit
 // rules, executes exits, rebalances on scheduled bars, closes delisted stocks
-// and writes the value of every bar.
+// and writes the value of every bar (and, when the host has a holdings
+// recorder, what the bar held).
 //
 // The loop reads the price matrices in place and walks only the holdings; it
 // knows nothing of Python.  What depends on the caller is asked of the host
 // (see simulation_host.h): the trade records, the truth of
 // stop_trading_next_period, the weight rows and their gross sums, the stop
-// requests, and the failures that name a stock.
+// requests, the failures that name a stock, and the holdings recorder (null
+// when nothing is recorded).
 #pragma once
 
 #include "kernel/exit_rules.h"
 #include "kernel/holdings.h"
+#include "kernel/holdings_record.h"
 #include "kernel/view.h"
 
 #include <algorithm>
@@ -136,12 +139,18 @@ public:
         : host_(host), p_(prices), g_(targets), r_(rules), in_(in), t_(in.tracking),
           columns_(in.col_map),
           tracked_stocks_(std::min({t_.cum_return.extent(0), t_.max_return.extent(0), t_.min_return.extent(0)})),
-          unchecked_(cells_in_range()), refs_in_place_(one_stock_per_column()) {}
+          unchecked_(cells_in_range()), refs_in_place_(one_stock_per_column()),
+          recorder_(host.holdings_recorder()) {}
 
     // Walks every bar, then reports the positions still open.
     LoopState run() {
         const Index n = p_.price_index.extent(0);
-        for (Index i = 0; i < n; ++i) bar(i, n);
+        for (Index i = 0; i < n; ++i) {
+            bar(i, n);
+            if (recorder_ == nullptr) continue;
+            if (unchecked_) record_bar<false>(*recorder_);
+            else record_bar<true>(*recorder_);
+        }
         host_.end_analysis(st_.holdings);
         return std::move(st_);
     }
@@ -300,9 +309,14 @@ private:
             early_value_ok_ = false;
             return;
         }
-        const double close = row_.close(col);
-        if (std::isnan(price) || std::isnan(close)) early_value_ += holding;
-        else early_value_ += holding * close / price;
+        early_value_ += value_at_close(holding, price, row_.close(col));
+    }
+
+    // A holding is carried at the trading price and reported at the close;
+    // without either, at its carried value.
+    static double value_at_close(double holding, double price, double close) {
+        if (std::isnan(price) || std::isnan(close)) return holding;
+        return holding * close / price;
     }
 
     // Whether a touched exit closed the position within the bar.
@@ -425,17 +439,46 @@ private:
         st_.delisted_now.clear();
     }
 
-    // Holdings are carried at the trading price and reported at the close.
     double bar_value(Index i) {
         double value = st_.cash;
         for (const auto& [sid, holding] : st_.holdings) {
             const int col = columns_.column_of(sid);
             const double price = trade_price(i, sid, col);
-            const double close = row_.close.at(col);
-            if (std::isnan(price) || std::isnan(close)) value += holding;
-            else value += holding * close / price;
+            value += value_at_close(holding, price, row_.close.at(col));
         }
         return value;
+    }
+
+    // The bar just walked as its value counts it: each holding at the close,
+    // in the order of the sum, then the cash.  A flat entry (a position
+    // closed within a bar by a touched exit waits at 0 for the next
+    // rebalance) is no holding: its term is 0, and leaving it out changes no
+    // sum, since the cash is never -0.  The bar's prices were read (and
+    // checked) when it was valued; a bar before the first weights row holds
+    // nothing.
+    template <bool Checked>
+    [[gnu::noinline]] void record_bar(HoldingsRecorder& recorder) {
+        // The holdings' price columns, looked up again when a trade changed
+        // the holdings.
+        if (holdings_changed_ || record_columns_.size() != st_.holdings.size()) {
+            record_columns_.clear();
+            for (const auto& [sid, holding] : st_.holdings) record_columns_.push_back(columns_.column_of(sid));
+        }
+        const HoldingsRecorder::Slots slots = recorder.open_bar(st_.holdings.size());
+        // Written through nothing else, and kept out of the bar loop's body:
+        // the walk runs in registers.
+        std::int32_t* __restrict sid_out = slots.sid;
+        double* __restrict value_out = slots.value;
+        const int* column = record_columns_.data();
+        const Row<double> price = row_.price, close = row_.close;
+        for (const auto& [sid, holding] : st_.holdings) {
+            const int col = *column++;
+            const double value = value_at_close(holding, read<Checked>(price, col), read<Checked>(close, col));
+            if (value == 0 && holding == 0) [[unlikely]] continue;
+            *sid_out++ = sid;
+            *value_out++ = value;
+        }
+        recorder.end_bar(static_cast<std::size_t>(sid_out - slots.sid), st_.cash);
     }
 
     // Moves to the newest position row dated before the next bar (all rows
@@ -472,6 +515,8 @@ private:
     double early_value_ = 0.0;      // the bar's value summed by the mark-to-market pass
     bool early_value_ok_ = false;   // ... valid as long as no exit changed the cash
     bool holdings_changed_ = false; // a step after the mark-to-market pass traded
+    HoldingsRecorder* const recorder_;  // null: nothing is recorded
+    std::vector<int> record_columns_;   // the price column of each holding, for the recorder
 };
 
 // Runs the bar loop of one backtest on `host`; returns what the final stock

@@ -9,6 +9,9 @@
 
 #include "pyutil/numpy_api.h"
 
+#include <memory>
+#include <utility>
+
 namespace mirelo::py {
 
 void import_numpy_capi() {
@@ -90,6 +93,42 @@ Ref new_float64_vector(Py_ssize_t length, double** data, std::source_location lo
     Ref array = check(PyArray_EMPTY(1, dims, NPY_FLOAT64, 0), loc);
     *data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     return array;
+}
+
+namespace {
+
+constexpr const char kArrayCapsule[] = "mirelo.core.array";
+
+template <typename T>
+void free_array(PyObject* capsule) {
+    delete[] static_cast<T*>(PyCapsule_GetPointer(capsule, kArrayCapsule));
+}
+
+template <typename T>
+Ref adopt(std::unique_ptr<T[]> data, std::size_t size, int type, std::source_location loc) {
+    npy_intp dims[1] = {static_cast<npy_intp>(size)};
+    if (size == 0 || data == nullptr) return check(PyArray_EMPTY(1, dims, type, 0), loc);
+    T* elements = data.get();
+    Ref capsule = check(PyCapsule_New(elements, kArrayCapsule, free_array<T>), loc);
+    data.release();  // the capsule's now
+    Ref array = check(PyArray_SimpleNewFromData(1, dims, type, elements), loc);
+    // Takes the capsule's reference, also when it fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) {
+        throw_pending(loc);
+    }
+    return array;
+}
+
+}  // namespace
+
+Ref adopt_array(std::unique_ptr<double[]> data, std::size_t size, std::source_location loc) {
+    return adopt(std::move(data), size, NPY_FLOAT64, loc);
+}
+Ref adopt_array(std::unique_ptr<std::int64_t[]> data, std::size_t size, std::source_location loc) {
+    return adopt(std::move(data), size, NPY_INT64, loc);
+}
+Ref adopt_array(std::unique_ptr<std::int32_t[]> data, std::size_t size, std::source_location loc) {
+    return adopt(std::move(data), size, NPY_INT32, loc);
 }
 
 Ref new_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, double** data, std::source_location loc) {
