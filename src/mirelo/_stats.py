@@ -15,7 +15,13 @@ Conventions (also in README.md):
   year up: weekly 52, two-weekly 26, monthly 12, quarterly 4, yearly 1).
 - **Risk-free rate 0** for the Sharpe ratio, required return 0 for the Sortino ratio.
 - Return, risk and drawdown figures come from empyrical-reloaded, computed on those
-  returns; turnover, exposure, drawdown dates and trade figures are computed here.
+  returns; turnover, exposure, costs, drawdown dates and trade figures are computed here.
+- **Turnover, exposure and costs** come from the engine's holdings record (exact): half
+  the money traded on each bar over the value before it, summed and annualised; the share
+  of bars ending with a holding; the fees and tax over the value before each bar, summed
+  and annualised. A run without the record (a sweep without ``holdings=True``) falls back
+  to the turnover of the target weights and the trades' holding periods, and has no costs
+  (NaN).
 """
 
 from __future__ import annotations
@@ -49,8 +55,9 @@ STAT_LABELS = (
     "max_drawdown_trough",  # date of its trough
     "max_drawdown_recovery",  # first date back at the peak value (NaT: not recovered)
     "calmar",               # annual return / |maximum drawdown|
-    "turnover",             # one-way turnover of the target weights per year
+    "turnover",             # one-way turnover per year: half the money traded / value
     "exposure",             # share of bars ending with at least one position held
+    "costs",                # fees and tax per year, as a fraction of the value
     "trades",               # number of trades, open ones included
     "win_rate",             # share of trades with a positive return
     "profit_factor",        # sum of winning / sum of losing trade profits
@@ -88,9 +95,12 @@ def result_stats(result: Result, periods_per_year: float | None = None) -> pd.Se
     # pandas Series for each statistic to take apart.
     path = result.run_result.value
     returns = (path / np.concatenate(([1.0], path[:-1])) - 1.0)[result.start_bar + 1:]
-    limit = float(result.rules["position_limit"])
-    turnover = _once_per_inputs(inputs, ("turnover", limit),
-                                lambda: target_turnover(result))
+    held = engine_figures(result.run_result, result.start_bar)
+    if held is None:
+        limit = float(result.rules["position_limit"])
+        held = (_once_per_inputs(inputs, ("turnover", limit), lambda: target_turnover(result)),
+                exposure(result), np.nan)
+    turnover, held_share, costs = held
     years = len(returns) / per_year
     peak, trough, recovery = drawdown_dates(value)
     figures: dict[str, Any] = {
@@ -108,7 +118,8 @@ def result_stats(result: Result, periods_per_year: float | None = None) -> pd.Se
         "max_drawdown_recovery": recovery,
         "calmar": empyrical.calmar_ratio(returns, annualization=per_year),
         "turnover": turnover / years if years > 0 else np.nan,
-        "exposure": exposure(result),
+        "exposure": held_share,
+        "costs": costs / years if years > 0 else np.nan,
         **trade_figures(result.run_result),
     }
     return pd.Series([_plain(figures[k]) for k in STAT_LABELS], index=_STAT_INDEX.copy(),
@@ -186,6 +197,22 @@ def drawdown_dates(value: pd.Series) -> tuple[Any, Any, Any]:
     back = np.flatnonzero(path[trough:] >= path[peak])
     recovery = value.index[trough + back[0]] if len(back) else pd.NaT
     return value.index[peak], value.index[trough], recovery
+
+
+def engine_figures(run_result: Any, start_bar: int) -> tuple[float, float, float] | None:
+    """From the engine's holdings record (None without one), over the bars after
+    `start_bar`: the one-way turnover (half the money traded over the value before each bar,
+    summed), the share of bars ending with a holding, and the costs over the value before
+    each bar, summed."""
+    if getattr(run_result, "traded", None) is None:
+        return None
+    path = run_result.value
+    before = np.concatenate(([1.0], path[:-1]))[start_bar + 1:]
+    traded = run_result.traded[start_bar + 1:] / before
+    costs = run_result.costs[start_bar + 1:] / before
+    held = np.diff(run_result.holdings_offsets)[start_bar + 1:] > 0
+    share = float(held.mean()) if len(held) else np.nan
+    return float(traded.sum()) / 2.0, share, float(costs.sum())
 
 
 def target_turnover(result: Result) -> float:
