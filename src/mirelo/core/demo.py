@@ -404,7 +404,7 @@ def run_sweep_demo(seed: int = DEFAULT_SEED, stocks: int = DEFAULT_STOCKS,
     args = dict(strategy.market_args)
     start = time.perf_counter()
     swept = mirelo.sweep(args.pop("close"), strategy.weights, grid, **args,
-                         progress=progress, keep_returns=True, **fixed)
+                         progress=progress, keep_returns=True, holdings=True, **fixed)
     seconds = time.perf_counter() - start
     return SweepDemo(strategy=strategy, rules=fixed, grid=grid, sweep=swept,
                      deflated_sharpe=swept.deflated_sharpe(), pbo=swept.pbo(PBO_SPLITS),
