@@ -25,6 +25,12 @@ and the ratios are those of the median times.  Memory:
 - the growth of Ray's shared memory (/dev/shm, where the object store lives)
   during one timed sweep, against the market's size, and each worker's private
   (anonymous) memory growth over the timed sweeps.
+
+The fingerprint a store records (digests of the market's and the weights'
+arrays, each read once in the order of its memory) is timed too, on the market
+as given and on F-ordered copies (the layout of most pandas frames' blocks),
+against one trial's ``Market.run`` (budget: two trials, paid once per sweep
+with a store).
 """
 
 from __future__ import annotations
@@ -42,12 +48,14 @@ from bench_backtest import _reset_peak_rss, _status_kb, make_inputs
 
 import mirelo
 from mirelo._inputs import RULE_DEFAULTS
+from mirelo._sweep.fingerprint import sweep_fingerprint
 from mirelo._sweep.setup import SweepSetup, build_market
 from mirelo._sweep.trials import expand_grid
 
 THREADS_BUDGET = 0.90  # sweep throughput / bare run_many
 RAY_BUDGET = 0.70  # Ray throughput / threads throughput
 MEMORY_BUDGET_MB = 150.0
+FINGERPRINT_BUDGET = 2.0  # fingerprint seconds / one trial's run (paid once per sweep)
 WORKER_BUDGET_MB = 50.0
 
 
@@ -105,6 +113,27 @@ def worker_anon_mb(ray) -> dict[int, float]:
     return dict(ray.get([probe.remote() for _ in range(2)]))
 
 
+def median_seconds(call, repeat: int = 5) -> float:
+    return float(np.median([timed(call)[0] for _ in range(repeat)]))
+
+
+def fingerprint_note(setup: SweepSetup, frames_: tuple, market: dict, trial_seconds: float) -> str:
+    """The fingerprint's cost on the market as given and on F-ordered frames."""
+    given = median_seconds(lambda: sweep_fingerprint(setup, trade_at="open", fixed_rules={}))
+    layout = "F" if setup.inputs[None].market_args["close_values"].flags.f_contiguous else "C"
+    close, open_, high, low, weights = (
+        pd.DataFrame(np.asfortranarray(f.to_numpy()), index=f.index, columns=f.columns)
+        for f in frames_)
+    f_setup, _ = SweepSetup.prepare(close, weights, open=open_, high=high, low=low,
+                                    trade_at=market["trade_at"])
+    f_order = median_seconds(lambda: sweep_fingerprint(f_setup, trade_at="open", fixed_rules={}))
+    worst = max(given, f_order) / trial_seconds
+    return (f"store fingerprint: {given * 1e3:.1f} ms on the arrays as given ({layout}-ordered), "
+            f"{f_order * 1e3:.1f} ms on F-ordered frames; one trial's Market.run "
+            f"{trial_seconds * 1e3:.1f} ms; worst {worst:.2f} trials (budget "
+            f"{FINGERPRINT_BUDGET:.0f}): {verdict(worst <= FINGERPRINT_BUDGET)}")
+
+
 def verdict(ok: bool) -> str:
     return "PASS" if ok else "MISS"
 
@@ -142,6 +171,9 @@ def main(argv: list[str] | None = None) -> int:
     jobs = [setup.job(t) for t in trials]
     bare_market = build_market(setup.inputs[None].market_args)
     bare_market.run_many(jobs[:2])  # warm-up
+    trial_seconds = median_seconds(lambda: bare_market.run(**jobs[0]))
+    fingerprint = fingerprint_note(setup, (close, open_, high, low, weights), market,
+                                   trial_seconds)
     engines = {"bare run_many": lambda: bare_market.run_many(jobs), "threads sweep": threads_sweep}
     ray = None
     if args.ray:
@@ -182,7 +214,7 @@ def main(argv: list[str] | None = None) -> int:
              f"market arrays {market_mb:.0f} MB; threads sweep resident peak {peak_mb:.0f} MB = "
              f"{rss_start_mb:.0f} MB before the market + the market + {sweep_mb:.0f} MB "
              f"(budget {MEMORY_BUDGET_MB:.0f}): {verdict(sweep_mb <= MEMORY_BUDGET_MB)}; "
-             f"{int((table.status != 'ok').sum())} failed trials"]
+             f"{int((table.status != 'ok').sum())} failed trials", fingerprint]
     if ray is not None:
         ray_ratio = median["threads sweep"] / median["ray sweep"]
         rows.append(("ray sweep", ray_ratio,

@@ -1,16 +1,20 @@
-"""Building blocks of the hand-computed backtest scenarios, and the one runner.
+"""The one builder of hand-worked backtest cases, and the one runner.
 
-Bar i of every scenario is dated 10 * (i + 1), so bar 0 is dated 10, bar 1 is dated 20 and
-so on; `day(i)` gives that date.  The helpers only shape arrays and collect what a run
-leaves behind; every expected number lives in the test that uses it, worked out by hand.
+Bar i of a case is dated 10 * (i + 1) unless `market` is given other dates, so bar 0 is
+dated 10, bar 1 is dated 20 and so on; `day(i)` gives that date.  `market` and `signals`
+only shape arrays, and `arrays` joins them into a case, the eleven arrays of backtest_;
+every expected number lives in the test that uses it, worked out by hand.
 
-`run` runs each scenario on both engines, tradesim.backtest_ and batch.Market.run, and
-checks that they agree to the last bit (or fail alike) before the test checks the numbers;
-it runs batch once more recording the holdings and checks that record against the value path
-(`assert_holdings_reconcile`).
+`run` (and `run_case`, for a case built or changed by hand) runs a case on both engines,
+batch.Market.run and tradesim.backtest_, checks that they agree to the last bit (or fail
+alike), and returns what backtest_ left; it runs batch once more recording the holdings and
+checks that record against the value path (`assert_holdings_reconcile`).  `backtest_run` is
+the backtest_ half alone, for what only backtest_ has: its module state, its run guard and
+its own argument handling.
 """
 
 import math
+import traceback
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -19,6 +23,8 @@ from mirelo.core import batch, excursion, tradesim
 
 FREE = dict(fee_ratio=0.0, tax_ratio=0.0)
 COSTS = dict(fee_ratio=0.001, tax_ratio=0.003)
+MARKET_ARGS = ("price_values", "close_values", "high_values", "low_values", "open_values",
+               "price_index", "price_columns")
 
 
 def day(bar):
@@ -30,15 +36,16 @@ def _matrix(values):
     return m.reshape(-1, 1) if m.ndim == 1 else m
 
 
-def market(price, *, close=None, high=None, low=None, open=None, columns=None):
+def market(price, *, close=None, high=None, low=None, open=None, columns=None, dates=None):
     """The price-side arguments of backtest_; any matrix not given is the trading price."""
     price = _matrix(price)
     columns = [chr(ord("A") + k) for k in range(price.shape[1])] if columns is None else columns
+    dates = [day(i) for i in range(len(price))] if dates is None else dates
     pick = lambda m: price.copy() if m is None else _matrix(m)  # noqa: E731
     return dict(
         price_values=price, close_values=pick(close), high_values=pick(high),
         low_values=pick(low), open_values=pick(open),
-        price_index=np.array([day(i) for i in range(len(price))], dtype=np.int64),
+        price_index=np.array(dates, dtype=np.int64),
         price_columns=np.array(columns, dtype=object),
     )
 
@@ -53,6 +60,12 @@ def signals(weights, pos_dates, resample, pos_columns):
     )
 
 
+def arrays(mkt, weights, pos_dates, resample, pos_columns=None):
+    """The eleven arrays of backtest_; position columns default to the price columns."""
+    pos_columns = list(mkt["price_columns"]) if pos_columns is None else pos_columns
+    return dict(mkt, **signals(weights, pos_dates, resample, pos_columns))
+
+
 @dataclass
 class Run:
     value_path: np.ndarray
@@ -62,25 +75,53 @@ class Run:
     rows: list        # get_trade_stocks rows
     ops: dict         # get_stock_operations()
     reasons: list = field(default_factory=list)  # why each trade ended (batch engine)
+    money: list = field(default_factory=list)    # (entry_value, exit_value) (batch engine)
     record: object = None  # the batch RunResult with the holdings recorded
 
+    def summary(self):
+        """Everything the run left, as lists comparable with ==."""
+        return dict(value_path=self.value_path.tolist(), trades=self.trades,
+                    positions=self.positions, profiles=[p.tolist() for p in self.profiles],
+                    rows=self.rows, ops=self.ops, reasons=self.reasons)
 
-MARKET_ARGS = ("price_values", "close_values", "high_values", "low_values", "open_values",
-               "price_index", "price_columns")
+
+def recorded_trades():
+    """The trades the excursion module recorded in the last backtest_, as int triples."""
+    return [[int(x) for x in t] for t in excursion.trades]
 
 
-def run_batch(args, record_holdings=False, **rules):
-    """The same backtest on batch.Market.run; `args` are backtest_'s arrays (delisting_bars
-    per position column, given to the market per price column by name)."""
+def trade_rows(case, touched_exit=False):
+    """The last backtest_'s get_trade_stocks rows, as the module returns them."""
+    return tradesim.get_trade_stocks(case["pos_columns"], case["price_index"], touched_exit)[0]
+
+
+def backtest_run(case, **rules):
+    """The case on backtest_ alone: its value path and what its module state holds."""
+    value_path = tradesim.backtest_(**case, **rules)
+    rows = trade_rows(case, rules.get("touched_exit", False))
+    return Run(
+        value_path=value_path,
+        trades=recorded_trades(),
+        positions=[float(p) for p in excursion.trade_positions],
+        profiles=[np.asarray(p) for p in excursion.excursion],
+        rows=[[r[0]] + [int(x) for x in r[1:5]] + [float(r[5])] + [int(x) for x in r[6:]]
+              for r in rows],
+        ops=tradesim.get_stock_operations(),
+    )
+
+
+def run_batch(case, record_holdings=False, **rules):
+    """The case on batch.Market.run.  backtest_ takes delisting_bars per position column, a
+    market per price column: each price column gets the bar given for its name."""
     delisting = rules.pop("delisting_bars", None)
     market_delisting = None
     if delisting is not None:
-        by_name = dict(zip(args["pos_columns"], delisting))
-        market_delisting = np.array([by_name.get(n, -1) for n in args["price_columns"]],
+        by_name = dict(zip(case["pos_columns"], delisting))
+        market_delisting = np.array([by_name.get(n, -1) for n in case["price_columns"]],
                                     dtype=np.int64)
-    market = batch.Market(*(args[k] for k in MARKET_ARGS), market_delisting)
-    return market.run(args["pos_values"], args["pos_index"], args["pos_columns"],
-                      args["resample"], record_holdings=record_holdings, **rules)
+    mkt = batch.Market(*(case[k] for k in MARKET_ARGS), market_delisting)
+    return mkt.run(case["pos_values"], case["pos_index"], case["pos_columns"], case["resample"],
+                   record_holdings=record_holdings, **rules)
 
 
 def recorded_run(args, plain, **rules):
@@ -88,7 +129,7 @@ def recorded_run(args, plain, **rules):
     RunResult without them), its record checked by assert_holdings_reconcile."""
     recorded = run_batch(args, record_holdings=True, **rules)
     np.testing.assert_array_equal(recorded.value, plain.value)
-    np.testing.assert_array_equal(recorded.trades, plain.trades)
+    assert recorded.trades.tobytes() == plain.trades.tobytes()
     np.testing.assert_array_equal(recorded.profiles, plain.profiles)
     assert plain.holdings_offsets is None and plain.cash is None
     assert_holdings_reconcile(recorded)
@@ -164,7 +205,7 @@ def assert_holdings_reconcile(r):
         assert abs(math.fsum(terms)) <= tol, (i, math.fsum(terms), tol)
 
 
-def same(a, b):
+def _same(a, b):
     return a == b or (isinstance(a, float) and isinstance(b, float)
                       and math.isnan(a) and math.isnan(b))
 
@@ -172,7 +213,8 @@ def same(a, b):
 def assert_engines_agree(got, want):
     """RunResult `got` against the Run of backtest_ `want`, exactly (NaN equal to NaN)."""
     np.testing.assert_array_equal(got.value, want.value_path)
-    assert [[int(t["sid"]), int(t["entry_bar"]), int(t["exit_bar"])] for t in got.trades] == want.trades
+    assert [[int(t["sid"]), int(t["entry_bar"]), int(t["exit_bar"])]
+            for t in got.trades] == want.trades
     assert [float(p) for p in got.trades["position"]] == want.positions
     assert len(got.profiles) == len(want.profiles)
     for row, profile in zip(got.profiles, want.profiles):
@@ -181,47 +223,71 @@ def assert_engines_agree(got, want):
     for key, value in want.ops.items():
         if isinstance(value, dict):
             assert list(got.operations[key]) == list(value), key
-            assert all(same(float(got.operations[key][k]), float(v)) if key != "actions"
+            assert all(_same(float(got.operations[key][k]), float(v)) if key != "actions"
                        else got.operations[key][k] == v for k, v in value.items()), key
         else:
             assert got.operations[key] == value, key
 
 
-def run(mkt, weights, pos_dates, resample, pos_columns=None, **rules):
-    """Runs the scenario on both engines, checks that they agree, and gathers what backtest_
-    left: the value path, trades, profiles, ledger and operations."""
-    pos_columns = list(mkt["price_columns"]) if pos_columns is None else pos_columns
-    args = dict(mkt, **signals(weights, pos_dates, resample, pos_columns))
+def _outcome(call):
     try:
-        batch_result = run_batch(args, **rules)
-    except Exception as exc:  # backtest_ must fail the same way
-        batch_result = exc
-    try:
-        value_path = tradesim.backtest_(**args, **rules)
-    except Exception as exc:
-        assert isinstance(batch_result, Exception), f"batch succeeded where backtest_ raised {exc!r}"
-        assert (type(batch_result), str(batch_result)) == (type(exc), str(exc))
-        raise
-    if isinstance(batch_result, Exception):
-        raise AssertionError(f"batch raised {batch_result!r}; backtest_ did not") from batch_result
-    rows, _ = tradesim.get_trade_stocks(args["pos_columns"], args["price_index"],
-                                        rules.get("touched_exit", False))
-    recorded = recorded_run(args, batch_result, **rules)
-    result = Run(
-        value_path=value_path,
-        trades=[[int(x) for x in t] for t in excursion.trades],
-        positions=[float(p) for p in excursion.trade_positions],
-        profiles=[np.asarray(p) for p in excursion.excursion],
-        rows=[[r[0]] + [int(x) for x in r[1:5]] + [float(r[5])] + [int(x) for x in r[6:]]
-              for r in rows],
-        ops=tradesim.get_stock_operations(),
-        reasons=[str(x) for x in batch_result.trades["reason"]],
-        record=recorded,
-    )
-    assert_engines_agree(batch_result, result)
+        return call()
+    except Exception as exc:  # compared between the engines
+        return exc
+
+
+def outcome(case, **rules):
+    """The case on both engines, checked to agree: backtest_'s Run, with the trades' reasons
+    from batch, or the exception both raised alike.  backtest_ runs last, so its module
+    state is that of this case."""
+    got = _outcome(lambda: run_batch(case, **rules))
+    want = _outcome(lambda: backtest_run(case, **rules))
+    if isinstance(want, Exception):
+        assert isinstance(got, Exception), f"batch succeeded where backtest_ raised {want!r}"
+        assert (type(got), str(got)) == (type(want), str(want))
+        return want
+    assert not isinstance(got, Exception), f"batch raised {got!r}; backtest_ did not"
+    assert_engines_agree(got, want)
+    want.reasons = [str(x) for x in got.trades["reason"]]
+    want.money = [(float(t["entry_value"]), float(t["exit_value"])) for t in got.trades]
+    want.record = recorded_run(case, got, **rules)
+    return want
+
+
+def run_case(case, **rules):
+    """outcome(), raising the engines' common exception."""
+    result = outcome(case, **rules)
+    if isinstance(result, Exception):
+        raise result
     return result
+
+
+def run(mkt, weights, pos_dates, resample, pos_columns=None, **rules):
+    """Builds the case from its parts and runs it on both engines (run_case)."""
+    return run_case(arrays(mkt, weights, pos_dates, resample, pos_columns), **rules)
 
 
 def weights_of(ops, key):
     """A weights dictionary of the stock operations as {sid: float}."""
     return {int(k): float(v) for k, v in ops[key].items()}
+
+
+# --- reading failures -----------------------------------------------------------------------
+
+def traceback_names(exc):
+    return [entry.name for entry in traceback.extract_tb(exc.__traceback__)]
+
+
+def last_entry(exc):
+    return traceback.extract_tb(exc.__traceback__)[-1]
+
+
+class RaisingBool:
+    """An object whose truth test raises; counts how often it was asked."""
+
+    def __init__(self):
+        self.asked = 0
+
+    def __bool__(self):
+        self.asked += 1
+        raise ZeroDivisionError("truth test refused")

@@ -85,7 +85,6 @@ def test_result_agrees_with_the_engine(market_run):
     assert t["exit_date"][closed].tolist() == \
         [prices["close"].index[b] for b in records["exit_bar"][closed]]
     np.testing.assert_array_equal(t["position"], records["position"])
-    np.testing.assert_array_equal(t["return"], profiles[:, -1])
     np.testing.assert_array_equal(t[["mae", "mfe"]], profiles[:, [-6, -5]])
     assert t["reason"].tolist() == records["reason"].tolist()
 
@@ -114,6 +113,43 @@ def test_stats_are_empyricals_on_the_returns_after_the_start(market_run):
     assert mirelo._stats.infer_periods_per_year(weekly.index) == 52
 
 
+def test_a_month_end_row_on_a_saturday_fills_on_the_next_bar():
+    # resample("ME") dates February's row on Saturday 2020-02-29: the last bar before it
+    # (Friday) schedules it, so it fills on Monday 2020-03-02, not with March's row on
+    # 2020-04-01; the statistics start on that Friday, so they count the fill's fee.
+    index = pd.bdate_range("2020-01-01", "2020-04-30")
+    close = pd.DataFrame({"A": np.linspace(10.0, 14.0, len(index))}, index=index)
+    w = pd.DataFrame({"A": 1.0}, index=index).loc["2020-02":].resample("ME").last()
+    assert w.index[0] == pd.Timestamp("2020-02-29")
+    r = mirelo.backtest(close, w, fee_ratio=0.001, tax_ratio=0.0)
+    assert r.trades["entry_date"].iloc[0] == pd.Timestamp("2020-03-02")
+    assert (r.value[:"2020-02-28"] == 1.0).all() and r.value["2020-03-02"] < 1.0
+    assert r.start == pd.Timestamp("2020-02-28")
+    assert r.stats()["total_return"] == pytest.approx(r.value.iloc[-1] - 1.0, rel=1e-12)
+
+
+def test_trade_returns_are_the_money_made_whatever_the_window():
+    # A is bought on bar 1, where it has no price (suspended), for 0.5 and held at 0.4995;
+    # it is first priced at 10 on bar 2 and sold at 11 on bar 4, for
+    # 0.4995 * 1.1 * 0.996 = 0.5472522: +9.45%, though the excursion profile (and MAE,
+    # MFE) has no entry price.  B loses 2% less costs.  Win rate and profit factor count
+    # A as the winner it is, with or without an excursion window.
+    close = frame([[9, 10], [np.nan, 10], [10, 10], [10.5, 10], [11, 9.8], [11, 9.8]])
+    w = weights([[0.5, 0.5], [0.0, 0.0]], [0, 3])
+    for window in (0, 10):
+        r = mirelo.backtest(close, w, fee_ratio=0.001, tax_ratio=0.003,
+                            excursion_window=window)
+        t = r.trades
+        a_gain = 0.4995 * 1.1 * 0.996 - 0.5
+        b_gain = 0.4995 * 0.98 * 0.996 - 0.5
+        assert t["return"].tolist() == pytest.approx([a_gain / 0.5, b_gain / 0.5], rel=1e-12)
+        assert r.value.iloc[-1] - 1.0 == pytest.approx(a_gain + b_gain, rel=1e-12)
+        assert t[["mae", "mfe"]].iloc[0].isna().all() and t[["mae", "mfe"]].iloc[1].notna().all()
+        s = r.stats()
+        assert s["win_rate"] == 0.5
+        assert s["profit_factor"] == pytest.approx(a_gain / -b_gain, rel=1e-12)
+
+
 def test_drawdown_dates():
     value = pd.Series([1.0, 1.2, 0.9, 1.1, 1.3, 1.0], index=pd.bdate_range("2024-01-01", periods=6))
     peak, trough, recovery = drawdown_dates(value)
@@ -130,7 +166,7 @@ def test_excursions_are_the_profiles_in_rows(market_run):
     assert first["offset"].tolist()[:-1] == [0, 4, 8]
     exits = x[x["at_exit"]].reset_index(drop=True)
     assert exits["offset"].tolist() == t["bars_held"].tolist()
-    np.testing.assert_array_equal(exits[["mae", "mfe", "return"]], t[["mae", "mfe", "return"]])
+    np.testing.assert_array_equal(exits[["mae", "mfe"]], t[["mae", "mfe"]])
     # Offsets past the last bar have no data: entries in the last 8 bars at offset 8.
     late = t.index[t["entry_date"] > r.index[-9]]
     beyond = x[x["trade"].isin(late) & ~x["at_exit"] & (x["offset"] == 8)]

@@ -5,6 +5,7 @@ Value paths, trades, profiles and operations are compared with backtest_ by ever
 simcase.run and by test_batch_vs_backtest; this file covers what only batch has.
 """
 
+import math
 import pickle
 import textwrap
 import threading
@@ -12,11 +13,14 @@ import threading
 import numpy as np
 import pytest
 
-from mirelo.core import batch
+from mirelo.core import batch, tradesim
 from child import interrupt
-from simcase import FREE, market, run, signals
+from model.data import make_case
+from simcase import COSTS, FREE, MARKET_ARGS, market, run, run_batch, signals
 
 RNG = np.random.default_rng(7)
+NAN = math.nan
+ARRAYS = MARKET_ARGS + ("pos_values", "pos_index", "pos_columns", "resample")
 
 
 # --- the kernel's summation is NumPy's, bit for bit -------------------------------------------
@@ -78,15 +82,74 @@ def test_reasons_of_rebalance_delisting_and_open_trades():
     assert r.reasons == ["delisting", "rebalance", "open"]
 
 
+# --- the money of a trade --------------------------------------------------------------------
+
+def money_returns(records):
+    return (records["exit_value"] - records["entry_value"]) / np.abs(records["entry_value"])
+
+
+class TestTradeMoney:
+    """What each trade entered and exited at, in money, net of fees and tax."""
+
+    def test_hand_worked_long_filled_on_a_missing_price_and_short(self):
+        # Fee 0.001, tax 0.003.  Bar 1: A (no price that bar) bought for 0.5, held at
+        # 0.4995; B shorted for 0.5, which brings in 0.4995.  A is first priced at 12 on
+        # bar 2 and sold at 13.5 on bar 4: 0.4995 * 13.5 / 12 * 0.996.  B goes 20 -> 16
+        # (-0.5 -> -0.4) and is covered for 0.4 + 0.4 * 0.004.
+        prices = [[10, 20], [NAN, 20], [12, 18], [13, 18], [13.5, 16]]
+        for window in (0, 10):  # the window does not change what the trades made
+            r = run(market(prices), [[0.5, -0.5], [0.0, 0.0]], [10, 40], [10, 40],
+                    excursion_window=window, **COSTS)
+            assert r.trades == [[0, 1, 4], [1, 1, 4]]
+            a_out = 0.4995 * 13.5 / 12 * 0.996
+            np.testing.assert_allclose(r.money, [(0.5, a_out), (-0.4995, -0.4016)], rtol=1e-12)
+            assert math.isnan(r.profiles[0][-1]) and math.isnan(r.profiles[0][-6])
+            gain = sum(out - entry for entry, out in r.money)
+            assert r.value_path[-1] - 1.0 == pytest.approx(gain, rel=1e-12)
+
+    @pytest.mark.parametrize("config", [
+        dict(), dict(shorts=True, touched_exit=True, stop_loss=0.05),
+        dict(retain_cost_when_rebalance=True, shorts=True, gross=1.7, position_limit=0.3),
+        dict(periodically_rebalance=False, shorts=True, trade_at="open", stop_loss=0.08),
+        dict(nan_rate=0.15, trade_at="mid", delisting=True, take_profit=0.1),
+    ])
+    def test_trades_add_up_to_the_value_path_whatever_the_window(self, config):
+        for seed in range(25):
+            case = make_case(seed, n_bars=40, n_price=5, n_rows=6, **config)
+            args = {k: case.pop(k) for k in ARRAYS}
+            runs = [run_batch(dict(args), **case, excursion_window=w, excursion_window_step=3)
+                    for w in (0, 12)]
+            records = runs[0].trades
+            gain = np.sum(records["exit_value"] - records["entry_value"])
+            assert runs[0].value[-1] - 1.0 == pytest.approx(gain, rel=1e-9, abs=1e-12)
+            np.testing.assert_array_equal(money_returns(records), money_returns(runs[1].trades))
+
+    @pytest.mark.parametrize("trade_at", ["close", "open"])
+    def test_the_profile_return_where_it_holds(self, trade_at):
+        # One weights row: every trade is a whole entry and a whole exit (a close-mode stop,
+        # a delisting) or is open at the end; window 0, no missing price.  Longs agree with
+        # their profile's return with costs, shorts without costs (the profile charges a
+        # short's costs on its mirrored value).
+        compared = 0
+        for seed in range(40):
+            for costs, shorts in ((COSTS, False), (FREE, True)):
+                case = make_case(seed, n_bars=30, n_rows=1, trade_at=trade_at, shorts=shorts,
+                                 delisting=True, stop_loss=0.06, take_profit=0.1, **costs)
+                args = {k: case.pop(k) for k in ARRAYS}
+                r = run_batch(args, **case)
+                # A trade that ends on its entry bar is priced at that bar's close.
+                compare = (r.trades["exit_bar"] != r.trades["entry_bar"]) & (
+                    r.trades["position"] > 0 if not shorts else True)
+                np.testing.assert_allclose(money_returns(r.trades)[compare],
+                                           r.profiles[compare, -1], rtol=1e-9, atol=1e-12)
+                compared += len(r.trades[compare])
+        assert compared > 100
+
+
 # --- the market ------------------------------------------------------------------------------
 
 def market_args(**changes):
-    p = np.array([[10.0, 20.0], [11.0, 21.0], [12.0, 22.0]])
-    args = dict(price_values=p, close_values=p.copy(), high_values=p.copy(), low_values=p.copy(),
-                open_values=p.copy(), price_index=np.array([10, 20, 30], dtype=np.int64),
-                price_columns=np.array(["A", "B"], dtype=object))
-    args.update(changes)
-    return args
+    return dict(market([[10.0, 20.0], [11.0, 21.0], [12.0, 22.0]]), **changes)
 
 
 @pytest.mark.parametrize("changes, error, message", [
@@ -119,6 +182,27 @@ def test_market_checks_its_arguments(changes, error, message):
 
 def job(weights=((0.5, 0.5),), **rules):
     return dict(signals(list(weights), [10], [10], ["A", "B"]), **rules)
+
+
+@pytest.mark.parametrize("rule, value, message", [
+    *[(rule, float("nan"), f"{rule} must be a number, not NaN (got nan)")
+      for rule in ("fee_ratio", "tax_ratio", "stop_loss", "take_profit", "trail_stop",
+                   "trail_stop_activation")],
+    ("excursion_window", -1, "excursion_window must be >= 0 (got -1)"),
+    ("excursion_window_step", 0, "excursion_window_step must be >= 1 (got 0)"),
+])
+def test_run_refuses_nan_rules_and_windows_out_of_range(rule, value, message):
+    m = batch.Market(**market_args())
+    for call in (lambda: m.run(**job(**{rule: value})),
+                 lambda: m.run_many([job(), job(**{rule: value})])):
+        with pytest.raises(ValueError) as exc:
+            call()
+        assert str(exc.value) == message
+    # backtest_ keeps its own conversions: a NaN passes, a window fails later, if at all.
+    try:
+        tradesim.backtest_(**market_args(), **job(**{rule: value}))
+    except Exception as exc:
+        assert str(exc) != message
 
 
 def test_market_reads_its_arrays_in_place_in_any_layout(tmp_path):

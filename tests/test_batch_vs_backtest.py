@@ -11,26 +11,9 @@ its value path (simcase.assert_holdings_reconcile).
 from hypothesis import HealthCheck, given, settings
 
 from model.data import case_strategy
-from simcase import MARKET_ARGS, Run, assert_engines_agree, recorded_run, run_batch
-from tradesim_cases import excursion, tradesim
+from simcase import MARKET_ARGS, outcome
 
 ARRAYS = MARKET_ARGS + ("pos_values", "pos_index", "pos_columns", "resample")
-
-
-def outcome(call):
-    try:
-        return call()
-    except Exception as exc:  # compared between the engines below
-        return exc
-
-
-def backtest_run(args, rules):
-    value_path = tradesim.backtest_(**args, **rules)
-    return Run(value_path=value_path,
-               trades=[[int(x) for x in t] for t in excursion.trades],
-               positions=[float(p) for p in excursion.trade_positions],
-               profiles=list(excursion.excursion), rows=[],
-               ops=tradesim.get_stock_operations())
 
 
 @settings(max_examples=2000, derandomize=True, deadline=None,
@@ -46,12 +29,4 @@ def test_batch_equals_backtest(case):
         by_name = dict(zip(args["pos_columns"], delisting))
         rules["delisting_bars"] = delisting.copy()
         rules["delisting_bars"][:] = [by_name[n] for n in args["pos_columns"]]
-    got = outcome(lambda: run_batch(args, **rules))
-    want = outcome(lambda: backtest_run(args, rules))
-    if isinstance(want, Exception):
-        assert isinstance(got, Exception), f"batch succeeded where backtest_ raised {want!r}"
-        assert (type(got), str(got)) == (type(want), str(want))
-        return
-    assert not isinstance(got, Exception), f"batch raised {got!r}; backtest_ did not"
-    assert_engines_agree(got, want)
-    recorded_run(args, got, **rules)
+    outcome(args, **rules)      # checks that both engines agree, or fail alike

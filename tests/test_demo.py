@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from mirelo.core import demo
+from mirelo import demo
 
 SMALL = dict(seed=3, stocks=40, years=1.0)
 
@@ -222,7 +222,7 @@ class TestRun:
         window, step = result.rules["excursion_window"], result.rules["excursion_window_step"]
         assert profiles.shape[1] == 6 * ((window - 1) // step + 2)
 
-        returns = profiles[:, -1].tolist()
+        returns = trades["return"].tolist()
         assert report_number(report, "Number of trades") == len(trades)
         open_count = int(trades["exit_date"].isna().sum())
         assert s["open_trades"] == open_count
@@ -260,29 +260,15 @@ class TestRun:
             assert f"{100 * returns[i]:.2f}%" in worst_text.split("Excursions")[0]
 
     def test_trade_return_is_priced_as_the_report_notes_say(self, run):
-        # Long trades filled at the open: the profile's return telescopes to
-        # exit price / entry open, with the entry fee, and with the exit at the
-        # exit bar's open plus fee and tax only for trades lasting the window.
+        # The money the trades made adds up to the value path's gain, and a run with
+        # another excursion window gives the same returns.
         result, _, report = run
-        m, rules = result.market, result.rules
-        fee, tax, window = rules["fee_ratio"], rules["tax_ratio"], rules["excursion_window"]
-        long_trades = short_trades = 0
-        for record, profile in zip(result.result.run_result.trades,
-                                   result.result.run_result.profiles):
-            s, entry, exit_ = int(record["sid"]), int(record["entry_bar"]), int(record["exit_bar"])
-            if exit_ < 0 or np.isnan(m.close[[entry, exit_], s]).any():
-                continue
-            if np.isnan(m.open[[entry, exit_], s]).any():
-                continue
-            if exit_ - entry >= window:
-                want = (1 - fee) * (1 - fee - tax) * m.open[exit_, s] / m.open[entry, s] - 1
-                long_trades += 1
-            else:
-                want = (1 - fee) * m.close[exit_, s] / m.open[entry, s] - 1
-                short_trades += 1
-            assert profile[-1] == pytest.approx(want, rel=1e-9, abs=1e-12)
-        assert long_trades > 5 and short_trades > 0
-        assert f"window ({window} bars)" in report
+        trades = result.result.run_result.trades
+        made = np.sum(trades["exit_value"] - trades["entry_value"])
+        assert result.result.value.iloc[-1] - 1.0 == pytest.approx(made, rel=1e-9)
+        other = demo.run_demo(**SMALL, excursion_window=0)
+        assert other.result.trades["return"].equals(result.result.trades["return"])
+        assert f"window ({result.rules['excursion_window']} bars)" in report
 
     def test_final_operations_are_listed_by_name(self, run):
         result, _, report = run
@@ -319,7 +305,7 @@ class TestRun:
 # ---------------------------------------------------------------- command line
 
 
-CLI = [sys.executable, "-m", "mirelo.core.demo", "--stocks", "30", "--years", "1"]
+CLI = [sys.executable, "-m", "mirelo.demo", "--stocks", "30", "--years", "1"]
 
 
 def test_cli_prints_the_report():
@@ -344,6 +330,23 @@ def test_plot_writes_a_png(tmp_path, capsys):
     data = target.read_bytes()
     assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 10_000
     assert str(target) in capsys.readouterr().out
+
+
+def test_report_is_written_against_the_market_index(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    target = tmp_path / "demo.html"
+    assert demo.main(["--stocks", "30", "--years", "1", "--report", str(target)]) == 0
+    page = target.read_text(encoding="utf-8")
+    assert "market (equal weight)" in page and page.count("<svg") == 4
+    assert str(target) in capsys.readouterr().out
+    assert demo.main(["--sweep", "--report", str(target)]) == 2
+    assert "drop --sweep" in capsys.readouterr().err
+    # The index is the mean of the listed stocks' returns, bar by bar.
+    market = demo.make_market(seed=3, stocks=5, years=0.2)
+    index = demo.market_benchmark(market)
+    bar = 7
+    moves = market.close[bar] / market.close[bar - 1] - 1
+    assert index.iloc[0] == 0 and index.iloc[bar] == pytest.approx(np.nanmean(moves))
 
 
 def test_plot_without_matplotlib_says_how_to_install(tmp_path, monkeypatch, capsys):
@@ -396,3 +399,34 @@ class TestSweep:
         assert "Deflated Sharpe ratio" in out and str(target) in out
         assert demo.main(args + ["--stop-loss", "0.2"]) == 2
         assert "drop --stop-loss" in capsys.readouterr().err
+
+
+# ---------------------------------------------------------------- validation
+
+
+class TestValidate:
+    def test_report_prints_the_folds_and_both_validations(self):
+        from mirelo import demo_validate
+
+        result = demo_validate.run_validate_demo(**SMALL)
+        report = demo_validate.format_validate_report(result)
+        folds = result.forward.folds
+        assert result.walk_forward.train_size == 4 and len(folds) > 3
+        rows = report.split("rank\n")[1].splitlines()[:len(folds)]
+        for line, fold in zip(rows, folds.itertuples()):
+            fields = line.split()
+            assert fields[0] == str(fold.split)
+            assert fields[5:8] == [demo._number(s) for s in (fold.train_score,
+                                                             fold.slice_test_score,
+                                                             fold.test_score)]
+        assert f"{len(result.cpcv.splits)} splits, {result.cpcv.n_paths} paths" in report
+        assert report_number(report, "Sharpe ratio over paths  mean") == round(
+            result.cpcv.summary()["sharpe_mean"], 2)
+
+    def test_cli_validate_and_its_refusal_of_a_fixed_stop(self, capsys):
+        args = ["--stocks", "30", "--years", "1", "--validate"]
+        assert demo.main(args) == 0
+        out = capsys.readouterr().out
+        assert "Walk-forward: train 4 months" in out and "Combinatorial purged" in out
+        assert demo.main(args + ["--take-profit", "0.2"]) == 2
+        assert "--validate takes the stop-loss" in capsys.readouterr().err

@@ -1,4 +1,8 @@
-"""Position columns matched to price columns by name (seen through backtest_), and ioft."""
+"""Position columns matched to price columns by name (seen through both engines), and ioft.
+
+A market refuses a price column name that is not a `str` when it is made, where backtest_
+fails as it maps the columns: such names run on backtest_ alone.
+"""
 
 import datetime
 import time
@@ -9,7 +13,7 @@ import pytest
 
 from mirelo.core import tradesim
 from mirelo.core.tradesim import backtest_, ioft
-from tradesim_cases import FREE, last_entry, make_case, rows, trades, traceback_names
+from simcase import FREE, arrays, last_entry, market, run, run_case, traceback_names
 
 # Three price columns whose prices grow by factors 2, 1 and 3 per bar.
 PRICES = [[1.0, 5.0, 1.0], [2.0, 5.0, 3.0], [4.0, 5.0, 9.0], [8.0, 5.0, 27.0]]
@@ -18,29 +22,28 @@ GROWTH = {"x2": [1.0, 1.0, 2.0, 4.0], "flat": [1.0] * 4, "x3": [1.0, 1.0, 3.0, 9
 
 
 def path_of(columns, pos_columns, weights):
-    case = make_case(PRICES, columns=columns, pos_columns=pos_columns, weights=[weights],
-                     resample=[10])
-    return backtest_(**case, **FREE).tolist(), case
+    r = run(market(PRICES, columns=columns), weights, [0], [10], pos_columns, **FREE)
+    return r.value_path.tolist(), r
 
 
 # --- column mapping -----------------------------------------------------------------------------
 
 def test_position_columns_found_by_name():
     # price ["A", "B", "C"], position ["C", "A"]: position 0 -> price 2, position 1 -> price 0.
-    path, case = path_of(["A", "B", "C"], ["C", "A"], [1.0, 0.0])
+    path, r = path_of(["A", "B", "C"], ["C", "A"], [1.0, 0.0])
     assert path == GROWTH["x3"]
-    assert rows(case)[0][0] == "C"
-    path, case = path_of(["A", "B", "C"], ["C", "A"], [0.0, 1.0])
+    assert r.rows[0][0] == "C"
+    path, r = path_of(["A", "B", "C"], ["C", "A"], [0.0, 1.0])
     assert path == GROWTH["x2"]
-    assert rows(case)[0][0] == "A"
-    assert trades() == [[1, 1, -1]]
+    assert r.rows[0][0] == "A"
+    assert r.trades == [[1, 1, -1]]
 
 
 def test_missing_name_has_no_mapping():
     # position ["A", "X"]: "X" is not priced; with weight 0 the run works.
-    path, case = path_of(["A", "B", "C"], ["A", "X"], [1.0, 0.0])
+    path, r = path_of(["A", "B", "C"], ["A", "X"], [1.0, 0.0])
     assert path == GROWTH["x2"]
-    assert trades() == [[0, 1, -1]]
+    assert r.trades == [[0, 1, -1]]
 
 
 def test_duplicate_price_name_maps_to_its_last_occurrence():
@@ -51,9 +54,9 @@ def test_duplicate_price_name_maps_to_its_last_occurrence():
 
 
 def test_empty_position_columns():
-    case = make_case(PRICES, pos_columns=[], weights=np.zeros((1, 0)), resample=[10])
-    assert backtest_(**case).tolist() == [1.0] * 4
-    assert trades() == []
+    path, r = path_of(["A", "B", "C"], [], np.zeros((1, 0)))
+    assert path == [1.0] * 4
+    assert r.trades == []
 
 
 def test_names_compared_as_utf8_bytes():
@@ -88,9 +91,12 @@ def test_name_that_cannot_be_encoded(monkeypatch, side, bad, error, message):
         columns = ["A", bad, "C"]
     else:
         pos_columns = [bad]
-    case = make_case(PRICES, columns=columns, pos_columns=pos_columns, weights=[[0.0]])
+    case = arrays(market(PRICES, columns=columns), [0.0], [0], [], pos_columns)
     with pytest.raises(error) as exc:
-        backtest_(**case)
+        if side == "position" or isinstance(bad, str):
+            run_case(case)
+        else:
+            backtest_(**case)
     if message is not None:
         assert str(exc.value) == message
     names = traceback_names(exc.value)
@@ -105,9 +111,8 @@ def test_encode_must_return_bytes():
         def encode(self, *args):
             return "A"
 
-    case = make_case(PRICES, columns=["A", "B", "C"], pos_columns=[Texty("A")], weights=[[0.0]])
     with pytest.raises(TypeError) as exc:
-        backtest_(**case)
+        run(market(PRICES), [0.0], [0], [], [Texty("A")])
     assert str(exc.value) == "expected bytes, str found"
     assert last_entry(exc.value).name == "mirelo.core.tradesim.map_columns"
 

@@ -1,5 +1,7 @@
 """The last run's trade ledger (get_trade_stocks), its stock operations
-(get_stock_operations) and the guard on the prices the engine trades at."""
+(get_stock_operations) and the guard on the prices the engine trades at.
+
+The runs go through both engines; the ledger and the module's dictionary are backtest_'s."""
 
 import types
 
@@ -8,17 +10,18 @@ import pytest
 
 from mirelo.core import tradesim
 from mirelo.core.tradesim import backtest_, get_stock_operations, get_trade_stocks
-from tradesim_cases import FREE, RaisingBool, last_entry, make_case, rows, trades, traceback_names
+from simcase import (FREE, RaisingBool, arrays, last_entry, market, recorded_trades, run_case,
+                     trade_rows, traceback_names)
 
 # Ten bars dated 100, 200, ..., 1000; one stock "A" rising by 0.1 a bar.
 DATES = [100 * (k + 1) for k in range(10)]
 PRICES = [1.0 + 0.1 * k for k in range(10)]
 
 
-def run(weights, pos_dates, resample, prices=PRICES, **options):
-    case = make_case(prices, weights=weights, pos_dates=pos_dates, resample=resample,
-                     dates=DATES)
-    backtest_(**case, **FREE, **options)
+def run_a(weights, pos_dates, resample):
+    """Runs stock A on both engines; returns the case's arrays."""
+    case = arrays(market(PRICES, dates=DATES), weights, pos_dates, resample)
+    run_case(case, **FREE)
     return case
 
 
@@ -50,40 +53,40 @@ M1 = ("int", -1)   # the marker for a date that does not exist
 def test_closed_trade():
     # Row 0 (weight 0.5) from date 100, row 1 (weight 0) from 600; bars 2 and 6 flagged:
     # bought on bar 3, sold on bar 7.
-    case = run([[0.5], [0.0]], [100, 600], [300, 700])
-    assert trades() == [[0, 3, 7]]
-    assert [plain(r) for r in rows(case, False)] == [[
+    case = run_a([[0.5], [0.0]], [100, 600], [300, 700])
+    assert recorded_trades() == [[0, 3, 7]]
+    assert [plain(r) for r in trade_rows(case, False)] == [[
         ("str", "A"), np_(400), np_(800), np_(500), np_(900), np_(0.5), np_(4), np_(3),
         ("int", 7)]]
     # With touched exits the exit is executed on its signal bar.
-    assert [plain(r) for r in rows(case, True)] == [[
+    assert [plain(r) for r in trade_rows(case, True)] == [[
         ("str", "A"), np_(400), np_(800), np_(500), np_(800), np_(0.5), np_(4), np_(3),
         ("int", 7)]]
 
 
 def test_open_trade():
-    case = run([[0.5]], [100], [300])
-    assert trades() == [[0, 3, -1]]
+    case = run_a([[0.5]], [100], [300])
+    assert recorded_trades() == [[0, 3, -1]]
     for touched in (False, True):
-        assert [plain(r) for r in rows(case, touched)] == [[
+        assert [plain(r) for r in trade_rows(case, touched)] == [[
             ("str", "A"), np_(400), M1, np_(500), M1, np_(0.5), np_(7), np_(3), M1]]
 
 
 def test_entry_on_the_last_bar():
     # Bar 8 flagged: bought on bar 9, the last; its execution date would be bar 10.
-    case = run([[0.5]], [100], [900])
-    assert trades() == [[0, 9, -1]]
+    case = run_a([[0.5]], [100], [900])
+    assert recorded_trades() == [[0, 9, -1]]
     for touched in (False, True):
-        assert [plain(r) for r in rows(case, touched)] == [[
+        assert [plain(r) for r in trade_rows(case, touched)] == [[
             ("str", "A"), np_(1000), M1, M1, M1, np_(0.5), np_(1), np_(9), M1]]
 
 
 def test_exit_on_the_last_bar():
-    case = run([[0.5], [0.0]], [100, 600], [300, 900])
-    assert trades() == [[0, 3, 9]]
-    assert [plain(r) for r in rows(case, False)] == [[
+    case = run_a([[0.5], [0.0]], [100, 600], [300, 900])
+    assert recorded_trades() == [[0, 3, 9]]
+    assert [plain(r) for r in trade_rows(case, False)] == [[
         ("str", "A"), np_(400), np_(1000), np_(500), M1, np_(0.5), np_(6), np_(3), ("int", 9)]]
-    assert [plain(r) for r in rows(case, True)] == [[
+    assert [plain(r) for r in trade_rows(case, True)] == [[
         ("str", "A"), np_(400), np_(1000), np_(500), np_(1000), np_(0.5), np_(6), np_(3),
         ("int", 9)]]
 
@@ -91,20 +94,17 @@ def test_exit_on_the_last_bar():
 def test_rows_follow_the_trade_order():
     # A and B bought on bar 3; on bar 7 A is sold and B resized (its trade closes and a new
     # one opens); closed trades come first, in the order they closed, then the open one.
-    case = make_case([[p, 2 * p] for p in PRICES], columns=["A", "B"],
-                     weights=[[0.5, 0.5], [0.0, 0.5]], pos_dates=[100, 600],
-                     resample=[300, 700], dates=DATES)
-    backtest_(**case, **FREE)
-    assert trades() == [[0, 3, 7], [1, 3, 7], [1, 7, -1]]
-    got = [[x if isinstance(x, str) else float(x) for x in r] for r in rows(case)]
-    assert got == [["A", 400, 800, 500, 900, 0.5, 4, 3, 7],
-                   ["B", 400, 800, 500, 900, 0.5, 4, 3, 7],
-                   ["B", 800, -1, 900, -1, 0.5, 3, 7, -1]]
+    r = run_case(arrays(market([[p, 2 * p] for p in PRICES], dates=DATES),
+                      [[0.5, 0.5], [0.0, 0.5]], [100, 600], [300, 700]), **FREE)
+    assert r.trades == [[0, 3, 7], [1, 3, 7], [1, 7, -1]]
+    assert r.rows == [["A", 400, 800, 500, 900, 0.5, 4, 3, 7],
+                      ["B", 400, 800, 500, 900, 0.5, 4, 3, 7],
+                      ["B", 800, -1, 900, -1, 0.5, 3, 7, -1]]
 
 
 def test_no_trades():
-    case = run([[0.0]], [100], [300])
-    assert get_trade_stocks(case["pos_columns"], case["price_index"], False)[0] == []
+    case = run_a([[0.0]], [100], [300])
+    assert trade_rows(case) == []
 
 
 # --- rows from a ledger of our own --------------------------------------------------------------
@@ -265,7 +265,7 @@ def module_operations():
 
 
 def test_get_trade_stocks_returns_the_module_dictionary():
-    run([[0.5]], [100], [300])
+    run_a([[0.5]], [100], [300])
     ops = module_operations()
     assert type(ops) is dict
     assert module_operations() is ops
@@ -275,7 +275,7 @@ def test_get_trade_stocks_returns_the_module_dictionary():
 
 
 def test_get_stock_operations_is_a_shallow_copy():
-    run([[0.5]], [100], [300])
+    run_a([[0.5]], [100], [300])
     ops = module_operations()
     copy = get_stock_operations()
     assert copy is not ops and copy == ops
@@ -290,16 +290,16 @@ def test_get_stock_operations_is_a_shallow_copy():
 
 
 def test_each_run_replaces_the_dictionary():
-    run([[0.5]], [100], [300])
+    run_a([[0.5]], [100], [300])
     first = module_operations()
-    run([[0.5]], [100], [300])
+    run_a([[0.5]], [100], [300])
     second = module_operations()
     assert second is not first and second == first
     assert second["actions"] is not first["actions"]
 
 
 def test_stock_operations_of_a_run():
-    run([[0.5]], [100], [300])
+    run_a([[0.5]], [100], [300])
     assert get_stock_operations() == {"actions": {}, "weights": {0: 0.5},
                                       "next_weights": {0: 0.5}, "weight_time": 0,
                                       "next_weight_time": 0}
@@ -310,9 +310,8 @@ def test_stock_operations_of_a_run():
 def price_failure(bad, row=2, name="A"):
     prices = [1.0, 1.0, 1.0, 1.0]
     prices[row] = bad
-    case = make_case(prices, pos_columns=[name], columns=["A"], resample=[10])
     with pytest.raises(ValueError) as exc:
-        backtest_(**case)
+        run_case(arrays(market(prices), [1.0], [0], [10], [name]))
     return exc.value
 
 
@@ -345,24 +344,22 @@ def test_stock_text_is_formatted_like_an_f_string():
 
 @pytest.mark.parametrize("price", [np.nan, 5e-324, 1e-310, 1e308])
 def test_accepted_prices(price):
-    case = make_case([1.0, 1.0, price, 1.0], resample=[10])
-    assert len(backtest_(**case)) == 4
+    assert len(run_case(arrays(market([1.0, 1.0, price, 1.0]), [1.0], [0], [10])).value_path) == 4
 
 
 def test_prices_of_stocks_not_held_are_not_checked():
-    case = make_case([[1.0, 0.0], [1.0, -np.inf], [1.0, 0.0]], weights=[[1.0, 0.0]],
-                     resample=[10])
-    assert backtest_(**case, **FREE).tolist() == [1.0, 1.0, 1.0]
+    r = run_case(arrays(market([[1.0, 0.0], [1.0, -np.inf], [1.0, 0.0]]), [1.0, 0.0], [0], [10]),
+                 **FREE)
+    assert r.value_path.tolist() == [1.0, 1.0, 1.0]
 
 
 def test_strided_name_arrays():
     # Names read through views with steps: the message names the right stock.
-    case = make_case([[1.0, 9.0], [1.0, 9.0], [0.0, 9.0], [1.0, 9.0]], weights=[[1.0, 0.0]],
-                     resample=[10])
+    case = arrays(market([[1.0, 9.0], [1.0, 9.0], [0.0, 9.0], [1.0, 9.0]]), [1.0, 0.0], [0], [10])
     case["pos_columns"] = np.array(["zz", "A", "yy", "B"], dtype=object)[1::2]
     case["price_columns"] = np.array(["B", "x", "A"], dtype=object)[::-2]
     with pytest.raises(ValueError, match="^Invalid trading price for A at price row 2: 0.0. "):
-        backtest_(**case)
+        run_case(case)
 
 
 def test_strided_ledger_arguments(ledger):

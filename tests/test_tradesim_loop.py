@@ -8,6 +8,7 @@ Bar i is dated 10 * (i + 1).  Zero fees unless the point is the cost.
 import math
 
 import numpy as np
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from numpy.testing import assert_allclose
@@ -87,6 +88,26 @@ def test_bars_before_the_first_position_date_keep_the_schedule():
     r = run(market([10, 10, 20, 20]), [1.0], [20], [10], **FREE)
     assert r.value_path.tolist() == [1.0, 1.0, 1.0, 1.0]
     assert r.trades == []
+
+
+# A: 10 on bars 0 to 2, then 12.  One row of weight 1.0 at `row`, scheduled by `resample`.
+@pytest.mark.parametrize("row, resample, values, trades, actions", [
+    # Between bars 1 (20) and 2 (30): bar 1 still schedules it, so bar 2 buys at 10.
+    (25, [25], [1.0, 1.0, 1.0, 1.2, 1.2], [[0, 2, -1]], {}),
+    # On bar 2: bar 2 schedules it, bar 3 buys at 12 (as before).
+    (30, [30], [1.0] * 5, [[0, 3, -1]], {}),
+    # Before the first bar: bar 0 schedules it, bar 1 buys at 10 (as before).
+    (5, [5], [1.0, 1.0, 1.0, 1.2, 1.2], [[0, 1, -1]], {}),
+    # After the last bar: the last bar schedules it for the next session.
+    (55, [55], [1.0] * 5, [], {0: "enter"}),
+])
+def test_first_row_is_scheduled_by_the_last_bar_before_it(row, resample, values, trades,
+                                                          actions):
+    r = run(market([10, 10, 10, 12, 12]), [1.0], [row], resample, **FREE)
+    assert_allclose(r.value_path, values, rtol=RTOL)
+    assert r.trades == trades
+    assert r.ops["actions"] == actions
+    assert r.ops["next_weight_time"] == 0
 
 
 class TestNanPrices:

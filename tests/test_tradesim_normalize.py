@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from mirelo.core.tradesim import normalize_weight
-from tradesim_cases import last_entry
+from simcase import last_entry
 
 
 def reference(weights, limit):

@@ -3,7 +3,8 @@
 A run owns the module state (its globals, the ledger, the excursion lists) until it returns.
 A second call that starts meanwhile — from another thread while the run waits inside NumPy,
 or from user code that the run calls — is refused before it touches that state, and the run
-in progress goes on unaffected.  The guard is released on every way out of a run.
+in progress goes on unaffected.  The guard is released on every way out of a run.  The guard
+is backtest_'s: these cases run on it alone.
 """
 
 import textwrap
@@ -13,15 +14,19 @@ import pytest
 
 from child import interrupt
 from mirelo.core import tradesim
-from tradesim_cases import make_case, run_summary
+from simcase import arrays, backtest_run, market
 
 BUSY = "backtest_ cannot start while another run is in progress in this process"
 
 
-def case():
-    # Two rebalances (rows dated 10 and 30): stop_trading_next_period is asked at both.
-    return make_case([[10.0, 20.0], [11.0, 19.0], [12.0, 18.0], [13.0, 17.0], [14.0, 16.0]],
-                     weights=[[0.5, 0.5], [0.2, 0.8]], pos_dates=[10, 30], resample=[10, 30])
+def two_rebalances():
+    # Rows dated 10 and 30: stop_trading_next_period is asked at both.
+    return arrays(market([[10.0, 20.0], [11.0, 19.0], [12.0, 18.0], [13.0, 17.0], [14.0, 16.0]]),
+                [[0.5, 0.5], [0.2, 0.8]], [10, 30], [10, 30])
+
+
+def summary(**rules):
+    return backtest_run(two_rebalances(), **rules).summary()
 
 
 class CallsBacktest:
@@ -33,7 +38,7 @@ class CallsBacktest:
 
     def attempt(self):
         try:
-            tradesim.backtest_(**case())
+            tradesim.backtest_(**two_rebalances())
         except RuntimeError as exc:
             self.errors.append(str(exc))
 
@@ -49,9 +54,9 @@ class CallsBacktest:
 
 @pytest.mark.parametrize("on_thread", [False, True], ids=["same thread", "other thread"])
 def test_a_run_started_during_a_run_is_refused_and_the_first_is_unaffected(on_thread):
-    want = run_summary(case(), stop_trading_next_period=True)
+    want = summary(stop_trading_next_period=True)
     hook = CallsBacktest(on_thread)
-    got = run_summary(case(), stop_trading_next_period=hook)
+    got = summary(stop_trading_next_period=hook)
     assert hook.errors and set(hook.errors) == {BUSY}
     assert got == want
 
@@ -67,10 +72,10 @@ class Raises:
 @pytest.mark.parametrize("exc_type", [ZeroDivisionError, KeyboardInterrupt])
 def test_the_guard_is_released_after_a_failed_or_interrupted_run(exc_type):
     with pytest.raises(exc_type):
-        tradesim.backtest_(**case(), stop_trading_next_period=Raises(exc_type))
+        tradesim.backtest_(**two_rebalances(), stop_trading_next_period=Raises(exc_type))
     with pytest.raises(TypeError):
-        tradesim.backtest_(**dict(case(), price_values=[1.0]))
-    assert run_summary(case()) == run_summary(case())
+        tradesim.backtest_(**dict(two_rebalances(), price_values=[1.0]))
+    assert summary() == summary()
 
 
 CHILD = textwrap.dedent("""

@@ -8,8 +8,8 @@ import pytest
 
 from mirelo.core import excursion, tradesim
 from mirelo.core.tradesim import backtest_
-from tradesim_cases import (FREE, RaisingBool, entry_bars, make_case, run_summary,
-                            traceback_names, trades)
+from simcase import (FREE, RaisingBool, arrays, market, recorded_trades, run, run_case,
+                     traceback_names)
 
 
 # --- published settings ------------------------------------------------------------------------
@@ -17,7 +17,7 @@ from tradesim_cases import (FREE, RaisingBool, entry_bars, make_case, run_summar
 @pytest.mark.parametrize("retain, periodic", [(True, False), (False, True), (True, True),
                                               (False, False)])
 def test_settings_published(retain, periodic):
-    backtest_(**make_case([1.0, 2.0], resample=[10]), retain_cost_when_rebalance=retain,
+    backtest_(**arrays(market([1.0, 2.0]), [1.0], [0], [10]), retain_cost_when_rebalance=retain,
               periodically_rebalance=periodic)
     assert tradesim.RETAIN_COST_WHEN_REBALANCE is retain
     assert tradesim.RESAMPLE is periodic
@@ -25,7 +25,7 @@ def test_settings_published(retain, periodic):
 
 @pytest.mark.parametrize("retain, periodic", [(np.bool_(True), 0), ("", [0])])
 def test_settings_published_as_bools(retain, periodic):
-    backtest_(**make_case([1.0, 2.0]), retain_cost_when_rebalance=retain,
+    backtest_(**arrays(market([1.0, 2.0]), [1.0], [0], []), retain_cost_when_rebalance=retain,
               periodically_rebalance=periodic)
     assert tradesim.RETAIN_COST_WHEN_REBALANCE is bool(retain)
     assert tradesim.RESAMPLE is bool(periodic)
@@ -34,20 +34,20 @@ def test_settings_published_as_bools(retain, periodic):
 def test_settings_kept_after_a_failure_inside_the_run(monkeypatch):
     monkeypatch.setattr(tradesim, "RESAMPLE", None)
     monkeypatch.setattr(tradesim, "RETAIN_COST_WHEN_REBALANCE", None)
-    case = make_case([1.0, 0.0, 1.0], resample=[10])   # the held stock's price becomes 0
+    held = arrays(market([1.0, 0.0, 1.0]), [1.0], [0], [10])   # the held stock's price becomes 0
     with pytest.raises(ValueError):
-        backtest_(**case, retain_cost_when_rebalance=True, periodically_rebalance=False)
+        backtest_(**held, retain_cost_when_rebalance=True, periodically_rebalance=False)
     assert tradesim.RETAIN_COST_WHEN_REBALANCE is True
     assert tradesim.RESAMPLE is False
 
 
 def test_failure_inside_the_run_keeps_previous_stock_operations():
-    case = make_case([1.0, 2.0, 4.0], resample=[10])
-    backtest_(**case)
-    ops = tradesim.get_trade_stocks(case["pos_columns"], case["price_index"], False)[1]
+    held = arrays(market([1.0, 2.0, 4.0]), [1.0], [0], [10])
+    backtest_(**held)
+    ops = tradesim.get_trade_stocks(held["pos_columns"], held["price_index"], False)[1]
     with pytest.raises(ZeroDivisionError):
-        backtest_(**case, stop_trading_next_period=RaisingBool())
-    assert tradesim.get_trade_stocks(case["pos_columns"], case["price_index"], False)[1] is ops
+        backtest_(**held, stop_trading_next_period=RaisingBool())
+    assert tradesim.get_trade_stocks(held["pos_columns"], held["price_index"], False)[1] is ops
 
 
 # --- rebalance schedule ------------------------------------------------------------------------
@@ -59,15 +59,12 @@ def test_failure_inside_the_run_keeps_previous_stock_operations():
 # the action the next run would take.
 
 def flagged_bars(resample):
-    case = make_case([1.0, 2.0, 4.0, 8.0], weights=[[1.0]] * 4, pos_dates=[10, 20, 30, 40],
-                     resample=resample)
-    path = backtest_(**case, **FREE)
-    flags = [bar - 1 for bar in entry_bars()]
-    actions = tradesim.get_stock_operations()["actions"]
-    if actions:                # "enter" or "hold", due on the bar after the last
-        assert list(actions) == [0]
+    r = run(market([1.0, 2.0, 4.0, 8.0]), [[1.0]] * 4, [10, 20, 30, 40], resample, **FREE)
+    flags = sorted({entry - 1 for _, entry, _ in r.trades})
+    if r.ops["actions"]:       # "enter" or "hold", due on the bar after the last
+        assert list(r.ops["actions"]) == [0]
         flags.append(3)
-    return flags, path.tolist()
+    return flags, r
 
 
 @pytest.mark.parametrize("resample, flags", [
@@ -88,17 +85,16 @@ def test_rebalance_flags(resample, flags):
 
 def test_flagged_bars_shape_the_value_path():
     # [20, 35]: bought at 4 on bar 2, resized on bar 3 (at 8) with no fee.
-    assert flagged_bars([20, 35]) == ([1, 2], [1.0, 1.0, 1.0, 2.0])
-    assert trades() == [[0, 2, 3], [0, 3, -1]]
+    _, r = flagged_bars([20, 35])
+    assert (r.value_path.tolist(), r.trades) == ([1.0, 1.0, 1.0, 2.0], [[0, 2, 3], [0, 3, -1]])
     # [5]: bought at 2 on bar 1.
-    assert flagged_bars([5]) == ([0], [1.0, 1.0, 2.0, 4.0])
-    assert trades() == [[0, 1, -1]]
+    _, r = flagged_bars([5])
+    assert (r.value_path.tolist(), r.trades) == ([1.0, 1.0, 2.0, 4.0], [[0, 1, -1]])
 
 
 def test_empty_price_calendar_flags_nothing():
-    case = make_case([[1.0]], resample=[5, 100], dates=[])
-    case["price_index"] = np.array([], dtype=np.int64)
-    path = backtest_(**case)
+    # backtest_ alone: a market refuses a price row without a date.
+    path = backtest_(**arrays(market([[1.0]], dates=[]), [1.0], [0], [5, 100]))
     assert path.dtype == np.float64 and path.shape == (0,)
     assert excursion.trades == []
     assert tradesim.get_stock_operations()["actions"] == {}
@@ -106,16 +102,15 @@ def test_empty_price_calendar_flags_nothing():
 
 def test_bars_before_the_first_position_date_are_one():
     # Bars 0 and 1 precede the first row (dated 25); bar 2 is flagged, so bar 3 buys at 8.
-    case = make_case([1.0, 2.0, 4.0, 8.0, 16.0], pos_dates=[25], resample=[30])
-    path = backtest_(**case, **FREE)
-    assert path.tolist() == [1.0, 1.0, 1.0, 1.0, 2.0]
-    assert trades() == [[0, 3, -1]]
+    r = run(market([1.0, 2.0, 4.0, 8.0, 16.0]), [1.0], [25], [30], **FREE)
+    assert r.value_path.tolist() == [1.0, 1.0, 1.0, 1.0, 2.0]
+    assert r.trades == [[0, 3, -1]]
 
 
 def test_flag_on_a_bar_before_the_first_position_date_is_not_acted_on():
-    case = make_case([1.0, 2.0, 4.0, 8.0, 16.0], pos_dates=[25], resample=[5])
-    assert backtest_(**case, **FREE).tolist() == [1.0] * 5
-    assert trades() == []
+    r = run(market([1.0, 2.0, 4.0, 8.0, 16.0]), [1.0], [25], [5], **FREE)
+    assert r.value_path.tolist() == [1.0] * 5
+    assert r.trades == []
 
 
 # --- absolute thresholds -----------------------------------------------------------------------
@@ -124,34 +119,36 @@ def test_flag_on_a_bar_before_the_first_position_date_is_not_acted_on():
 STOP_PRICES = [1.0, 1.0, 1.25, 1.1, 0.85, 0.85, 0.85]
 
 
+def stop_run(**rules):
+    return run(market(STOP_PRICES), [1.0], [0], [10], **rules)
+
+
 @pytest.mark.parametrize("name, value", [
     ("stop_loss", 0.1), ("take_profit", 0.2), ("trail_stop", 0.1),
     ("trail_stop_activation", 0.2), ("stop_loss", np.inf), ("take_profit", 0.0)])
 @pytest.mark.parametrize("touched", [False, True])
 def test_negative_thresholds_act_as_their_absolute_value(name, value, touched):
-    case = make_case(STOP_PRICES, resample=[10])
     options = dict(touched_exit=touched)
     if name == "trail_stop_activation":
         options["trail_stop"] = 0.1
-    positive = run_summary(case, **options, **{name: value})
-    negative = run_summary(case, **options, **{name: -value})
+    positive = stop_run(**options, **{name: value}).summary()
+    negative = stop_run(**options, **{name: -value}).summary()
     assert negative == positive
 
 
 @pytest.mark.parametrize("touched", [False, True])
 def test_threshold_cases_do_exit(touched):
     # The comparisons above are not vacuous: each of these closes the trade early.
-    case = make_case(STOP_PRICES, resample=[10])
     for options in [dict(stop_loss=-0.1), dict(take_profit=-0.2),
                     dict(trail_stop=-0.1, trail_stop_activation=-0.2)]:
-        backtest_(**case, touched_exit=touched, **options)
-        assert trades()[0][2] != -1, options
+        assert stop_run(touched_exit=touched, **options).trades[0][2] != -1, options
 
 
 def test_negative_infinity_take_profit_means_never():
-    case = make_case([1.0, 1.0, 100.0, 100.0], resample=[10])
-    assert run_summary(case, take_profit=-np.inf) == run_summary(case)
-    assert trades() == [[0, 1, -1]]
+    soaring = arrays(market([1.0, 1.0, 100.0, 100.0]), [1.0], [0], [10])
+    never = run_case(soaring, take_profit=-np.inf)
+    assert never.summary() == run_case(soaring).summary()
+    assert never.trades == [[0, 1, -1]]
 
 
 # --- position columns without prices -----------------------------------------------------------
@@ -167,12 +164,11 @@ def exported_array(name):
 
 def test_position_columns_without_prices():
     # "X" and "Y" have no price column; with weight 0 they never trade.
-    case = make_case([[1.0, 5.0], [2.0, 5.0], [4.0, 5.0]], columns=["A", "B"],
-                     pos_columns=["X", "A", "Y"], weights=[[0.0, 1.0, 0.0]], resample=[10])
-    path = backtest_(**case, **FREE)
-    assert path.tolist() == [1.0, 1.0, 2.0]
-    assert trades() == [[1, 1, -1]]
-    # The analysis run is sized for all three position columns.
+    r = run(market([[1.0, 5.0], [2.0, 5.0], [4.0, 5.0]]), [0.0, 1.0, 0.0], [0], [10],
+            pos_columns=["X", "A", "Y"], **FREE)
+    assert r.value_path.tolist() == [1.0, 1.0, 2.0]
+    assert r.trades == [[1, 1, -1]]
+    # The analysis run of backtest_ is sized for all three position columns.
     assert len(exported_array("entry")) == 3
     assert len(exported_array("position")) == 3
     assert exported_array("entry").tolist() == [0, 1, 0]
@@ -201,15 +197,14 @@ class RecordingNumpy:
         return np.ones(*args, **kwargs)
 
 
-SETUP_CASE = dict(prices=[[1.0, 1.0], [2.0, 2.0], [4.0, 4.0]], columns=["A", "B"],
-                  pos_columns=["B"], resample=[10])
+def setup_case():
+    return arrays(market([[1.0, 1.0], [2.0, 2.0], [4.0, 4.0]]), [1.0], [0], [10], ["B"])
 
 
 def test_value_path_and_work_arrays_come_from_org_np(monkeypatch):
     fake = RecordingNumpy()
     monkeypatch.setattr(tradesim, "org_np", fake)
-    case = make_case(**SETUP_CASE)
-    path = backtest_(**case, **FREE)
+    path = backtest_(**setup_case(), **FREE)
     assert path is fake.empty_result
     assert path.tolist() == [1.0, 1.0, 2.0]
     # empty(bars, dtype=float64); ones three times per position column, once per price column.
@@ -226,20 +221,19 @@ def test_value_path_and_work_arrays_come_from_org_np(monkeypatch):
     ("ones", lambda n: (1.0,) * n, TypeError, "Cannot convert tuple to numpy.ndarray"),
 ])
 def test_unusable_numpy_results(monkeypatch, which, result, error, message):
-    backtest_(**make_case([1.0, 2.0], resample=[10]))        # a run with one trade
-    before = trades()
+    backtest_(**arrays(market([1.0, 2.0]), [1.0], [0], [10]))   # a run with one trade
+    before = recorded_trades()
     fake = RecordingNumpy()
     setattr(fake, which, result)
     monkeypatch.setattr(tradesim, "org_np", fake)
     with pytest.raises(error) as exc:
-        backtest_(**make_case(**SETUP_CASE))
+        backtest_(**setup_case())
     assert str(exc.value) == message
     assert traceback_names(exc.value)[-1] == "mirelo.core.tradesim.backtest_"
-    assert trades() == before           # no analysis run was opened
+    assert recorded_trades() == before   # no analysis run was opened
 
 
-def test_empty_position_matrix_fails(monkeypatch):
-    case = make_case([1.0, 2.0])
-    case["pos_values"] = np.zeros((0, 1))
+def test_empty_position_matrix_fails():
+    no_rows = dict(arrays(market([1.0, 2.0]), [1.0], [0], []), pos_values=np.zeros((0, 1)))
     with pytest.raises(IndexError):
-        backtest_(**case)
+        run_case(no_rows)

@@ -15,9 +15,12 @@ def test_usage_example_passes_mypy_strict():
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-PANDAS_LAYER = ["mirelo", "mirelo._backtest", "mirelo._contribution", "mirelo._frames",
-                "mirelo._holdings", "mirelo._inputs", "mirelo._labels", "mirelo._plot",
-                "mirelo._prices", "mirelo._result", "mirelo._stats", "mirelo.core.demo"]
+PANDAS_LAYER = ["mirelo", "mirelo._backtest", "mirelo._frames", "mirelo._inputs", "mirelo._labels",
+                "mirelo._plot", "mirelo._prices", "mirelo._result", "mirelo._stats",
+                "mirelo._holdings", "mirelo._contribution",
+                "mirelo._benchmark", "mirelo._orders", "mirelo._report",
+                "mirelo._report.sections", "mirelo._report.figures", "mirelo._report.tables",
+                "mirelo._report.html", "mirelo._report.data", "mirelo.demo"]
 
 
 def test_pandas_layer_passes_mypy_strict():

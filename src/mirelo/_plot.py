@@ -1,29 +1,31 @@
-"""Figure of a backtest result: value path over its drawdown, and trade excursions."""
+"""Figure of a backtest result: value path (beside a benchmark's) over its drawdown, and
+trade excursions."""
 
 from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
+    import pandas as pd
     from matplotlib.figure import Figure
 
-    from mirelo._result import Result
+BENCHMARK_COLOR = "tab:gray"
 
 PLOT_HINT = ("plotting needs matplotlib, which is not installed: pip install matplotlib "
-             "(or the plot extra: pip install 'mirelo-core[plot]')")
+             "(or, from the mirelo checkout, the plot extra: pip install '.[plot]')")
 
 
-def plot_result(result: Result, path: str | None = None, title: str | None = None) -> Figure:
-    """Builds the figure without pyplot (no global state, no display backend needed);
-    writes it to `path` when given."""
+def plot_result(value: pd.Series, trades: pd.DataFrame, path: str | None = None,
+                title: str | None = None, benchmark: pd.Series | None = None) -> Figure:
+    """The figure of a run's `value` path and `trades` (``Result.trades``), with the value
+    path of a `benchmark` when given; built without pyplot (no global state, no display
+    backend needed) and written to `path` when given."""
     try:
         from matplotlib.figure import Figure
     except ImportError as err:
         raise ImportError(PLOT_HINT) from err
 
-    value = result.value
     drawdown = value / value.cummax() - 1.0
-    trades = result.trades
     won = (trades["return"] > 0).to_numpy()
     mae = trades["mae"].to_numpy() * 100.0
     mfe = trades["mfe"].to_numpy() * 100.0
@@ -34,7 +36,11 @@ def plot_result(result: Result, path: str | None = None, title: str | None = Non
     ax_dd = fig.add_subplot(grid[1, 0], sharex=ax_value)
     ax_exc = fig.add_subplot(grid[:, 1])
 
-    ax_value.plot(value.index, value.to_numpy(), color="tab:blue", lw=1.0)
+    ax_value.plot(value.index, value.to_numpy(), color="tab:blue", lw=1.0, label="portfolio")
+    if benchmark is not None:
+        ax_value.plot(benchmark.index, benchmark.to_numpy(), color=BENCHMARK_COLOR, lw=1.0,
+                      label=str(benchmark.name or "benchmark"))
+        ax_value.legend(loc="upper left")
     ax_value.set_ylabel("portfolio value (start = 1)")
     ax_value.set_title(title or "Portfolio value")
     ax_value.grid(True, alpha=0.3)

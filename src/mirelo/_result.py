@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import pathlib
 from collections.abc import Mapping
 from functools import cached_property
 from typing import TYPE_CHECKING, Any
@@ -10,10 +11,12 @@ import numpy as np
 import pandas as pd
 
 from mirelo import _holdings
+from mirelo._benchmark import Benchmark, align_benchmark, with_benchmark
 from mirelo._contribution import contribution, stock_contribution
 from mirelo._frames import copy_on_write
 from mirelo._inputs import Inputs
-from mirelo._stats import check_periods_per_year, result_stats
+from mirelo._orders import order_sheet
+from mirelo._stats import check_periods_per_year, period_returns, result_stats, trade_returns
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -37,7 +40,9 @@ class Result:
     - what the run held (when run with the holdings record, as ``mirelo.backtest`` does by
       default): ``positions``, ``positions_value``, ``exposure``, ``turnover``, ``costs``
       and ``contribution()``;
-    - ``stats()``: performance statistics; ``plot()``: value, drawdown and excursions.
+    - ``stats()``: performance statistics, against a benchmark when given; ``plot()``:
+      value, drawdown and excursions; ``report()``: all of it as one HTML file;
+    - ``orders()``: the orders that take an account to the run's next targets.
     """
 
     def __init__(self, inputs: Inputs, run_result: Any, rules: dict[str, Any],
@@ -59,9 +64,15 @@ class Result:
 
     @cached_property
     def start_bar(self) -> int:
-        """First bar on or after the first weights date: where statistics start."""
+        """Where statistics start: the last bar on or before the first weights date (whose
+        schedule trades the first row on the next bar; the value is 1.0 up to it), bar 0
+        when the weights start before the first bar, and one past the last bar when they
+        start after it."""
         first = self.inputs.run_args["pos_index"][0]
-        return int(np.searchsorted(self.inputs.market_args["price_index"], first, side="left"))
+        dates = self.inputs.market_args["price_index"]
+        if len(dates) == 0 or first > dates[-1]:
+            return len(dates)
+        return max(int(np.searchsorted(dates, first, side="right")) - 1, 0)
 
     @property
     def start(self) -> pd.Timestamp | Any:
@@ -164,10 +175,15 @@ class Result:
         Columns: ``stock``; ``entry_date`` and ``exit_date``, the dates of the bars on which
         the entry and the exit filled (NaT while open); ``side`` ("long"/"short");
         ``position``, the signed weight at entry; ``bars_held``, exit bar - entry bar (an
-        open trade counts to the last bar); ``return`` net of costs, ``mae`` and ``mfe``
-        at the exit bar (from the excursion profile; an open trade is marked at the last
-        bar without exit costs); ``reason`` the trade closed for ("rebalance",
-        "stop_loss", "trail_stop", "take_profit", "delisting", or "open").
+        open trade counts to the last bar); ``return``, from the money the engine booked:
+        (exit value - entry value) / |entry value|, where the entry value is what a long
+        paid, fee included (minus what a short received, fee deducted) and the exit value
+        what the sale brought after fee and tax (minus what covering a short cost), an
+        open trade's its value on the last bar as ``value`` counts it -- the same whatever
+        the excursion window, and defined for a fill on a missing price; ``mae`` and
+        ``mfe`` at the exit bar (from the excursion profile, NaN for a trade entered on a
+        bar without a trading price or close); ``reason`` the trade closed for
+        ("rebalance", "stop_loss", "trail_stop", "take_profit", "delisting", or "open").
         """
         records = self.run_result.trades
         profiles = self.run_result.profiles
@@ -182,7 +198,7 @@ class Result:
             "side": np.where(position < 0, "short", "long"),
             "position": position,
             "bars_held": last_bar - records["entry_bar"],
-            "return": profiles[:, -1],
+            "return": trade_returns(records),
             "mae": profiles[:, -6],
             "mfe": profiles[:, -5],
             "reason": records["reason"].astype(object),
@@ -242,7 +258,8 @@ class Result:
             "next_weight_date": row_date(int(ops["next_weight_time"])),
         }
 
-    def stats(self, periods_per_year: float | None = None) -> pd.Series:
+    def stats(self, periods_per_year: float | None = None, benchmark: pd.Series | None = None,
+              *, benchmark_kind: str = "auto") -> pd.Series:
         """Performance statistics, a Series (dtype object) with a fixed index.
 
         Labels, in order: start, end, periods_per_year, total_return, annual_return,
@@ -258,17 +275,86 @@ class Result:
         annualises them: given here, else as given to ``backtest``, else inferred from the
         spacing of the index (daily 252, or 365 when weekends trade; weekly 52, monthly 12,
         ...). See ``mirelo._stats``.
-        """
-        return result_stats(self, self.periods_per_year if periods_per_year is None
-                            else periods_per_year)
 
-    def plot(self, path: str | None = None, *, title: str | None = None) -> Figure:
-        """A matplotlib Figure: value path over its drawdown, and MAE against MFE per trade
-        coloured by outcome; saved as an image when `path` is given. Needs matplotlib
-        (``pip install "mirelo-core[plot]"``)."""
+        With a `benchmark` (a Series of prices or of returns by date, covering the bars
+        from ``start``; `benchmark_kind` "auto", "prices" or "returns"), the benchmark's
+        own return figures follow (benchmark_total_return ... benchmark_calmar), then
+        alpha, beta, information_ratio, tracking_error, correlation, up_capture and
+        down_capture, on the same bars. See ``mirelo._benchmark``.
+        """
+        aligned = None if benchmark is None else self._benchmark(benchmark, benchmark_kind)
+        return self._stats(periods_per_year, aligned)
+
+    def _stats(self, periods_per_year: float | None, benchmark: Benchmark | None) -> pd.Series:
+        if periods_per_year is None:
+            periods_per_year = self.periods_per_year
+        stats = result_stats(self.inputs, self.run_result, self.rules, self.start_bar,
+                             periods_per_year)
+        if benchmark is None:
+            return stats
+        return with_benchmark(stats, period_returns(self.run_result.value, self.start_bar),
+                              benchmark)
+
+    def _benchmark(self, benchmark: pd.Series, kind: str) -> Benchmark:
+        """`benchmark` (prices or returns by date) on this result's bars from ``start``."""
+        return align_benchmark(benchmark, self.index, self.start_bar, kind)
+
+    def plot(self, path: str | None = None, *, title: str | None = None,
+             benchmark: pd.Series | None = None, benchmark_kind: str = "auto") -> Figure:
+        """A matplotlib Figure: value path over its drawdown (beside the value of a
+        `benchmark` from ``start`` when given), and MAE against MFE per trade coloured by
+        outcome; saved as an image when `path` is given. Needs matplotlib
+        (``pip install matplotlib``, or ``pip install ".[plot]"`` from the checkout)."""
         from mirelo._plot import plot_result
 
-        return plot_result(self, path, title)
+        levels = None if benchmark is None else self._benchmark(benchmark, benchmark_kind).levels
+        return plot_result(self.value, self.trades, path, title, levels)
+
+    def report(self, path: str | pathlib.Path, benchmark: pd.Series | None = None,
+               title: str | None = None, *, benchmark_kind: str = "auto") -> pathlib.Path:
+        """Writes an HTML report to `path` and returns the path: one self-contained file
+        (inline SVG figures, plain tables, no network resources) with the headline
+        statistics (the benchmark's beside them), the value path against the benchmark,
+        drawdowns, monthly returns by year, the rolling Sharpe ratio, trades by exit
+        reason and MAE against MFE. Needs matplotlib (the plot extra)."""
+        from mirelo._report import ReportData, write_report
+
+        aligned = None if benchmark is None else self._benchmark(benchmark, benchmark_kind)
+        data = ReportData(
+            title=title or "Backtest report", stats=self._stats(None, aligned),
+            value=self.value.iloc[self.start_bar:],
+            returns=self.returns.iloc[self.start_bar + 1:], trades=self.trades,
+            stocks=len(self.inputs.columns), rules=dict(self.rules), benchmark=aligned)
+        return write_report(path, data)
+
+    def _repr_html_(self) -> str:
+        """A compact table of the main statistics, for notebooks."""
+        from mirelo._report import summary_html
+
+        return summary_html(self.stats(), f"mirelo.Result: {len(self.index)} bars x "
+                                          f"{len(self.inputs.columns)} stocks")
+
+    def orders(self, held: pd.Series, prices: pd.Series, *, capital: float | None = None,
+               lot_size: float | pd.Series = 1, cash_buffer: float = 0.0) -> pd.DataFrame:
+        """The orders that move an account to the run's targets for the next bar
+        (``operations["next_weights"]``), one row per stock to trade.
+
+        `held`: the account's shares by stock (every stock one of the run's); `prices`: a
+        price for every stock to hold or held, by stock; `capital`: the money the targets
+        are fractions of (default: the value of `held` at `prices`), of which
+        `cash_buffer` (a fraction) stays in cash; `lot_size`: shares per lot, a whole
+        number or a Series of them by stock. Target shares are rounded towards zero to
+        whole lots.
+
+        Columns: ``action`` ("buy"/"sell"), ``target_weight``, ``target_shares``,
+        ``current_shares``, ``order_shares`` (signed), ``price``, ``value`` (order shares
+        x price) and ``fees`` (at the run's fee and tax rates, as the engine charges
+        them). The orders are meant for the bar after the last one, at its trading price.
+        """
+        return order_sheet(self.operations["next_weights"], self.inputs.columns, held, prices,
+                           capital=capital, lot_size=lot_size, cash_buffer=cash_buffer,
+                           fee_ratio=float(self.rules["fee_ratio"]),
+                           tax_ratio=float(self.rules["tax_ratio"]))
 
 
 def _own(frame: pd.DataFrame) -> pd.DataFrame:

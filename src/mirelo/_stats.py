@@ -2,9 +2,9 @@
 
 Conventions (also in README.md):
 
-- **Period.** Statistics cover the bars after ``Result.start``, the first bar on or after
-  the first weights date; the value path is 1.0 until then, and those flat bars would
-  dilute every annualised figure.
+- **Period.** Statistics cover the bars after ``Result.start``, the last bar on or before
+  the first weights date (the first bar when the weights start before it); the value path
+  is 1.0 until then, and those flat bars would dilute every annualised figure.
 - **Returns** are the simple bar returns of the value path (``Result.returns``).
 - **Periods per year** are inferred from the close index unless given (see
   ``infer_periods_per_year``): a market trades 252 days a year, or 365 when more than a
@@ -29,7 +29,7 @@ from __future__ import annotations
 import math
 import numbers
 import weakref
-from collections.abc import Callable, Hashable
+from collections.abc import Callable, Hashable, Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -38,7 +38,10 @@ import pandas as pd
 
 if TYPE_CHECKING:
     from mirelo._inputs import Inputs
-    from mirelo._result import Result
+
+# The figures of return_figures, in the order of STAT_LABELS.
+RETURN_LABELS = ("total_return", "annual_return", "annual_volatility", "sharpe", "sortino",
+                 "max_drawdown", "calmar")
 
 # Index of the Series that Result.stats() returns, in this order.
 STAT_LABELS = (
@@ -81,49 +84,74 @@ _PER_INPUTS: weakref.WeakKeyDictionary[Inputs, dict[Hashable, Any]] = \
     weakref.WeakKeyDictionary()
 
 
-def result_stats(result: Result, periods_per_year: float | None = None) -> pd.Series:
-    """The statistics of `result` as a Series indexed by STAT_LABELS (dtype object)."""
-    import empyrical  # takes a second to import: loaded when statistics are first asked for
+def result_stats(inputs: Inputs, run_result: Any, rules: Mapping[str, Any], start_bar: int,
+                 periods_per_year: float | None = None) -> pd.Series:
+    """The statistics of a run as a Series indexed by STAT_LABELS (dtype object).
 
-    inputs = result.inputs
-    per_year = check_periods_per_year(periods_per_year)
-    if per_year is None:
-        per_year = _once_per_inputs(inputs, "periods_per_year",
-                                    lambda: infer_periods_per_year(result.index))
-    value = result.value.iloc[result.start_bar:]
-    # The period's bar returns as an array: the same numbers as Result.returns, without a
-    # pandas Series for each statistic to take apart.
-    path = result.run_result.value
-    returns = (path / np.concatenate(([1.0], path[:-1])) - 1.0)[result.start_bar + 1:]
-    held = engine_figures(result.run_result, result.start_bar)
+    `inputs` are the run's inputs, `run_result` the engine's result, `rules` its rule
+    keywords and `start_bar` the first bar of the period (``Result.start_bar``).
+    """
+    per_year = resolve_periods_per_year(inputs, periods_per_year)
+    index = inputs.index
+    value = pd.Series(run_result.value, index=index, copy=False).iloc[start_bar:]
+    returns = period_returns(run_result.value, start_bar)
+    held = engine_figures(run_result, start_bar)
     if held is None:
-        limit = float(result.rules["position_limit"])
-        held = (_once_per_inputs(inputs, ("turnover", limit), lambda: target_turnover(result)),
-                exposure(result), np.nan)
+        limit = float(rules["position_limit"])
+        held = (_once_per_inputs(inputs, ("turnover", limit),
+                                 lambda: target_turnover(inputs, limit)),
+                exposure(run_result, start_bar, len(index)), np.nan)
     turnover, held_share, costs = held
     years = len(returns) / per_year
     peak, trough, recovery = drawdown_dates(value)
     figures: dict[str, Any] = {
         "start": value.index[0] if len(value) else pd.NaT,
-        "end": result.index[-1],
+        "end": index[-1],
         "periods_per_year": per_year,
+        **return_figures(returns, per_year),
+        "max_drawdown_peak": peak,
+        "max_drawdown_trough": trough,
+        "max_drawdown_recovery": recovery,
+        "turnover": turnover / years if years > 0 else np.nan,
+        "exposure": held_share,
+        "costs": costs / years if years > 0 else np.nan,
+        **trade_figures(run_result),
+    }
+    return pd.Series([_plain(figures[k]) for k in STAT_LABELS], index=_STAT_INDEX.copy(),
+                     dtype=object, name="stats")
+
+
+def resolve_periods_per_year(inputs: Inputs, periods_per_year: float | None) -> float:
+    """`periods_per_year` as a positive float, inferred from the close index when None."""
+    per_year = check_periods_per_year(periods_per_year)
+    if per_year is None:
+        per_year = _once_per_inputs(inputs, "periods_per_year",
+                                    lambda: infer_periods_per_year(inputs.index))
+    return float(per_year)
+
+
+def period_returns(value: npt.NDArray[np.float64], start_bar: int) -> npt.NDArray[np.float64]:
+    """The simple returns of the bars after `start_bar`: the same numbers as
+    ``Result.returns``, as an array (no pandas Series for each statistic to take apart)."""
+    returns: npt.NDArray[np.float64] = \
+        (value / np.concatenate(([1.0], value[:-1])) - 1.0)[start_bar + 1:]
+    return returns
+
+
+def return_figures(returns: npt.NDArray[np.float64], per_year: float) -> dict[str, Any]:
+    """Return, risk and drawdown figures of bar `returns` from empyrical-reloaded
+    (RETURN_LABELS), with a risk-free rate and a required return of 0."""
+    import empyrical  # takes a second to import: loaded when statistics are first asked for
+
+    return {
         "total_return": empyrical.cum_returns_final(returns),
         "annual_return": empyrical.annual_return(returns, annualization=per_year),
         "annual_volatility": empyrical.annual_volatility(returns, annualization=per_year),
         "sharpe": empyrical.sharpe_ratio(returns, risk_free=0, annualization=per_year),
         "sortino": empyrical.sortino_ratio(returns, required_return=0, annualization=per_year),
         "max_drawdown": empyrical.max_drawdown(returns),
-        "max_drawdown_peak": peak,
-        "max_drawdown_trough": trough,
-        "max_drawdown_recovery": recovery,
         "calmar": empyrical.calmar_ratio(returns, annualization=per_year),
-        "turnover": turnover / years if years > 0 else np.nan,
-        "exposure": held_share,
-        "costs": costs / years if years > 0 else np.nan,
-        **trade_figures(result.run_result),
     }
-    return pd.Series([_plain(figures[k]) for k in STAT_LABELS], index=_STAT_INDEX.copy(),
-                     dtype=object, name="stats")
 
 
 def _once_per_inputs(inputs: Inputs, key: Hashable, compute: Callable[[], Any]) -> Any:
@@ -215,7 +243,7 @@ def engine_figures(run_result: Any, start_bar: int) -> tuple[float, float, float
     return float(traded.sum()) / 2.0, share, float(costs.sum())
 
 
-def target_turnover(result: Result) -> float:
+def target_turnover(inputs: Inputs, position_limit: float) -> float:
     """Total one-way turnover of the target weights the rebalances traded to.
 
     For each rebalance that trades (its bar is not the last), the weights row it uses —
@@ -224,17 +252,31 @@ def target_turnover(result: Result) -> float:
     adds half the absolute change from the previous target (the first from cash). Exits
     between rebalances and price drift are not counted.
     """
-    market, run = result.inputs.market_args, result.inputs.run_args
+    changes = _target_steps(inputs, position_limit)[1]
+    return float(np.abs(changes).sum()) / 2.0
+
+
+def target_changes(inputs: Inputs, position_limit: float
+                   ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+    """The bar on which each trading rebalance fills, and its one-way turnover (half the
+    absolute change of the target weights; see ``target_turnover``)."""
+    bars, changes = _target_steps(inputs, position_limit)
+    return bars, np.abs(changes).sum(axis=1) / 2.0
+
+
+def _target_steps(inputs: Inputs, position_limit: float
+                  ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+    """The fill bar of each trading rebalance and the change of the target weights it
+    trades (rebalances x weight columns)."""
+    market, run = inputs.market_args, inputs.run_args
     dates = market["price_index"]
     bars = np.searchsorted(dates, run["resample"], side="right") - 1
     bars = np.unique(bars[(bars >= 0) & (bars < len(dates) - 1)])
     rows = np.searchsorted(run["pos_index"], dates[bars + 1], side="left") - 1
-    rows = rows[rows >= 0]
-    if len(rows) == 0:
-        return 0.0
-    targets = _normalized(run["pos_values"][rows], float(result.rules["position_limit"]))
+    used = rows >= 0
+    targets = _normalized(run["pos_values"][rows[used]], position_limit)
     changes = np.diff(targets, axis=0, prepend=np.zeros((1, targets.shape[1])))
-    return float(np.abs(changes).sum()) / 2.0
+    return bars[used] + 1, changes
 
 
 def _normalized(rows: npt.NDArray[np.float64], limit: float) -> npt.NDArray[np.float64]:
@@ -244,21 +286,35 @@ def _normalized(rows: npt.NDArray[np.float64], limit: float) -> npt.NDArray[np.f
     return clipped
 
 
-def exposure(result: Result) -> float:
-    """Share of the period's bars at whose close at least one trade is open.
+def exposure(run_result: Any, start_bar: int, n: int) -> float:
+    """Share of the period's bars (after `start_bar`, of `n` bars) at whose close at least
+    one trade is open.
 
     A trade is held from its entry bar up to, not including, its exit bar (an open trade
     to the last bar).
     """
-    n = len(result.index)
-    records = result.run_result.trades
+    held = held_bars(run_result.trades, n)
+    period = held[start_bar + 1:]
+    return float(period.mean()) if len(period) else np.nan
+
+
+def held_bars(records: Any, n: int) -> npt.NDArray[np.bool_]:
+    """Per bar of `n`: whether a trade of `records` is held at its close."""
     exits = np.where(records["exit_bar"] >= 0, records["exit_bar"], n)
     opened = np.zeros(n + 1, dtype=np.int64)
     np.add.at(opened, records["entry_bar"], 1)
     np.add.at(opened, exits, -1)
-    held = np.cumsum(opened[:n]) > 0
-    period = held[result.start_bar + 1:]
-    return float(period.mean()) if len(period) else np.nan
+    held: npt.NDArray[np.bool_] = np.cumsum(opened[:n]) > 0
+    return held
+
+
+def trade_returns(records: Any) -> npt.NDArray[np.float64]:
+    """Each trade's return from the engine's money values: (exit_value - entry_value) /
+    |entry_value|, so a short that gains has a positive return (see README.md)."""
+    entered, exited = records["entry_value"], records["exit_value"]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        returns: npt.NDArray[np.float64] = (exited - entered) / np.abs(entered)
+    return returns
 
 
 def trade_figures(run_result: Any) -> dict[str, Any]:
@@ -266,12 +322,12 @@ def trade_figures(run_result: Any) -> dict[str, Any]:
     engine's trade records and excursion profiles (row i of each is trade i; the last six
     columns of a profile are its figures at the exit bar).
 
-    Open trades count with their return at the last bar. A trade's profit is its return
-    times the absolute weight it was entered with. The mean excursions leave out missing
-    values.
+    Returns are those of ``trade_returns``; open trades count with their value on the last
+    bar. A trade's profit is its return times the absolute weight it was entered with. The
+    mean excursions leave out missing values.
     """
     records, profiles = run_result.trades, run_result.profiles
-    returns = profiles[:, -1]
+    returns = trade_returns(records)
     profits = returns * np.abs(records["position"])
     gains, losses = profits[profits > 0].sum(), -profits[profits < 0].sum()
     if losses > 0:

@@ -321,9 +321,12 @@ class _Run:
         a = self.a
         for i, date in enumerate(a.price_index):
             self.date = date
-            # 1. Bars before the first position date are flat at 1 and touch nothing.
+            # 1. Bars before the first position date are flat at 1 and touch nothing, but
+            #    the last of them schedules a first row dated before the next bar.
             if date < a.pos_index[0]:
                 self.value_path[i] = 1
+                if self.next_date(i) > a.pos_index[0]:
+                    self.schedule(i)
                 continue
             self.analysis.record_date(i)
             self.mark_to_market(i)
@@ -499,14 +502,16 @@ class _Run:
                 value += fdiv(self.holdings[sid] * close, price)
         return value
 
+    def next_date(self, i):
+        """The date of the bar after bar `i`; after the last bar, later than every row."""
+        a = self.a
+        return a.price_index[i + 1] if i < len(a.price_index) - 1 else a.pos_index[-1] + np.inf
+
     def schedule(self, i):
         """Advance to the newest position row dated before the next bar; the next bar
         rebalances if this bar is flagged and that row is newer than the last one used."""
         a = self.a
-        if i < len(a.price_index) - 1:
-            next_date = a.price_index[i + 1]
-        else:
-            next_date = a.pos_index[-1] + np.inf
+        next_date = self.next_date(i)
         while self.pos_row < len(a.pos_index) - 1 and a.pos_index[self.pos_row + 1] < next_date:
             self.pos_row += 1
         self.rebalance_today = self.pos_row != self.weight_row and self.rebalance_flags[i] != 0

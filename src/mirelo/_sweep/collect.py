@@ -32,7 +32,9 @@ def _restored(trial: Trial, stored: TrialRecord) -> TrialRecord:
 
 class Collector:
     def __init__(self, trials: list[Trial], store: Store | None, keep_returns: bool,
-                 progress_enabled: bool, metric: str):
+                 progress_enabled: bool, metric: str, progress: Progress | None = None):
+        """`progress`: a bar shared with other collectors (the trials read from the
+        store count as done on it); by default one of this collector's own."""
         self.trials = trials
         self.store = store
         self.records: dict[int, TrialRecord] = {}
@@ -42,7 +44,11 @@ class Collector:
             if record is not None and (record.returns is not None or not keep_returns
                                        or record.row[STATUS] != OK):
                 self.records[trial.index] = _restored(trial, record)
-        self.progress = Progress(len(trials), len(self.records), metric, progress_enabled)
+        if progress is None:
+            progress = Progress(len(trials), len(self.records), metric, progress_enabled)
+        else:
+            progress.restored(len(self.records))
+        self.progress = progress
 
     def pending(self) -> list[Trial]:
         return [t for t in self.trials if t.index not in self.records]

@@ -90,6 +90,14 @@ def _block_sharpe(total, squares, count):
     return np.where(sd > 0.0, ratio, flat)
 
 
+def overfit_rank(rank, n_trials):
+    """Whether an in-sample winner of out-of-sample rank `rank` (1 = the worst of
+    `n_trials`, ties averaged) counts as overfit: the logit of its relative rank
+    r / (N + 1) is at or below 0, no better than the median."""
+    w = np.asarray(rank, dtype=np.float64) / (np.asarray(n_trials, dtype=np.float64) + 1.0)
+    return np.log(w / (1.0 - w)) <= 0.0
+
+
 def pbo(returns, splits: int = 16) -> float:
     """`returns`: T x N (periods x trials), without missing values."""
     m = np.asarray(returns, dtype=np.float64)
@@ -117,7 +125,6 @@ def pbo(returns, splits: int = 16) -> float:
         oos_sr = _block_sharpe(outside @ sums, outside @ squares, (outside @ counts)[:, None])
         winner = oos_sr[np.arange(len(batch)), np.argmax(is_sr, axis=1)][:, None]
         rank = (oos_sr < winner).sum(axis=1) + ((oos_sr == winner).sum(axis=1) + 1) / 2.0
-        w = rank / (n_trials + 1.0)
-        overfit += int(np.count_nonzero(np.log(w / (1.0 - w)) <= 0.0))
+        overfit += int(np.count_nonzero(overfit_rank(rank, n_trials)))
         total += len(batch)
     return overfit / total

@@ -5,15 +5,16 @@ once; a worker process fetches it on its first task -- the arrays stay in
 shared memory, nothing is copied -- and keeps it, with the markets built
 around it, for the tasks that follow.  Tasks carry a chunk of trials each and
 return rows (and returns when kept); a chunk whose task is lost as a whole
-comes back as failed rows.  Ray itself is an optional dependency.
+comes back as failed rows.  Ray itself is an optional dependency; joining the
+cluster is ``cluster.connect``.
 """
 
 from __future__ import annotations
 
-import logging
 import time
 from typing import Any
 
+from .cluster import connect, require_ray
 from .collect import Collector
 from .rows import failed_records, trial_record
 from .setup import SweepSetup
@@ -25,23 +26,6 @@ _POLL_SECONDS = 0.2
 # In a worker process: the setup of the sweep it serves, by object id.  One
 # entry, so that a worker holds on to one market at a time.
 _worker_setup: dict[str, SweepSetup] = {}
-
-
-def require_ray() -> Any:
-    try:
-        import ray
-    except ImportError as exc:
-        raise ImportError('engine="ray" needs Ray, which comes with the cluster extra: '
-                          'pip install "mirelo-core[cluster]"') from exc
-    return ray
-
-
-def _connect(ray: Any, address: str | None) -> None:
-    """Joins the Ray instance of this process, the cluster at `address` (or at
-    Ray's RAY_ADDRESS variable), or starts a local instance.  It is left
-    running for the next sweep; ray.shutdown() stops it."""
-    if not ray.is_initialized():
-        ray.init(address=address, logging_level=logging.ERROR, log_to_driver=False)
 
 
 def _worker_chunk(box: list, chunk: list[Trial], keep_returns: bool) -> list:
@@ -63,7 +47,7 @@ def run_ray(setup: SweepSetup, trials: list[Trial], collector: Collector, *,
     """`workers`: tasks running at once (default: the cluster's CPUs); each task
     takes one CPU and runs its chunk on one thread."""
     ray = require_ray()
-    _connect(ray, address)
+    connect(ray, address)
     parallel = workers or max(1, int(ray.cluster_resources().get("CPU", 1)))
     task = ray.remote(num_cpus=1)(_worker_chunk)
     box = [ray.put(setup)]

@@ -3,6 +3,7 @@ that say how much the best trial owes to the number of trials."""
 
 from __future__ import annotations
 
+import os
 from typing import cast
 
 import numpy as np
@@ -94,10 +95,12 @@ class SweepResult:
         moved = np.flatnonzero((returns != 0.0).any(axis=1))
         return overfitting.pbo(returns[moved[0] if len(moved) else 0:], splits)
 
-    def plot(self, x: str, y: str, metric: str = "sharpe", ax=None):
+    def plot(self, x: str, y: str, metric: str = "sharpe", ax=None, *,
+             path: str | os.PathLike | None = None):
         """A heatmap of `metric` over two grid columns (failed trials blank) on `ax`,
         or on a new figure (``ax.figure``); every other grid column must be constant.
-        Returns the axes.  Needs matplotlib."""
+        Saves the figure as an image when `path` is given.  Returns the axes.
+        Needs matplotlib."""
         for name, value in (("x", x), ("y", y)):
             if value not in self.grid_columns:
                 raise ValueError(f"{name}: {value!r} is not a grid column "
@@ -131,4 +134,6 @@ class SweepResult:
                 ax.text(col, row, f"{value:.2f}", ha="center", va="center", color="white",
                         fontsize=8)
         ax.figure.colorbar(image, ax=ax, label=metric)
+        if path is not None:
+            ax.figure.savefig(path, dpi=100, bbox_inches="tight")
         return ax

@@ -7,14 +7,19 @@ overlap the runs of the others with no more threads busy than there are workers
 (a separate statistics thread beside run_many's threads slowed the runs it
 competed with for the cores).  The main thread only waits: Ctrl-C, or an error
 outside a trial, stops the workers from taking new chunks; the chunks in
-progress finish and are recorded before the exception goes on.
+progress finish and are recorded, and the exception goes on only once every
+worker has returned, so nothing is written after it.
 """
 
 from __future__ import annotations
 
+import contextlib
 import os
+import signal
 import threading
 import time
+from collections.abc import Iterator
+from typing import Any
 
 from .chunks import Chunker
 from .collect import Collector
@@ -22,7 +27,7 @@ from .rows import trial_record
 from .setup import SweepSetup
 from .trials import Trial
 
-_POLL_SECONDS = 0.1
+_POLL_SECONDS = 0.02
 
 
 class _Workers:
@@ -33,10 +38,14 @@ class _Workers:
         self.stop = threading.Event()
         self.lock = threading.Lock()  # the collector records one chunk at a time
         self.error: BaseException | None = None
-        self.threads = [threading.Thread(target=self._work, name=f"mirelo-sweep-{k}",
-                                         daemon=True) for k in range(count)]
+        # Set by each worker as it returns: the main thread waits on these, never on
+        # Thread.join, which a signal can leave believing a running thread ended.
+        self.done = [threading.Event() for _ in range(count)]
+        self.threads = [threading.Thread(target=self._work, args=(done,),
+                                         name=f"mirelo-sweep-{k}", daemon=True)
+                        for k, done in enumerate(self.done)]
 
-    def _work(self) -> None:
+    def _work(self, done: threading.Event) -> None:
         seconds_per_trial = None
         try:
             while not self.stop.is_set():
@@ -56,20 +65,73 @@ class _Workers:
                 if self.error is None:
                     self.error = exc
             self.stop.set()
+        finally:
+            done.set()
 
     def run(self) -> None:
-        for thread in self.threads:
-            thread.start()
-        try:
-            for thread in self.threads:
-                while thread.is_alive():
-                    thread.join(_POLL_SECONDS)  # wakes up for Ctrl-C
-        finally:
-            self.stop.set()
-            for thread in self.threads:
-                thread.join()
+        """Runs the workers and returns once every one has returned.  Ctrl-C stops
+        them from taking new chunks; the chunks in progress are recorded, and then
+        KeyboardInterrupt is raised."""
+        with ctrl_c_sets(self.stop) as interrupted:
+            started: list[threading.Event] = []
+            failure: BaseException | None = None
+            try:
+                for thread, done in zip(self.threads, self.done):
+                    thread.start()
+                    started.append(done)
+            except BaseException as exc:  # no thread, or a SIGINT handler of the caller's
+                failure = exc  # (in the latter case a thread may start unwaited for)
+            failure = _wait_for(started, self.stop, failure)
+        if interrupted:
+            raise KeyboardInterrupt
+        if failure is not None:
+            raise failure
         if self.error is not None:
             raise self.error
+
+
+def _wait_for(done: list[threading.Event], stop: threading.Event,
+              failure: BaseException | None) -> BaseException | None:
+    """Waits until every event in `done` is set.  An exception raised meanwhile
+    (from a SIGINT handler of the caller's) sets `stop` and the wait goes on: the
+    first such exception is returned, to be raised once no worker runs."""
+    while True:
+        try:
+            if failure is not None:
+                stop.set()
+            for event in done:
+                while not event.is_set():
+                    time.sleep(_POLL_SECONDS)
+            return failure
+        except BaseException as exc:
+            failure = failure or exc
+
+
+@contextlib.contextmanager
+def ctrl_c_sets(stop: threading.Event) -> Iterator[list[int]]:
+    """While the block runs, Ctrl-C sets `stop` instead of raising; yields a
+    list that records the signals caught, and restores the handler afterwards.
+
+    Only in the main thread with Python's own SIGINT handler in place: another
+    handler (the caller's) is left alone, and on other threads no
+    KeyboardInterrupt arrives.  With the handler swapped, no exception can cut
+    into starting the workers or waiting for them.
+    """
+    caught: list[int] = []
+    if (threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
+        yield caught
+        return
+
+    def handler(signum: int, frame: Any) -> None:
+        caught.append(signum)
+        stop.set()
+
+    previous = signal.signal(signal.SIGINT, handler)
+    try:
+        yield caught
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def run_threads(setup: SweepSetup, trials: list[Trial], collector: Collector, *,

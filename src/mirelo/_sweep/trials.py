@@ -10,7 +10,7 @@ float value (so 20, 20.0 and numpy.float64(20) agree, and so do 0.1 and
 numpy.float64(0.1)), booleans as ``true``/``false``, and the weights name.  The
 key does not depend on the order of the grid, on the Python or NumPy version or
 on the machine.  It does not cover the market data or the weights themselves:
-a store belongs to one market and one set of weights frames.
+those are in the store's fingerprint (``fingerprint.py``).
 """
 
 from __future__ import annotations
@@ -49,8 +49,13 @@ def _canonical(name: str, value: Any) -> str:
     raise TypeError(f"rule {name!r} must be a number or a bool, got {type(value).__name__}")
 
 
+def canonical_rules(rules: Mapping[str, Any]) -> list[str]:
+    """``name=value`` for each rule, sorted by name, values written canonically."""
+    return [f"{name}={_canonical(name, rules[name])}" for name in sorted(rules)]
+
+
 def trial_key(rules: Mapping[str, Any], weights: str | None) -> str:
-    parts = [f"{name}={_canonical(name, rules[name])}" for name in sorted(rules)]
+    parts = canonical_rules(rules)
     parts.append(f"weights={'' if weights is None else weights}")
     return hashlib.sha256(";".join(parts).encode()).hexdigest()[:16]
 

@@ -33,7 +33,10 @@ class RunResult:
         """The portfolio's value on every bar (1.0 = the start)."""
     @property
     def trades(self) -> npt.NDArray[np.void]:
-        """One record per trade (TRADE_DTYPE): sid, entry_bar, exit_bar, position, reason."""
+        """One record per trade (TRADE_DTYPE): sid, entry_bar, exit_bar, position,
+        entry_value and exit_value (the money the trade entered and exited at, signed like
+        the position, net of fees and tax; an open trade exits at its value on the last
+        bar), reason."""
     @property
     def profiles(self) -> npt.NDArray[np.float64]:
         """Row i: the excursion profile of trade i."""
@@ -114,7 +117,9 @@ class Market:
         record_holdings: bool = False,
     ) -> RunResult:
         """Run one backtest (the interpreter lock released); take_profit and trail_stop
-        default to positive infinity; record_holdings=True fills the holdings record."""
+        default to positive infinity. A NaN number rule, excursion_window < 0 or
+        excursion_window_step < 1 raises ValueError naming the rule and its range.
+        record_holdings=True fills the holdings record."""
     def run_many(
         self,
         jobs: Iterable[Mapping[str, Any]],

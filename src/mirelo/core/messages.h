@@ -55,6 +55,7 @@ inline constexpr char kNaNWeight[] = "Stock %S has a NaN weight in position row 
 inline constexpr char kNegativeLimit[] = "position_limit must not be negative";
 inline constexpr char kNaNLimit[] = "position_limit must not be NaN";
 inline constexpr char kNotAscending[] = "%s must be in ascending order";
+inline constexpr char kRuleOutOfRange[] = "%s must be %s (got %s)";
 inline constexpr char kRunInProgress[] =
     "backtest_ cannot start while another run is in progress in this process";
 inline constexpr char kFloatDivision[] = "float division";

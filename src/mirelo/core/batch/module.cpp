@@ -27,10 +27,12 @@ constexpr const char kFile[] = "mirelo/core/batch/module.cpp";
 constexpr const char* kReasons[] = {"rebalance", "stop_loss", "trail_stop", "take_profit", "delisting", "open"};
 
 // numpy.dtype([("sid", "<i4"), ("entry_bar", "<i4"), ("exit_bar", "<i4"),
-// ("position", "<f8"), ("reason", "<U11")]) and where its fields lie.
+// ("position", "<f8"), ("entry_value", "<f8"), ("exit_value", "<f8"),
+// ("reason", "<U11")]) and where its fields lie.
 void make_trade_dtype(ModuleState& s, PyObject* numpy) {
-    py::Ref fields_list = py::check(Py_BuildValue("[(ss)(ss)(ss)(ss)(ss)]", "sid", "<i4", "entry_bar", "<i4", "exit_bar",
-                                           "<i4", "position", "<f8", "reason", "<U11"));
+    py::Ref fields_list =
+        py::check(Py_BuildValue("[(ss)(ss)(ss)(ss)(ss)(ss)(ss)]", "sid", "<i4", "entry_bar", "<i4", "exit_bar", "<i4",
+                                "position", "<f8", "entry_value", "<f8", "exit_value", "<f8", "reason", "<U11"));
     py::Ref dtype_type = py::check(PyObject_GetAttrString(numpy, "dtype"));
     s.trade_dtype = py::check(PyObject_CallOneArg(dtype_type.get(), fields_list.get()));
     py::Ref fields = py::check(PyObject_GetAttrString(s.trade_dtype.get(), "fields"));
@@ -44,6 +46,8 @@ void make_trade_dtype(ModuleState& s, PyObject* numpy) {
     s.entry_offset = offset("entry_bar");
     s.exit_offset = offset("exit_bar");
     s.position_offset = offset("position");
+    s.entry_value_offset = offset("entry_value");
+    s.exit_value_offset = offset("exit_value");
     s.reason_offset = offset("reason");
     s.reason_chars = 11;
     py::Ref itemsize = py::check(PyObject_GetAttrString(s.trade_dtype.get(), "itemsize"));

@@ -67,6 +67,8 @@ py::Ref trades_array(const std::vector<core::NativeTrade>& trades) {
         store<std::int32_t>(record, s.entry_offset, t.entry_bar);
         store<std::int32_t>(record, s.exit_offset, t.exit_bar);
         store<double>(record, s.position_offset, t.position);
+        store<double>(record, s.entry_value_offset, t.entry_value);
+        store<double>(record, s.exit_value_offset, t.exit_value);
         const char* text = reason_text(t.reason);
         for (Py_ssize_t k = 0; text[k] != '\0' && k < s.reason_chars; ++k) {
             store<std::uint32_t>(record, s.reason_offset + 4 * k, static_cast<unsigned char>(text[k]));
@@ -126,9 +128,10 @@ template <typename... Args>
 }  // namespace
 
 void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args, PyObject* rule_defaults) {
-    // 1. The rules, in parameter order; 2. the ndarray type check of the four
+    // 1. The rules, in parameter order, and their ranges; 2. the ndarray type check of the four
     // arrays; 3. their buffers; 4. the run setup's checks, in backtest_'s order.
     const engine::RuleValues rules = engine::convert_rules(args + 4, rule_defaults);
+    engine::check_rule_ranges(rules);
     run.stop_trading_next_period = py::truth(rules.stop_trading_next_period);
     for (int i = kPosValues; i <= kResample; ++i) {
         py::check_arg_type(args[i], py::ndarray_type(), kArrayNames[i], /*none_allowed=*/true, /*exact=*/false);

@@ -15,6 +15,7 @@ struct ModuleState {
     // The dtype of RunResult.trades and where its fields lie in a record.
     py::Ref trade_dtype;
     Py_ssize_t sid_offset = 0, entry_offset = 0, exit_offset = 0, position_offset = 0, reason_offset = 0;
+    Py_ssize_t entry_value_offset = 0, exit_value_offset = 0;
     Py_ssize_t reason_chars = 0;  // UCS4 code units of the reason field
     Py_ssize_t trade_itemsize = 0;
 };

@@ -4,6 +4,7 @@
 #include "pyutil/args.h"
 
 #include <cmath>
+#include <string>
 
 namespace mirelo::engine {
 
@@ -29,7 +30,7 @@ RuleValues convert_rules(PyObject* const* given, PyObject* defaults) {
     r.position_limit = py::to_double(a[7]);
     // A negative limit would turn the position cap into a forced position of
     // the opposite sign for every stock; NaN would silently remove the cap.
-    if (r.position_limit < 0) py::raise(PyExc_ValueError, msg::kNegativeLimit);
+    if (r.position_limit < rule_named("position_limit").minimum) py::raise(PyExc_ValueError, msg::kNegativeLimit);
     if (std::isnan(r.position_limit)) py::raise(PyExc_ValueError, msg::kNaNLimit);
     r.retain_cost_when_rebalance = py::truth(a[8]);
     v.stop_trading_next_period = a[9];
@@ -37,6 +38,48 @@ RuleValues convert_rules(PyObject* const* given, PyObject* defaults) {
     v.excursion_window_step = py::to_int32(a[11]);
     v.periodically_rebalance = py::truth(a[12]);
     return v;
+}
+
+namespace {
+
+// The converted value of every number and integer rule, in table order (the
+// others are never read).
+std::array<double, kRuleCount> numeric_values(const RuleValues& v) {
+    const core::Rules& r = v.rules;
+    const double none = 0.0;
+    return {r.fee_ratio,     r.tax_ratio,       r.exits.stop_loss,
+            r.exits.take_profit, r.exits.trail_stop, r.exits.trail_stop_activation,
+            none,            r.position_limit,  none,
+            none,            static_cast<double>(v.excursion_window), static_cast<double>(v.excursion_window_step),
+            none};
+}
+
+// "a number, not NaN" or ">= 1"; the value as repr() writes it.
+[[noreturn]] void raise_out_of_range(const RuleSpec& spec, double value) {
+    const std::string range = std::isinf(spec.minimum)
+                                  ? "a number, not NaN"
+                                  : ">= " + std::to_string(static_cast<long long>(spec.minimum));
+    std::string got;
+    if (spec.kind == RuleKind::Integer) {
+        got = std::to_string(static_cast<long long>(value));
+    } else {
+        char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+        if (text == nullptr) py::throw_pending();
+        got = text;
+        PyMem_Free(text);
+    }
+    py::raise_format(PyExc_ValueError, msg::kRuleOutOfRange, spec.name, range.c_str(), got.c_str());
+}
+
+}  // namespace
+
+void check_rule_ranges(const RuleValues& values) {
+    const std::array<double, kRuleCount> numbers = numeric_values(values);
+    for (std::size_t i = 0; i < kRuleCount; ++i) {
+        const RuleSpec& spec = kRules[i];
+        if (spec.kind != RuleKind::Number && spec.kind != RuleKind::Integer) continue;
+        if (!(numbers[i] >= spec.minimum)) raise_out_of_range(spec, numbers[i]);  // NaN is below every range
+    }
 }
 
 const char kRulesDoc[] =

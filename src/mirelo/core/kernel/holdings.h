@@ -29,10 +29,50 @@ inline double entry_weight(double target_value, double weight_base) {
     return target_value / weight_base;
 }
 
+// The money of one change of a position from `before` to `target`, as
+// set_position books it: the trade's cost, the cash it moves, and what the
+// position is worth across the change, for the trade records.
+struct PositionChange {
+    double cost;         // fee, and tax on a reduction
+    double cash_change;  // cash brought in (negative: paid)
+    // The old position's value after the costs of the part that reduced it:
+    // what an ending trade exits at.  The new position stands on `carried`
+    // less the cash brought in: what a starting trade enters at.
+    double carried;
+    double entered() const { return carried - cash_change; }
+};
+
+// 1. An exit (target 0) sells or covers at fee plus tax; it carries exactly
+//    the cash it brings in.
+// 2. Otherwise the cost is |delta| x fee when the change adds exposure,
+//    x (fee + tax) when it reduces it; a purchase pays it out of the
+//    position, a sale out of cash.
+// 3. The part of |delta| that reduces the old position (all of a reduction,
+//    the old position of a reversal, none of an addition) bears its share of
+//    the cost; the rest stays with the new position.  So an entry (before 0)
+//    enters at the cash it paid, or for a short at minus the cash it received.
+inline PositionChange position_change(double before, double target, double fee_ratio, double tax_ratio) {
+    if (target == 0) {
+        const double cost = std::fabs(before) * (fee_ratio + tax_ratio);
+        const double cash_change = before - cost;
+        return {cost, cash_change, cash_change};
+    }
+    const double delta = target - before;
+    const bool adding = (target >= 0 && delta > 0) || (target <= 0 && delta < 0);
+    const double size = std::fabs(delta);
+    const double cost = size * (adding ? fee_ratio : fee_ratio + tax_ratio);
+    const double cash_change = delta > 0 ? -delta : -delta - cost;
+    const bool opposed = (before > 0 && delta < 0) || (before < 0 && delta > 0);
+    const double reducing = opposed ? std::min(size, std::fabs(before)) : 0.0;
+    const double carried = reducing == 0 ? before : before - cost * (reducing / size);
+    return {cost, cash_change, carried};
+}
+
 // Moves `sid` to `target_value`, charging the fee on trades that add exposure
 // and fee plus tax on trades that reduce it, and reports trade boundaries to
-// the host (`reason`: why a position that ends here ended) and the fill (the
-// change of position and its cost).  Returns the new cash.
+// the host (`reason`: why a position that ends here ended) with the money
+// each trade exits and enters at, and the fill (the change of position and
+// its cost).  Returns the new cash.
 // 1. held / has_pos / new_pos; 2. trade records; 3. money.
 template <typename Host>
 double set_position(Host& host, Holdings& holdings, int sid, double target_value, double cash, double fee_ratio,
@@ -44,40 +84,38 @@ double set_position(Host& host, Holdings& holdings, int sid, double target_value
         const bool held = !check_held || present;
         const bool has_pos = present && slot->second != 0;  // NaN counts as a position
         const bool new_pos = target_value != 0;
+        const PositionChange change =
+            position_change(present ? slot->second : 0.0, target_value, fee_ratio, tax_ratio);
 
         if (has_pos && !new_pos) {
-            host.record_exit(sid, 1, reason);
+            host.record_exit(sid, 1, reason, change.carried);
         } else if (has_pos && new_pos) {
             if (host.split_trade_on_resize()) {
-                host.record_exit(sid, 0, ExitReason::Rebalance);
-                host.record_entry(sid, entry_weight(target_value, weight_base), 0);
+                host.record_exit(sid, 0, ExitReason::Rebalance, change.carried);
+                host.record_entry(sid, entry_weight(target_value, weight_base), 0, change.entered());
+            } else {
+                host.record_resize(sid, change.cash_change);
             }
         } else if (new_pos) {
-            host.record_entry(sid, entry_weight(target_value, weight_base), 1);
+            host.record_entry(sid, entry_weight(target_value, weight_base), 1, change.entered());
         }
 
         // The records above ran no code that changes the holdings: `slot` is
         // still where `sid` is or goes.  A missing entry is read as 0 and added.
-        const double exit_ratio = fee_ratio + tax_ratio;
         if (new_pos) {
             if (!present) slot = holdings.insert_at(slot, sid, 0.0);
             double& holding = slot->second;
             const double delta = target_value - holding;
-            const bool buying = delta > 0;
-            const bool adding = (target_value >= 0 && delta > 0) || (target_value <= 0 && delta < 0);
-            const double cost = std::fabs(delta) * (adding ? fee_ratio : exit_ratio);
             // A purchase's cost comes out of the position, a sale's out of the cash.
-            const double change = buying ? delta - cost : delta;
-            cash += buying ? -delta : -delta - cost;
-            holding += change;
-            host.record_fill(sid, change, cost);
+            const double fill = delta > 0 ? delta - change.cost : delta;
+            cash += change.cash_change;
+            holding += fill;
+            host.record_fill(sid, fill, change.cost);
             if (erase_if_flat && holding == 0) holdings.erase(slot);
         } else if (held) {
             if (!present) slot = holdings.insert_at(slot, sid, 0.0);
-            const double value = slot->second;
-            const double cost = std::fabs(value) * exit_ratio;
-            cash += value - cost;
-            host.record_fill(sid, -value, cost);
+            cash += change.cash_change;
+            host.record_fill(sid, -slot->second, change.cost);
             if (erase_if_flat) {
                 holdings.erase(slot);
             } else {

@@ -93,7 +93,8 @@ class NativeHost {
 public:
     NativeHost(NativeRunInput& in, NativeRunOutput& out)
         : in_(in), out_(out), price_(in.prices.price), close_(in.prices.close), col_map_(in.col_map),
-          entry_(in.stock_count), position_(in.stock_count), entry_is_new_(in.stock_count) {
+          entry_(in.stock_count), position_(in.stock_count), entry_is_new_(in.stock_count),
+          entry_value_(in.stock_count), taken_out_(in.stock_count) {
         if (in.record_holdings) {
             recorder_ = std::make_unique<HoldingsRecorder>(out.holdings,
                                                            static_cast<std::size_t>(in.prices.price_index.extent(0)));
@@ -102,15 +103,29 @@ public:
 
     // ---- trade records ----
     void record_date(int bar) { current_date_ = bar; }
-    void record_entry(int sid, double weight, int is_new) {
+    void record_entry(int sid, double weight, int is_new, double entry_value) {
         entry_[sid] = current_date_;
         position_[sid] = weight;
         entry_is_new_[sid] = is_new;
+        entry_value_[sid] = entry_value;
+        taken_out_[sid] = 0.0;
     }
-    void record_exit(int sid, int is_final, ExitReason reason) { record_trade(sid, current_date_, is_final, reason); }
-    void end_analysis(const Holdings& open) {
+    // A trade that goes on through a resize: cash put in on the trade's side
+    // (paid for a long, received for a short) adds to its entry value, cash
+    // taken out to its exit value.
+    void record_resize(int sid, double cash_change) {
+        double& entered = entry_value_[sid];
+        if (cash_change * entered < 0) entered -= cash_change;
+        else taken_out_[sid] += cash_change;
+    }
+    void record_exit(int sid, int is_final, ExitReason reason, double exit_value) {
+        record_trade(sid, current_date_, is_final, reason, exit_value);
+    }
+    void end_analysis(const Holdings& open, const std::vector<double>& values) {
+        std::size_t k = 0;
         for (const auto& [sid, value] : open) {
-            if (value != 0.0) record_trade(sid, -1, 0, ExitReason::Open);
+            if (value != 0.0) record_trade(sid, -1, 0, ExitReason::Open, values[k]);
+            ++k;
         }
     }
 
@@ -178,11 +193,12 @@ public:
 private:
     // The trade, then its profile analysed up to the current date.  A
     // position of 0 or NaN is not greater than 0: a short.
-    void record_trade(int sid, int exit_bar, int is_final, ExitReason reason) {
+    void record_trade(int sid, int exit_bar, int is_final, ExitReason reason, double exit_value) {
         const std::int64_t entry = entry_[sid];
         const double position = position_[sid];
         if (entry < INT_MIN || entry > INT_MAX) throw Error{ErrorKind::OverflowError, msg::kIntOverflow};
-        out_.trades.push_back({sid, static_cast<int>(entry), exit_bar, position, reason});
+        out_.trades.push_back(
+            {sid, static_cast<int>(entry), exit_bar, position, reason, entry_value_[sid], taken_out_[sid] + exit_value});
         const int is_new = entry_is_new_[sid];
         auto found = col_map_.try_emplace(sid, 0).first;  // a sid without a column reads column 0
         excursion_profile(*this, price_, close_, found->second, entry, FixedDirection{position > 0}, is_new,
@@ -196,6 +212,7 @@ private:
     SidArray<std::int64_t> entry_;
     SidArray<double> position_;
     SidArray<int> entry_is_new_;
+    SidArray<double> entry_value_, taken_out_;  // of the open trade of each sid
     int current_date_ = 0;
     std::unique_ptr<HoldingsRecorder> recorder_;  // null unless the run records holdings
 };

@@ -34,12 +34,19 @@ struct NativeRunInput {
     const std::atomic<bool>* cancel = nullptr;  // set: the run stops with Cancelled
 };
 
+// A trade and the money it stood on, signed like the position and net of
+// every fee and tax: what it entered at (a long's cash paid, minus a short's
+// cash received; cash a resize kept in the trade added) and what it exited
+// at (a sale's proceeds, minus a cover's cost; cash a resize took out added;
+// an open trade's value on the last bar).
 struct NativeTrade {
     int sid;
     int entry_bar;
     int exit_bar;  // -1: still open after the last bar
     double position;
     ExitReason reason;
+    double entry_value;
+    double exit_value;
 };
 
 struct NativeRunOutput {

@@ -142,7 +142,8 @@ public:
           unchecked_(cells_in_range()), refs_in_place_(one_stock_per_column()),
           recorder_(host.holdings_recorder()) {}
 
-    // Walks every bar, then reports the positions still open.
+    // Walks every bar, then reports the positions still open with their
+    // values on the last bar.
     LoopState run() {
         const Index n = p_.price_index.extent(0);
         for (Index i = 0; i < n; ++i) {
@@ -151,7 +152,13 @@ public:
             if (unchecked_) record_bar<false>(*recorder_);
             else record_bar<true>(*recorder_);
         }
-        host_.end_analysis(st_.holdings);
+        std::vector<double> open_values;
+        open_values.reserve(st_.holdings.size());
+        for (const auto& [sid, holding] : st_.holdings) {
+            const int col = columns_.column_of(sid);
+            open_values.push_back(value_at_close(holding, row_.price.at(col), row_.close.at(col)));
+        }
+        host_.end_analysis(st_.holdings, open_values);
         return std::move(st_);
     }
 
@@ -161,6 +168,10 @@ private:
         st_.last_date = date;
         if (date < g_.pos_index.at(0)) {
             in_.values.set(i, 1.0);
+            // The last bar before a first row dated between two bars (or after
+            // the last bar) still ends with the schedule, so that row trades on
+            // the next bar as every later row dated between bars does.
+            if (i == n - 1 || p_.price_index.at(i + 1) > g_.pos_index.at(0)) schedule_next(i, n);
             return;
         }
         host_.record_date(static_cast<int>(i));

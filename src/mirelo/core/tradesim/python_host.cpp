@@ -38,15 +38,17 @@ public:
         g_state.excursion.record_date(bar);
         py::check_no_error();
     }
-    void record_entry(int sid, double weight, int is_new) const {
+    // The excursion module keeps no money values of a trade.
+    void record_entry(int sid, double weight, int is_new, double /*entry_value*/) const {
         g_state.excursion.record_entry(sid, weight, is_new);
         py::check_no_error();
     }
-    void record_exit(int sid, int is_final, core::ExitReason) const {
+    void record_exit(int sid, int is_final, core::ExitReason, double /*exit_value*/) const {
         g_state.excursion.record_exit(sid, is_final);
         py::check_no_error();
     }
-    void end_analysis(const core::Holdings& holdings) const {
+    void record_resize(int /*sid*/, double /*cash_change*/) const {}
+    void end_analysis(const core::Holdings& holdings, const std::vector<double>& /*values*/) const {
         std::map<int, double> open = holdings.to_map();
         PyObject* closed = g_state.excursion.end_analysis(open);
         if (closed == nullptr) py::throw_pending();

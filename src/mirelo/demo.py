@@ -2,10 +2,12 @@
 
 Run it with::
 
-    python -m mirelo.core.demo                 # report on the default market
-    python -m mirelo.core.demo --plot run.png  # also draw the value path and excursions
-    python -m mirelo.core.demo --sweep         # a stop-loss x take-profit grid instead
-    python -m mirelo.core.demo --sweep --plot grid.png   # and its Sharpe ratio heatmap
+    python -m mirelo.demo                 # report on the default market
+    python -m mirelo.demo --plot run.png  # also draw the value path and excursions
+    python -m mirelo.demo --report run.html   # also write the HTML report
+    python -m mirelo.demo --sweep         # a stop-loss x take-profit grid instead
+    python -m mirelo.demo --sweep --plot grid.png   # and its Sharpe ratio heatmap
+    python -m mirelo.demo --validate      # the grid through walk-forward and CPCV
 
 The market is generated in code from a seed, so every run with the same options
 prints the same report. It has a few hundred stocks over about ten years of
@@ -25,7 +27,8 @@ of backtest overfitting).
 
 Each step is a small function (``make_market``, ``month_end_bars``,
 ``momentum_weights``, ``market_frames``, ``build_strategy``, ``run_demo``,
-``summarize``, ``format_report``, ``plot_result``, ``run_sweep_demo``,
+``summarize``, ``format_report``, ``plot_result``, ``market_benchmark``,
+``write_report``, ``run_sweep_demo``,
 ``format_sweep_report``, ``plot_sweep``) so that they can be reused or called
 at a small size.
 """
@@ -587,13 +590,12 @@ def format_report(demo: DemoResult, summary: dict[str, Any] | None = None) -> st
     add("")
     add("Notes")
     add("  Statistics from empyrical-reloaded on the bar returns after the first signal.")
-    add("  A trade's return is its cumulative return at the exit bar from the excursion")
-    add("  profile, net of the entry fee. It includes the exit fee and tax, and the fill")
-    add("  at the exit bar's trading price, when the trade lasted at least the excursion")
-    add(f"  window ({r['excursion_window']} bars); a shorter trade is valued at the exit")
-    add("  bar's close before exit costs, and a touched exit at the trading price rather")
-    add("  than at the stop level. Open trades are marked at the last close without exit")
-    add("  costs.")
+    add("  A trade's return is the money it made over the money it was entered with, as")
+    add("  the engine booked them: the exit's proceeds after fee and tax against the")
+    add("  entry's cost with its fee (money a resize added counts in, money it took out")
+    add("  counts out); open trades are valued at the last close without exit costs. It")
+    add(f"  does not depend on the excursion window ({r['excursion_window']} bars), which")
+    add("  only shapes the MAE/MFE profiles.")
     add("  Actions: enter/exit/hold are the orders of the rebalance due after the last")
     add("  bar; sl_/tp_ mark stocks closed by a stop-loss/profit exit since the last")
     add("  rebalance; sl/tp an exit seen on the last bar, to be filled at the next open.")
@@ -633,13 +635,34 @@ def _operations_text(demo: DemoResult) -> str:
 # ----------------------------------------------------------------------------
 
 
-PLOT_HINT = ("--plot needs matplotlib, which is not installed: "
-             "pip install matplotlib  (or the plot extra: pip install 'mirelo-core[plot]')")
+PLOT_HINT = ("--plot and --report need matplotlib, which is not installed: "
+             "pip install matplotlib  (or, from the mirelo checkout: pip install '.[plot]')")
 
 
 def plot_result(demo: DemoResult, path: str) -> None:
     """Writes a PNG: value path with its drawdown, and MAE against MFE per trade."""
     demo.result.plot(path, title="Monthly momentum portfolio")
+
+
+def market_benchmark(market: Market) -> pd.Series:
+    """The market's equal-weight index as bar returns: the mean close-to-close return of
+    the stocks with both closes (0 on the first bar and where no stock has one)."""
+    close = market.close
+    moves = close[1:] / close[:-1] - 1.0
+    priced = np.isfinite(moves)
+    counts = priced.sum(axis=1)
+    sums = np.where(priced, moves, 0.0).sum(axis=1)
+    means = np.divide(sums, counts, out=np.zeros_like(sums), where=counts > 0)
+    index = pd.DatetimeIndex(market.dates.astype("datetime64[ns]"), name="date")
+    return pd.Series(np.concatenate(([0.0], means)), index=index,
+                     name="market (equal weight)")
+
+
+def write_report(demo: DemoResult, path: str) -> None:
+    """Writes the HTML report of the run, against the market's equal-weight index."""
+    demo.result.report(path, benchmark=market_benchmark(demo.market),
+                       title=f"Monthly momentum portfolio: top {demo.top} of "
+                             f"{demo.market.n_stocks} stocks", benchmark_kind="returns")
 
 
 # ----------------------------------------------------------------------------
@@ -649,7 +672,7 @@ def plot_result(demo: DemoResult, path: str) -> None:
 
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
-        prog="python -m mirelo.core.demo",
+        prog="python -m mirelo.demo",
         description="Backtest a monthly momentum portfolio on a synthetic market "
                     "and print a report.")
     d = DEFAULT_RULES
@@ -675,16 +698,27 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--top", type=int, default=DEFAULT_TOP, help="stocks held")
     p.add_argument("--plot", metavar="FILE.png", help="also draw the results into a PNG file "
                    "(with --sweep: a heatmap of the Sharpe ratio over the grid)")
+    p.add_argument("--report", metavar="FILE.html",
+                   help="also write an HTML report (statistics against the market's "
+                        "equal-weight index, figures, monthly returns, trades by exit reason)")
     p.add_argument("--sweep", action="store_true",
                    help="run a stop-loss x take-profit grid instead of one backtest and "
                         "print its best trials, deflated Sharpe ratio and PBO; the other "
                         "rules apply to every trial")
+    p.add_argument("--validate", action="store_true",
+                   help="choose a trial of the --sweep grid on training windows and "
+                        "measure it on the windows after them (walk-forward, then a "
+                        "combinatorial purged cross-validation summary)")
     return p
 
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    if args.plot:
+    if args.sweep and args.report:
+        print("error: --report writes the report of one backtest; drop --sweep",
+              file=sys.stderr)
+        return 2
+    if args.plot or args.report:
         try:
             import matplotlib  # noqa: F401
         except ImportError:
@@ -704,7 +738,7 @@ def main(argv: list[str] | None = None) -> int:
         "excursion_window": args.window,
         "excursion_window_step": args.window_step,
     }
-    if args.sweep:
+    if args.sweep or args.validate:
         return _sweep_main(args, rules)
     try:
         result = run_demo(seed=args.seed, stocks=args.stocks, years=args.years,
@@ -716,15 +750,28 @@ def main(argv: list[str] | None = None) -> int:
     if args.plot:
         plot_result(result, args.plot)
         print(f"Plot written to {args.plot}")
+    if args.report:
+        write_report(result, args.report)
+        print(f"Report written to {args.report}")
     return 0
 
 
 def _sweep_main(args: argparse.Namespace, rules: dict[str, Any]) -> int:
     if (rules["stop_loss"], rules["take_profit"]) != (DEFAULT_RULES["stop_loss"],
                                                       DEFAULT_RULES["take_profit"]):
-        print("error: --sweep takes the stop-loss and take-profit from its grid; drop "
+        option = "--validate" if args.validate else "--sweep"
+        print(f"error: {option} takes the stop-loss and take-profit from its grid; drop "
               "--stop-loss and --take-profit", file=sys.stderr)
         return 2
+    if args.validate:
+        from mirelo.demo_validate import validate_main
+
+        try:
+            print(validate_main(args.seed, args.stocks, args.years, args.top, args.plot, rules))
+        except ValueError as err:
+            print(f"error: {err}", file=sys.stderr)
+            return 2
+        return 0
     shared = {k: v for k, v in rules.items() if k not in SWEEP_GRID}
     try:
         result = run_sweep_demo(seed=args.seed, stocks=args.stocks, years=args.years,
