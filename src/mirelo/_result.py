@@ -311,20 +311,31 @@ class Result:
         return plot_result(self.value, self.trades, path, title, levels)
 
     def report(self, path: str | pathlib.Path, benchmark: pd.Series | None = None,
-               title: str | None = None, *, benchmark_kind: str = "auto") -> pathlib.Path:
+               title: str | None = None, *, benchmark_kind: str = "auto",
+               by: Mapping[Any, Any] | pd.Series | None = None) -> pathlib.Path:
         """Writes an HTML report to `path` and returns the path: one self-contained file
         (inline SVG figures, plain tables, no network resources) with the headline
         statistics (the benchmark's beside them), the value path against the benchmark,
-        drawdowns, monthly returns by year, the rolling Sharpe ratio, trades by exit
+        drawdowns, monthly returns by year, the rolling Sharpe ratio, exposure over time,
+        the top and bottom contributors by stock (and every group's contribution, given
+        `by`, a mapping or Series stock -> group as for ``contribution``), trades by exit
         reason and MAE against MFE. Needs matplotlib (the plot extra)."""
         from mirelo._report import ReportData, write_report
 
         aligned = None if benchmark is None else self._benchmark(benchmark, benchmark_kind)
+        held: dict[str, Any] = {}
+        if self.has_holdings:
+            after = slice(self.start_bar + 1, None)
+            held["exposure"] = self.exposure.iloc[self.start_bar:]
+            held["contributions"] = self.contribution().iloc[after].sum()
+            if by is not None:
+                held["group_contributions"] = self.contribution(by=by).iloc[after].sum()
         data = ReportData(
             title=title or "Backtest report", stats=self._stats(None, aligned),
             value=self.value.iloc[self.start_bar:],
             returns=self.returns.iloc[self.start_bar + 1:], trades=self.trades,
-            stocks=len(self.inputs.columns), rules=dict(self.rules), benchmark=aligned)
+            stocks=len(self.inputs.columns), rules=dict(self.rules), benchmark=aligned,
+            **held)
         return write_report(path, data)
 
     def _repr_html_(self) -> str:
