@@ -79,10 +79,10 @@ def main(argv: list[str] | None = None) -> int:
     arrays = make_inputs(args.bars, args.stocks, args.held, args.seed, 0.01, 0.0)
     kwargs = frames(arrays)
     prepared = prepare_inputs(**kwargs)
-    market = batch.Market(**prepared.market_args)
+    market = prepared.market.build()
 
     def bare() -> Any:
-        return market.run(**prepared.run_args)
+        return market.run(**prepared.targets.arguments())
 
     def api() -> mirelo.Result:
         return mirelo.backtest(**kwargs)

@@ -120,7 +120,7 @@ def median_seconds(call, repeat: int = 5) -> float:
 def fingerprint_note(setup: SweepSetup, frames_: tuple, market: dict, trial_seconds: float) -> str:
     """The fingerprint's cost on the market as given and on F-ordered frames."""
     given = median_seconds(lambda: sweep_fingerprint(setup, trade_at="open", fixed_rules={}))
-    layout = "F" if setup.inputs[None].market_args["close_values"].flags.f_contiguous else "C"
+    layout = "F" if setup.inputs[None].market.close_values.flags.f_contiguous else "C"
     close, open_, high, low, weights = (
         pd.DataFrame(np.asfortranarray(f.to_numpy()), index=f.index, columns=f.columns)
         for f in frames_)
@@ -158,7 +158,8 @@ def main(argv: list[str] | None = None) -> int:
     market = dict(open=open_, high=high, low=low, trade_at="open")
     the_grid = grid(args.trials)
     setup, _ = SweepSetup.prepare(close, weights, **market)
-    arrays = {id(a): a for k, a in setup.inputs[None].market_args.items() if k.endswith("values")}
+    arrays = {id(a): a for k, a in setup.inputs[None].market.arguments().items()
+              if k.endswith("values")}
     market_mb = sum(a.nbytes for a in arrays.values()) / 2**20
 
     def threads_sweep():
@@ -169,7 +170,7 @@ def main(argv: list[str] | None = None) -> int:
 
     trials, _ = expand_grid(the_grid, None, {}, RULE_DEFAULTS)
     jobs = [setup.job(t) for t in trials]
-    bare_market = build_market(setup.inputs[None].market_args)
+    bare_market = build_market(setup.inputs[None].market)
     bare_market.run_many(jobs[:2])  # warm-up
     trial_seconds = median_seconds(lambda: bare_market.run(**jobs[0]))
     fingerprint = fingerprint_note(setup, (close, open_, high, low, weights), market,

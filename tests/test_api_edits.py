@@ -7,7 +7,6 @@ import pytest
 import mirelo
 from framecase import random_market
 from mirelo import _frames, _result
-from mirelo.core import batch
 
 
 def edit_everything(close, weights, open_):
@@ -27,7 +26,7 @@ def test_edits_after_the_run_change_nothing(monkeypatch, cow):
     r = mirelo.backtest(close, weights, open=open_, high=prices["high"], low=prices["low"],
                         trade_at="open", stop_loss=0.05)
     stats, value = r.stats(), r.value.to_numpy().copy()
-    shared = np.shares_memory(r.inputs.market_args["close_values"], close.to_numpy())
+    shared = np.shares_memory(r.inputs.market.close_values, close.to_numpy())
     assert shared == cow
 
     sweep_close, sweep_weights = prices["close"].copy(), w.copy()
@@ -42,7 +41,7 @@ def test_edits_after_the_run_change_nothing(monkeypatch, cow):
 
     assert r.stats().equals(stats)
     np.testing.assert_array_equal(r.value.to_numpy(), value)
-    again = batch.Market(**r.inputs.market_args).run(**r.inputs.run_args, **r.rules)
+    again = r.inputs.market.build().run(**r.inputs.targets.arguments(), **r.rules)
     np.testing.assert_array_equal(again.value, value)
     best = swept.best()
     # (A sweep records no holdings unless asked: its costs are NaN, which equals nothing.)

@@ -1,7 +1,6 @@
 """prepare_inputs and check_rules: errors that name the argument and labels, alignment by
 label, zero-copy conversion, NaN weights, rebalance dates and delisting dates."""
 
-import inspect
 
 import numpy as np
 import pandas as pd
@@ -9,8 +8,7 @@ import pytest
 
 import mirelo
 from framecase import FREE, day, frame, weights
-from mirelo._inputs import RULE_DEFAULTS, check_rules, prepare_inputs
-from mirelo.core import tradesim
+from mirelo._inputs import RULE_DEFAULTS, prepare_inputs
 
 PRICES = frame([[10, 20, 30], [11, 21, 31], [12, 22, 32], [13, 23, 33]])
 W = weights([[0.5, 0.5, 0.0]], [0])
@@ -102,7 +100,7 @@ def test_mistakes_name_the_argument_and_labels(changes, error, message):
 def test_float64_frames_pass_without_a_copy_and_others_align_by_label():
     shuffled = PRICES[["C", "A", "B"]].iloc[::-1].sort_index() * 2.0
     inputs = prepare_inputs(PRICES, W, open=shuffled, high=PRICES, low=PRICES, trade_at="open")
-    market = inputs.market_args
+    market = inputs.market.arguments()
     assert np.shares_memory(market["close_values"], PRICES.to_numpy(copy=False))
     assert np.shares_memory(market["high_values"], PRICES.to_numpy(copy=False))
     np.testing.assert_array_equal(market["price_values"], 2.0 * PRICES.to_numpy())
@@ -122,7 +120,7 @@ def test_columns_in_another_order_price_the_right_stocks():
 def test_nan_weights_mean_no_position():
     w = weights([[0.5, np.nan, 0.25], [np.nan, 0.5, np.nan]], [0, 1])
     inputs = prepare_inputs(PRICES, w)
-    np.testing.assert_array_equal(inputs.run_args["pos_values"], [[0.5, 0, 0.25], [0, 0.5, 0]])
+    np.testing.assert_array_equal(inputs.targets.pos_values, [[0.5, 0, 0.25], [0, 0.5, 0]])
     assert mirelo.backtest(PRICES, w).value.tolist() == \
         mirelo.backtest(PRICES, w.fillna(0.0)).value.tolist()
 
@@ -135,7 +133,7 @@ def test_rebalance_dates():
         return [day(b).value for b in bars]
 
     def resample(**kw):
-        return prepare_inputs(close, w, **kw).run_args["resample"].tolist()
+        return prepare_inputs(close, w, **kw).targets.resample.tolist()
 
     assert resample() == ns(0)
     # Last bar of January (23 business days), February (21, leap year), March (21), and
@@ -149,18 +147,10 @@ def test_delisting_dates_become_bars_of_the_price_columns():
     # The market holds one bar per price column (A, B, C) whatever the weights' columns.
     w = weights([[0.5, 0.5]], [0], columns=["C", "A"])
     bars = prepare_inputs(PRICES, w, delisted={"A": "2024-01-03", "B": day(1)})
-    assert bars.market_args["delisting_bars"].tolist() == [2, 1, -1]
+    assert bars.market.delisting_bars.tolist() == [2, 1, -1]
     # A weekend date closes the position on the Friday before it.
     friday = prepare_inputs(frame(np.ones((8, 3))), w, delisted=pd.Series({"C": "2024-01-06"}))
-    assert friday.market_args["delisting_bars"].tolist() == [-1, -1, 4]
-
-
-def test_rule_defaults_are_the_engines():
-    parameters = inspect.signature(tradesim.backtest_).parameters
-    engine = {name: p.default for name, p in parameters.items()
-              if p.default is not inspect.Parameter.empty and name != "delisting_bars"}
-    assert RULE_DEFAULTS == engine
-    assert check_rules({"stop_loss": 0.1}) == RULE_DEFAULTS | {"stop_loss": 0.1}
+    assert friday.market.delisting_bars.tolist() == [-1, -1, 4]
 
 
 def test_frequency_multiples_rebalance_every_nth_period():
@@ -168,7 +158,7 @@ def test_frequency_multiples_rebalance_every_nth_period():
     w = weights([[1.0]], [0])
 
     def resample(alias):
-        return prepare_inputs(close, w, rebalance=alias).run_args["resample"].tolist()
+        return prepare_inputs(close, w, rebalance=alias).targets.resample.tolist()
 
     # The first bar's period, then every n-th after it; the final bar always counts.
     for alias, n, base in [("2M", 2, "M"), ("2W", 2, "W"), ("2Q", 2, "Q"), ("3M", 3, "M"),

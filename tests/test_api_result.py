@@ -55,7 +55,7 @@ def test_the_same_case_through_backtest_():
     close = frame([[10, 20], [10, 20], [12, 20], [12, 25], [9, 25]])
     w = weights([[0.5, 0.5], [0.0, 1.0], [0.0, 0.0]], [0, 2, 3])
     inputs = mirelo._inputs.prepare_inputs(close, w)
-    args = {**inputs.market_args, **inputs.run_args}
+    args = {**inputs.market.arguments(), **inputs.targets.arguments()}
     del args["delisting_bars"]
     want = tradesim.backtest_(**args, **FREE)
     np.testing.assert_array_equal(mirelo.backtest(close, w, **FREE).value.to_numpy(), want)
@@ -72,7 +72,7 @@ def market_run():
 
 def test_result_agrees_with_the_engine(market_run):
     prices, w, rules, r = market_run
-    core = batch.Market(**r.inputs.market_args).run(**r.inputs.run_args, **rules)
+    core = r.inputs.market.build().run(**r.inputs.targets.arguments(), **rules)
     np.testing.assert_array_equal(r.value.to_numpy(), core.value)
     assert np.shares_memory(r.value.to_numpy(), r.run_result.value)
     records, profiles = core.trades, core.profiles

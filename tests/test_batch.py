@@ -184,14 +184,16 @@ def job(weights=((0.5, 0.5),), **rules):
     return dict(signals(list(weights), [10], [10], ["A", "B"]), **rules)
 
 
+def out_of_range(rule):
+    """A value below the rule's range and Market.run's message for it."""
+    value = float("nan") if math.isinf(rule.minimum) else type(rule.default)(rule.minimum - 1)
+    return rule.name, value, f"{rule.name} must be {rule.range} (got {value!r})"
+
+
 @pytest.mark.parametrize("rule, value, message", [
-    *[(rule, float("nan"), f"{rule} must be a number, not NaN (got nan)")
-      for rule in ("fee_ratio", "tax_ratio", "stop_loss", "take_profit", "trail_stop",
-                   "trail_stop_activation")],
-    ("excursion_window", -1, "excursion_window must be >= 0 (got -1)"),
-    ("excursion_window_step", 0, "excursion_window_step must be >= 1 (got 0)"),
-])
-def test_run_refuses_nan_rules_and_windows_out_of_range(rule, value, message):
+    # position_limit keeps backtest_'s own messages (test_tradesim_args).
+    out_of_range(rule) for rule in batch.RULES if rule.range and rule.name != "position_limit"])
+def test_run_refuses_rules_out_of_their_range(rule, value, message):
     m = batch.Market(**market_args())
     for call in (lambda: m.run(**job(**{rule: value})),
                  lambda: m.run_many([job(), job(**{rule: value})])):

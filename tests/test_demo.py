@@ -14,6 +14,7 @@ import pandas as pd
 import pytest
 
 from mirelo import demo
+from mirelo.core import batch
 
 SMALL = dict(seed=3, stocks=40, years=1.0)
 
@@ -141,7 +142,10 @@ class TestStrategy:
 
 
 class TestRun:
-    def test_unknown_rule_and_short_data_are_refused(self):
+    def test_every_rule_of_the_engine_is_taken_and_others_refused(self):
+        rules = {rule.name: rule.default for rule in batch.RULES}
+        taken = demo.run_demo(**SMALL, **rules)
+        assert taken.rules == taken.result.rules == rules
         with pytest.raises(TypeError, match="stop_los"):
             demo.run_demo(**SMALL, stop_los=0.1)
         with pytest.raises(ValueError, match="more years"):

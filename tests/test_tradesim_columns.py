@@ -102,7 +102,7 @@ def test_name_that_cannot_be_encoded(monkeypatch, side, bad, error, message):
     names = traceback_names(exc.value)
     assert names[-1] == "mirelo.core.tradesim.map_columns"
     assert "mirelo.core.tradesim.backtest_" in names
-    assert last_entry(exc.value).filename.startswith("mirelo/core/tradesim/")
+    assert last_entry(exc.value).filename.startswith("mirelo/core/glue/")
     assert tradesim.RESAMPLE is True        # the run had started
 
 

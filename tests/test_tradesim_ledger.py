@@ -324,7 +324,7 @@ def test_invalid_trading_price(bad, text):
     names = traceback_names(error)
     assert names[-1] == "mirelo.core.tradesim.validate_trade_price"
     assert "mirelo.core.tradesim.backtest_" in names
-    assert last_entry(error).filename.startswith("mirelo/core/tradesim/")
+    assert last_entry(error).filename.startswith("mirelo/core/glue/")
 
 
 def test_invalid_price_on_the_entry_bar_and_later_rows():

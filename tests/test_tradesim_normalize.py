@@ -114,7 +114,7 @@ def test_none_has_no_items():
         normalize_weight(None, 1)
     assert str(exc.value) == "'NoneType' object has no attribute 'items'"
     assert last_entry(exc.value).name == "mirelo.core.tradesim.normalize_weight"
-    assert last_entry(exc.value).filename.startswith("mirelo/core/tradesim/")
+    assert last_entry(exc.value).filename.startswith("mirelo/core/glue/")
 
 
 def test_failure_leaves_earlier_changes():

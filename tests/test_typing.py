@@ -16,7 +16,7 @@ def test_usage_example_passes_mypy_strict():
 
 
 PANDAS_LAYER = ["mirelo", "mirelo._backtest", "mirelo._frames", "mirelo._inputs", "mirelo._labels",
-                "mirelo._plot", "mirelo._prices", "mirelo._result", "mirelo._stats",
+                "mirelo._plot", "mirelo._prices", "mirelo._profiles", "mirelo._result", "mirelo._stats",
                 "mirelo._holdings", "mirelo._contribution",
                 "mirelo._benchmark", "mirelo._orders", "mirelo._report",
                 "mirelo._report.sections", "mirelo._report.figures", "mirelo._report.tables",
@@ -48,7 +48,8 @@ def test_stubs_ship_with_the_package():
 
 
 def stub_parameters(stub, *path):
-    """[(name, default or None, keyword_only)] of a function in a .pyi file; `...` is None."""
+    """[(name, default or None, keyword_only, annotation)] of a function in a .pyi file; `...`
+    is None."""
     import ast
     import mirelo.core as core
     tree = ast.parse((pathlib.Path(core.__file__).parent / stub).read_text())
@@ -60,23 +61,32 @@ def stub_parameters(stub, *path):
     defaults = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
     value = lambda d: None if d is None or isinstance(d, ast.Constant) and d.value is ... \
         else ast.literal_eval(d)  # noqa: E731
-    params = [(p.arg, value(d), False) for p, d in zip(positional, defaults) if p.arg != "self"]
-    params += [(p.arg, value(d), True) for p, d in zip(a.kwonlyargs, a.kw_defaults)]
+    text = lambda p: ast.unparse(p.annotation) if p.annotation else None  # noqa: E731
+    params = [(p.arg, value(d), False, text(p)) for p, d in zip(positional, defaults)
+              if p.arg != "self"]
+    params += [(p.arg, value(d), True, text(p)) for p, d in zip(a.kwonlyargs, a.kw_defaults)]
     return params
 
 
-def test_stubs_follow_the_parameter_table():
-    import inspect
+def test_stubs_follow_the_rule_table():
     import math
 
-    from mirelo.core import tradesim
-    runtime = [(p.name, None if p.default is inspect.Parameter.empty
-                or (isinstance(p.default, float) and math.isinf(p.default)) else p.default)
-               for p in inspect.signature(tradesim.backtest_).parameters.values()]
-    assert [p[:2] for p in stub_parameters("tradesim.pyi", "backtest_")] == runtime
-    # Market.run: the four position arrays, then the rules of backtest_ and record_holdings
-    # by keyword only.
+    from mirelo.core import batch
+
+    def stub_form(rule, keyword_only):  # an infinite default is written `...`
+        default = None if isinstance(rule.default, float) and math.isinf(rule.default) \
+            else rule.default
+        return rule.name, default, keyword_only, rule.kind
+
+    backtest = stub_parameters("tradesim.pyi", "backtest_")
+    assert backtest[11:-1] == [stub_form(r, False) for r in batch.RULES if r.in_backtest_]
+    assert [p[0] for p in backtest[:11]] + [backtest[-1][0]] == [
+        "price_values", "close_values", "high_values", "low_values", "open_values",
+        "price_index", "price_columns", "pos_values", "pos_index", "pos_columns", "resample",
+        "delisting_bars"]
+    # Market.run: the four position arrays, then every rule and record_holdings by keyword
+    # only.
     run = stub_parameters("batch.pyi", "Market", "run")
     assert [p[0] for p in run[:4]] == ["pos_values", "pos_index", "pos_columns", "resample"]
-    assert [p[:2] for p in run[4:]] == runtime[11:24] + [("record_holdings", False)]
-    assert all(p[2] for p in run[4:])
+    assert run[4:-1] == [stub_form(r, True) for r in batch.RULES]
+    assert run[-1][:3] == ("record_holdings", False, True)

@@ -8,10 +8,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from mirelo._inputs import prepare_inputs
+from mirelo._inputs import prepare_inputs, rules_doc
 from mirelo._result import Result
 from mirelo._stats import check_periods_per_year
-from mirelo.core import batch
 
 
 def backtest(close: pd.DataFrame, weights: pd.DataFrame, *,
@@ -42,11 +41,10 @@ def backtest(close: pd.DataFrame, weights: pd.DataFrame, *,
     - `holdings`: record what the run held on every bar (``Result.positions``,
       ``exposure``, ``turnover``, ``costs``, ``contribution()`` and the exact turnover,
       exposure and costs of ``stats()``); False saves the record's time and memory.
-    - `rules`: the engine's trading rules, with its defaults: fee_ratio=0.001425,
-      tax_ratio=0.003, stop_loss=1.0, take_profit=inf, trail_stop=inf,
-      trail_stop_activation=0.0, touched_exit=False, position_limit=1.0,
-      retain_cost_when_rebalance=False, stop_trading_next_period=True,
-      excursion_window=0, excursion_window_step=1, periodically_rebalance=True.
+    - `rules`: the engine's trading rules by keyword (``mirelo.core.batch.RULES``), each
+      with its default and the values it accepts:
+
+{rules}
 
     Mistakes in the frames raise TypeError or ValueError naming the argument and the
     offending labels; see ``prepare_inputs``.
@@ -57,6 +55,9 @@ def backtest(close: pd.DataFrame, weights: pd.DataFrame, *,
     inputs = prepare_inputs(close, weights, open=open, high=high, low=low, trade_at=trade_at,
                             rebalance=rebalance, delisted=delisted)
     settings = inputs.check_rules(rules)
-    run_result = batch.Market(**inputs.market_args).run(**inputs.run_args, **settings,
-                                                        record_holdings=bool(holdings))
+    run_result = inputs.market.build().run(**inputs.targets.arguments(), **settings,
+                                           record_holdings=bool(holdings))
     return Result(inputs, run_result, settings, per_year)
+
+
+backtest.__doc__ = (backtest.__doc__ or "").replace("{rules}", rules_doc(indent=" " * 8).rstrip())

@@ -1,19 +1,18 @@
 """The one place where user frames become the engine's arrays.
 
 ``prepare_inputs`` checks and aligns the price and weight frames and returns an `Inputs`
-object holding the keyword arguments of ``batch.Market`` and of ``Market.run``; everything
-after it (``backtest``, sweeps, results) works on that object. ``check_rules`` validates the
-trading-rule keywords.
+object holding the arrays of ``batch.Market`` (`MarketArrays`) and of ``Market.run``
+(`TargetArrays`); everything after it (``backtest``, sweeps, results) works on that object.
+``check_rules`` validates the trading-rule keywords against the engine's rule table.
 """
 
 from __future__ import annotations
 
 import difflib
-import math
 import numbers
 import re
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import Any, cast
 
 import numpy as np
@@ -22,38 +21,73 @@ import pandas as pd
 
 from mirelo._frames import check_frame, check_same_timezone, float_values, held, nanoseconds
 from mirelo._labels import some
+from mirelo.core import batch
 
-# The trading rules of the engine, with its defaults.
-RULE_DEFAULTS: dict[str, Any] = {
-    "fee_ratio": 0.001425,
-    "tax_ratio": 0.003,
-    "stop_loss": 1.0,
-    "take_profit": math.inf,
-    "trail_stop": math.inf,
-    "trail_stop_activation": 0.0,
-    "touched_exit": False,
-    "position_limit": 1.0,
-    "retain_cost_when_rebalance": False,
-    "stop_trading_next_period": True,
-    "excursion_window": 0,
-    "excursion_window_step": 1,
-    "periodically_rebalance": True,
-}
+# The engine's trading rules, declared in its rule table (``mirelo.core.batch.RULES``:
+# name, kind, default, range, doc), by name; and their defaults.
+RULES: dict[str, batch.Rule] = {rule.name: rule for rule in batch.RULES}
+RULE_DEFAULTS: dict[str, Any] = {name: rule.default for name, rule in RULES.items()}
 
 TRADE_AT = ("close", "open")
+
+FloatMatrix = npt.NDArray[np.float64]
+Dates = npt.NDArray[np.int64]
+Names = npt.NDArray[np.object_]
+
+
+def _arguments(arrays: Any) -> dict[str, Any]:
+    """The fields of a dataclass by name, the arrays themselves (never copies)."""
+    return {f.name: getattr(arrays, f.name) for f in fields(arrays)}
+
+
+@dataclass(frozen=True, eq=False)
+class MarketArrays:
+    """The arguments of ``batch.Market``: the five price matrices as the engine reads them
+    (the trading price is the close or the open; high, low and open stand in for the close
+    when not given), the close index in nanoseconds, the stocks' names, and the delisting
+    bar of each price column (-1: none) or None."""
+
+    price_values: FloatMatrix
+    close_values: FloatMatrix
+    high_values: FloatMatrix
+    low_values: FloatMatrix
+    open_values: FloatMatrix
+    price_index: Dates
+    price_columns: Names
+    delisting_bars: Dates | None
+
+    def arguments(self) -> dict[str, Any]:
+        """``batch.Market``'s keyword arguments."""
+        return _arguments(self)
+
+    def build(self) -> batch.Market:
+        """The market of these arrays (which it reads in place)."""
+        return batch.Market(**self.arguments())
+
+
+@dataclass(frozen=True, eq=False)
+class TargetArrays:
+    """The position arguments of ``Market.run``: the weights (NaN made 0), their dates in
+    nanoseconds, the names of their stocks, and the rebalance dates."""
+
+    pos_values: FloatMatrix
+    pos_index: Dates
+    pos_columns: Names
+    resample: Dates
+
+    def arguments(self) -> dict[str, Any]:
+        """``Market.run``'s position keyword arguments."""
+        return _arguments(self)
 
 
 @dataclass(frozen=True, eq=False)
 class Inputs:
     """Checked and aligned inputs of a backtest.
 
-    - ``market_args``: the eight keyword arguments of ``batch.Market`` (price_values,
-      close_values, high_values, low_values, open_values, price_index, price_columns,
-      delisting_bars);
-    - ``run_args``: pos_values, pos_index, pos_columns, resample for ``Market.run``;
+    - ``market``: the arrays of ``batch.Market``; ``targets``: those of ``Market.run``;
     - ``index``: the close index (one date per bar); ``columns``: the price stock labels;
     - ``weight_columns`` and ``weight_index``: labels and dates of the weights rows, in the
-      order of ``pos_values`` (a trade's ``sid`` indexes ``weight_columns``);
+      order of ``targets.pos_values`` (a trade's ``sid`` indexes ``weight_columns``);
     - ``has_ohlc``: whether open, high and low prices were given (touched exits need them);
     - ``frames``: the frames whose buffers the arrays above may be views of (see
       ``mirelo._frames.held``): while they live, the caller's later writes to the frames
@@ -61,8 +95,8 @@ class Inputs:
       `Inputs` carries the arrays alone.
     """
 
-    market_args: dict[str, Any]
-    run_args: dict[str, Any]
+    market: MarketArrays
+    targets: TargetArrays
     index: pd.DatetimeIndex
     columns: pd.Index
     weight_columns: pd.Index
@@ -79,22 +113,29 @@ class Inputs:
 
 
 def check_rules(rules: Mapping[str, Any], *, has_ohlc: bool = True) -> dict[str, Any]:
-    """All thirteen rule keywords: the engine's defaults updated with `rules`.
+    """Every rule keyword: the engine's defaults updated with `rules`.
 
     An unknown keyword raises TypeError naming it; ``touched_exit=True`` when open, high and
     low prices were not given (`has_ohlc` false) raises ValueError. Values are checked by
     the engine.
     """
     for key in rules:
-        if key not in RULE_DEFAULTS:
-            close = difflib.get_close_matches(str(key), RULE_DEFAULTS, n=1)
+        if key not in RULES:
+            close = difflib.get_close_matches(str(key), RULES, n=1)
             hint = f"; did you mean {close[0]!r}?" if close else ""
             raise TypeError(f"unknown rule keyword {key!r}{hint} "
-                            f"(the rules are {', '.join(RULE_DEFAULTS)})")
+                            f"(the rules are {', '.join(RULES)})")
     if rules.get("touched_exit") and not has_ohlc:
         raise ValueError("touched_exit=True compares each bar's open, high and low with the "
                          "stop levels: pass open=, high= and low= price frames")
     return {**RULE_DEFAULTS, **rules}
+
+
+def rules_doc(indent: str = "") -> str:
+    """Two lines per rule: ``name=default`` with the values it accepts, then what it sets."""
+    return "".join(f"{indent}{rule.name}={rule.default!r}"
+                   + (f" ({rule.range})" if rule.range else "")
+                   + f"\n{indent}    {rule.doc}\n" for rule in RULES.values())
 
 
 def prepare_inputs(close: pd.DataFrame, weights: pd.DataFrame, *,
@@ -143,23 +184,23 @@ def prepare_inputs(close: pd.DataFrame, weights: pd.DataFrame, *,
     close_values = float_values(close, "close")
     values = {key: float_values(frame, key) for key, frame in frames.items()}
     price_index = nanoseconds(index, "close index")
-    market_args: dict[str, Any] = {
-        "price_values": values.get(trade_at, close_values),
-        "close_values": close_values,
-        "high_values": values.get("high", close_values),
-        "low_values": values.get("low", close_values),
-        "open_values": values.get("open", close_values),
-        "price_index": price_index,
-        "price_columns": price_columns,
-        "delisting_bars": _delisting_bars(delisted, close, index, price_index),
-    }
-    run_args: dict[str, Any] = {
-        "pos_values": _weight_values(weights),
-        "pos_index": nanoseconds(weights_index, "weights index"),
-        "pos_columns": price_columns if same_stocks else _column_names(weights.columns),
-        "resample": _rebalance_dates(rebalance, index, price_index, weights_index),
-    }
-    return Inputs(market_args=market_args, run_args=run_args, index=index,
+    market = MarketArrays(
+        price_values=values.get(trade_at, close_values),
+        close_values=close_values,
+        high_values=values.get("high", close_values),
+        low_values=values.get("low", close_values),
+        open_values=values.get("open", close_values),
+        price_index=price_index,
+        price_columns=price_columns,
+        delisting_bars=_delisting_bars(delisted, close, index, price_index),
+    )
+    targets = TargetArrays(
+        pos_values=_weight_values(weights),
+        pos_index=nanoseconds(weights_index, "weights index"),
+        pos_columns=price_columns if same_stocks else _column_names(weights.columns),
+        resample=_rebalance_dates(rebalance, index, price_index, weights_index),
+    )
+    return Inputs(market=market, targets=targets, index=index,
                   columns=close.columns, weight_columns=weights.columns,
                   weight_index=weights_index, has_ohlc=len(frames) == 3,
                   frames=(close, weights, *frames.values()))
@@ -331,4 +372,5 @@ def _delisting_bars(delisted: Mapping[Any, Any] | pd.Series | None, close: pd.Da
     return bars
 
 
-__all__ = ["Inputs", "RULE_DEFAULTS", "check_rules", "prepare_inputs"]
+__all__ = ["Inputs", "MarketArrays", "RULES", "RULE_DEFAULTS", "TargetArrays", "check_rules",
+           "prepare_inputs", "rules_doc"]

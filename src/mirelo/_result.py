@@ -16,13 +16,11 @@ from mirelo._contribution import contribution, stock_contribution
 from mirelo._frames import copy_on_write
 from mirelo._inputs import Inputs
 from mirelo._orders import order_sheet
+from mirelo._profiles import FIELDS, GROUP_SIZE, at_exit, group_count
 from mirelo._stats import check_periods_per_year, period_returns, result_stats, trade_returns
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
-
-# Columns of an excursion group, in the engine's order (six values per sampled offset).
-EXCURSION_FIELDS = ("mae", "mfe", "mfe_before_mae", "drawdown", "profitable_bars", "return")
 
 
 class Result:
@@ -68,8 +66,8 @@ class Result:
         schedule trades the first row on the next bar; the value is 1.0 up to it), bar 0
         when the weights start before the first bar, and one past the last bar when they
         start after it."""
-        first = self.inputs.run_args["pos_index"][0]
-        dates = self.inputs.market_args["price_index"]
+        first = self.inputs.targets.pos_index[0]
+        dates = self.inputs.market.price_index
         if len(dates) == 0 or first > dates[-1]:
             return len(dates)
         return max(int(np.searchsorted(dates, first, side="right")) - 1, 0)
@@ -199,8 +197,8 @@ class Result:
             "position": position,
             "bars_held": last_bar - records["entry_bar"],
             "return": trade_returns(records),
-            "mae": profiles[:, -6],
-            "mfe": profiles[:, -5],
+            "mae": at_exit(profiles, "mae"),
+            "mfe": at_exit(profiles, "mfe"),
             "reason": records["reason"].astype(object),
         })
 
@@ -215,19 +213,20 @@ class Result:
         the last bar are NaN.
         """
         profiles = self.run_result.profiles
-        count, groups = len(profiles), profiles.shape[1] // 6
+        count, groups = len(profiles), group_count(profiles)
+        exit_group = groups - 1
         records = self.run_result.trades
         step = int(self.rules["excursion_window_step"])
-        offsets = np.tile(np.append(np.arange(groups - 1) * step, 0), (count, 1))
-        offsets[:, -1] = self.trades["bars_held"].to_numpy()
-        values = profiles.reshape(count, groups, 6).copy()
+        offsets = np.tile(np.append(np.arange(exit_group) * step, 0), (count, 1))
+        offsets[:, exit_group] = self.trades["bars_held"].to_numpy()
+        values = profiles.reshape(count, groups, GROUP_SIZE).copy()
         beyond = records["entry_bar"][:, None] + offsets > len(self.index) - 1
         values[beyond] = np.nan
-        frame = pd.DataFrame(values.reshape(count * groups, 6), columns=list(EXCURSION_FIELDS))
+        frame = pd.DataFrame(values.reshape(count * groups, GROUP_SIZE), columns=list(FIELDS))
         frame.insert(0, "trade", np.repeat(np.arange(count), groups))
         frame.insert(1, "stock", np.repeat(self.trades["stock"].to_numpy(), groups))
         frame.insert(2, "offset", offsets.reshape(-1))
-        frame.insert(3, "at_exit", np.tile(np.arange(groups) == groups - 1, count))
+        frame.insert(3, "at_exit", np.tile(np.arange(groups) == exit_group, count))
         return frame
 
     @cached_property

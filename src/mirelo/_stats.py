@@ -36,6 +36,8 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from mirelo._profiles import at_exit
+
 if TYPE_CHECKING:
     from mirelo._inputs import Inputs
 
@@ -268,13 +270,13 @@ def _target_steps(inputs: Inputs, position_limit: float
                   ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
     """The fill bar of each trading rebalance and the change of the target weights it
     trades (rebalances x weight columns)."""
-    market, run = inputs.market_args, inputs.run_args
-    dates = market["price_index"]
-    bars = np.searchsorted(dates, run["resample"], side="right") - 1
+    given = inputs.targets
+    dates = inputs.market.price_index
+    bars = np.searchsorted(dates, given.resample, side="right") - 1
     bars = np.unique(bars[(bars >= 0) & (bars < len(dates) - 1)])
-    rows = np.searchsorted(run["pos_index"], dates[bars + 1], side="left") - 1
+    rows = np.searchsorted(given.pos_index, dates[bars + 1], side="left") - 1
     used = rows >= 0
-    targets = _normalized(run["pos_values"][rows[used]], position_limit)
+    targets = _normalized(given.pos_values[rows[used]], position_limit)
     changes = np.diff(targets, axis=0, prepend=np.zeros((1, targets.shape[1])))
     return bars[used] + 1, changes
 
@@ -319,8 +321,8 @@ def trade_returns(records: Any) -> npt.NDArray[np.float64]:
 
 def trade_figures(run_result: Any) -> dict[str, Any]:
     """Trade count, win rate, profit factor, mean excursions and holding period, from the
-    engine's trade records and excursion profiles (row i of each is trade i; the last six
-    columns of a profile are its figures at the exit bar).
+    engine's trade records and excursion profiles (row i of each is trade i; see
+    ``mirelo._profiles`` for the figures at the exit bar).
 
     Returns are those of ``trade_returns``; open trades count with their value on the last
     bar. A trade's profit is its return times the absolute weight it was entered with. The
@@ -342,8 +344,8 @@ def trade_figures(run_result: Any) -> dict[str, Any]:
         "trades": len(records),
         "win_rate": np.nan if empty else float(np.mean(returns > 0)),
         "profit_factor": float(factor),
-        "avg_mae": np.nan if empty else _mean_of_present(profiles[:, -6]),
-        "avg_mfe": np.nan if empty else _mean_of_present(profiles[:, -5]),
+        "avg_mae": np.nan if empty else _mean_of_present(at_exit(profiles, "mae")),
+        "avg_mfe": np.nan if empty else _mean_of_present(at_exit(profiles, "mfe")),
         "avg_bars_held": float(held.mean()) if len(held) else np.nan,
     }
 

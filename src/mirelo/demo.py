@@ -46,6 +46,7 @@ import numpy as np
 import pandas as pd
 
 import mirelo
+from mirelo._inputs import RULE_DEFAULTS, RULES, check_rules
 
 BARS_PER_YEAR = 252
 
@@ -54,25 +55,21 @@ DEFAULT_STOCKS = 300
 DEFAULT_YEARS = 10.0
 DEFAULT_TOP = 20
 
-# Trading rules of the demo strategy; any of them can be overridden through
-# run_demo(**rules) or the command line.
-DEFAULT_RULES: dict[str, Any] = {
-    "fee_ratio": 0.001425,
-    "tax_ratio": 0.003,
+# Trading rules of the demo strategy: the engine's defaults (its rule table) but
+# for these; any rule can be overridden through run_demo(**rules), and some on
+# the command line.
+DEMO_RULES: dict[str, Any] = {
     "stop_loss": 0.10,
-    "take_profit": math.inf,
     "trail_stop": 0.10,
     "trail_stop_activation": 0.15,
-    "touched_exit": False,
-    "position_limit": 1.0,
     # A stock that stays in the top list keeps one trade across rebalances:
     # resizing it does not close and reopen the trade in the ledger, and its
     # stop levels stay measured from the original entry.
     "retain_cost_when_rebalance": True,
-    "stop_trading_next_period": True,
     "excursion_window": 20,
     "excursion_window_step": 5,
 }
+DEFAULT_RULES: dict[str, Any] = {**RULE_DEFAULTS, **DEMO_RULES}
 
 # ----------------------------------------------------------------------------
 # Synthetic market
@@ -341,9 +338,8 @@ def build_strategy(seed: int, stocks: int, years: float, top: int) -> Strategy:
 
 
 def _check_rule_names(rules: dict[str, Any]) -> None:
-    unknown = set(rules) - set(DEFAULT_RULES)
-    if unknown:
-        raise TypeError(f"unknown rule(s): {', '.join(sorted(unknown))}")
+    """TypeError for a keyword that is not one of the engine's rules."""
+    check_rules(rules)
 
 
 def run_demo(seed: int = DEFAULT_SEED, stocks: int = DEFAULT_STOCKS,
@@ -737,8 +733,10 @@ def main(argv: list[str] | None = None) -> int:
         except ImportError:
             print(PLOT_HINT, file=sys.stderr)
             return 2
-    if args.window < 0 or args.window_step < 1:
-        print("error: --window must be >= 0 and --window-step >= 1", file=sys.stderr)
+    if _below_range(args.window, "excursion_window") \
+            or _below_range(args.window_step, "excursion_window_step"):
+        print(f"error: --window must be {RULES['excursion_window'].range} and --window-step "
+              f"{RULES['excursion_window_step'].range}", file=sys.stderr)
         return 2
     rules = {
         "touched_exit": args.exit == "touched",
@@ -767,6 +765,11 @@ def main(argv: list[str] | None = None) -> int:
         write_report(result, args.report)
         print(f"Report written to {args.report}")
     return 0
+
+
+def _below_range(value: float, rule: str) -> bool:
+    minimum = RULES[rule].minimum
+    return minimum is not None and value < minimum
 
 
 def _sweep_main(args: argparse.Namespace, rules: dict[str, Any]) -> int:

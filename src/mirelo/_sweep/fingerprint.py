@@ -73,7 +73,7 @@ def sweep_fingerprint(setup: SweepSetup, *, trade_at: str, fixed_rules: Mapping[
     entry's array in (that of the store's record, see ``recorded_orders``)."""
     orders = orders or {}
     first = next(iter(setup.inputs.values()))
-    market = first.market_args
+    market = first.market
     # By array and order: a price matrix that stands for another is read once.
     digests: dict[tuple[int, str | None], str] = {}
 
@@ -84,10 +84,10 @@ def sweep_fingerprint(setup: SweepSetup, *, trade_at: str, fixed_rules: Mapping[
         return digests[key]
 
     def prices(name: str, entry: str) -> str:
-        return digest(entry, market[name])
+        return digest(entry, getattr(market, name))
 
-    bars, stocks = market["close_values"].shape
-    delisting = market["delisting_bars"]
+    bars, stocks = market.close_values.shape
+    delisting = market.delisting_bars
     entries = {
         "row format": str(ROW_FORMAT),
         "trade_at": trade_at,
@@ -97,8 +97,8 @@ def sweep_fingerprint(setup: SweepSetup, *, trade_at: str, fixed_rules: Mapping[
         "holdings record": "on" if setup.holdings else "off",
         "market shape": f"{bars} bars x {stocks} stocks",
         "price frames": "close, open, high, low" if first.has_ohlc else "close",
-        "market dates": array_digest(market["price_index"]),
-        "market stocks": names_digest(market["price_columns"]),
+        "market dates": array_digest(market.price_index),
+        "market stocks": names_digest(market.price_columns),
         "close prices": prices("close_values", "close prices"),
         "open prices": prices("open_values", "open prices"),
         "high prices": prices("high_values", "high prices"),
@@ -107,11 +107,11 @@ def sweep_fingerprint(setup: SweepSetup, *, trade_at: str, fixed_rules: Mapping[
     }
     for name, inputs in setup.inputs.items():
         label = WEIGHTS if name is None else f"{WEIGHTS}[{name!r}]"
-        run = inputs.run_args
-        entries[f"{label} values"] = digest(f"{label} values", run["pos_values"])
-        entries[f"{label} dates"] = array_digest(run["pos_index"])
-        entries[f"{label} stocks"] = names_digest(run["pos_columns"])
-        entries[f"{label} rebalance dates"] = array_digest(run["resample"])
+        targets = inputs.targets
+        entries[f"{label} values"] = digest(f"{label} values", targets.pos_values)
+        entries[f"{label} dates"] = array_digest(targets.pos_index)
+        entries[f"{label} stocks"] = names_digest(targets.pos_columns)
+        entries[f"{label} rebalance dates"] = array_digest(targets.resample)
     return entries
 
 

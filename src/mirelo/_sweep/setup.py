@@ -9,22 +9,23 @@ market goes into a pickle, or Ray's object store, once.
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
 
-from mirelo._inputs import prepare_inputs
+from mirelo._inputs import MarketArrays, prepare_inputs
 from mirelo._result import Result
 from mirelo.core import batch
 
-# The price-side arguments of batch.Market that do not depend on the weights.
-SHARED_MARKET_ARGS = ("price_values", "close_values", "high_values", "low_values",
-                      "open_values", "price_index", "price_columns")
+# The market arrays that do not depend on the weights.
+SHARED_MARKET_ARRAYS = ("price_values", "close_values", "high_values", "low_values",
+                        "open_values", "price_index", "price_columns")
 
 
-def build_market(market_args: dict) -> batch.Market:
-    return batch.Market(**market_args)
+def build_market(market: MarketArrays) -> batch.Market:
+    return market.build()
 
 
 def _same_array(a: Any, b: Any) -> bool:
@@ -40,13 +41,14 @@ def _same_array(a: Any, b: Any) -> bool:
 
 
 def _share_market_arrays(inputs: dict) -> None:
-    """Points every weights frame's market arguments at the first frame's arrays."""
-    first = next(iter(inputs.values())).market_args
-    for prepared in inputs.values():
-        args = prepared.market_args
-        for name in SHARED_MARKET_ARGS:
-            if _same_array(args[name], first[name]):
-                args[name] = first[name]
+    """Points every weights frame's market arrays at the first frame's where they hold the
+    same values."""
+    first = next(iter(inputs.values())).market
+    for name, prepared in inputs.items():
+        shared = {array: getattr(first, array) for array in SHARED_MARKET_ARRAYS
+                  if _same_array(getattr(prepared.market, array), getattr(first, array))}
+        inputs[name] = dataclasses.replace(
+            prepared, market=dataclasses.replace(prepared.market, **shared))
 
 
 def _same_delisting(a: Any, b: Any) -> bool:
@@ -86,20 +88,20 @@ class SweepSetup:
 
     def market(self, weights: str | None) -> batch.Market:
         if weights not in self._markets:
-            args = self.inputs[weights].market_args
+            arrays = self.inputs[weights].market
             for name, market in self._markets.items():
-                other = self.inputs[name].market_args
-                if (all(args[arg] is other[arg] for arg in SHARED_MARKET_ARGS)
-                        and _same_delisting(other["delisting_bars"], args["delisting_bars"])):
+                other = self.inputs[name].market
+                if (all(getattr(arrays, a) is getattr(other, a) for a in SHARED_MARKET_ARRAYS)
+                        and _same_delisting(other.delisting_bars, arrays.delisting_bars)):
                     self._markets[weights] = market
                     break
             else:
-                self._markets[weights] = build_market(args)
+                self._markets[weights] = build_market(arrays)
         return self._markets[weights]
 
     def job(self, trial) -> dict:
         inputs = self.inputs[trial.weights]
-        return {**inputs.run_args, **inputs.check_rules(trial.rules),
+        return {**inputs.targets.arguments(), **inputs.check_rules(trial.rules),
                 "record_holdings": self.holdings}
 
     def run_chunk(self, chunk: list, threads: int | None) -> list:

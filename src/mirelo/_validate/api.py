@@ -155,8 +155,8 @@ def _fresh_pieces(fresh: Collector, setup: SweepSetup, windows: list[Window],
                   splits: list[Split], choices: list[Choice]) -> list[Piece]:
     starts = {}
     for name, inputs in setup.inputs.items():
-        first = inputs.run_args["pos_index"][0]
-        starts[name] = int(np.searchsorted(inputs.market_args["price_index"], first))
+        first = inputs.targets.pos_index[0]
+        starts[name] = int(np.searchsorted(inputs.market.price_index, first))
     pieces = []
     for split, choice in zip(splits, choices):
         for g, bars in enumerate(split.groups):

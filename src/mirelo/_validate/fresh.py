@@ -52,14 +52,14 @@ def _weights_for(frame: pd.DataFrame, dates: pd.DatetimeIndex) -> pd.DataFrame:
 
 
 def _rebalance_for(inputs: Inputs, first: int, last: int) -> pd.DatetimeIndex:
-    dates = inputs.market_args["price_index"]
-    bars = np.searchsorted(dates, inputs.run_args["resample"], side="right") - 1
+    dates = inputs.market.price_index
+    bars = np.searchsorted(dates, inputs.targets.resample, side="right") - 1
     inside = np.unique(bars[(bars >= first) & (bars <= last)])
     return inputs.index[np.union1d([first], inside)]
 
 
 def _delisted_for(inputs: Inputs, first: int, last: int) -> pd.Series | None:
-    bars = inputs.market_args["delisting_bars"]
+    bars = inputs.market.delisting_bars
     if bars is None:
         return None
     keep = (bars >= 0) & (bars <= last)

@@ -84,8 +84,8 @@ class Plan:
         """Per run: the bar its statistics start after (its first weights date's)."""
         starts = {}
         for name, inputs in self.setup.inputs.items():
-            first = inputs.run_args["pos_index"][0]
-            starts[name] = int(np.searchsorted(inputs.market_args["price_index"], first))
+            first = inputs.targets.pos_index[0]
+            starts[name] = int(np.searchsorted(inputs.market.price_index, first))
         return np.array([starts[run.weights] for run in self.runs], dtype=np.intp)
 
 

@@ -1,13 +1,27 @@
 """Many backtests on one market, on native threads."""
 
 from collections.abc import Iterable, Mapping
-from typing import Any, Final, Literal
+from typing import Any, Final, Literal, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 TRADE_DTYPE: Final[np.dtype[np.void]]
 REASONS: Final[tuple[str, ...]]
+
+class Rule(NamedTuple):
+    """A trading rule, as the engine's rule table declares it."""
+
+    name: str
+    kind: Literal["float", "int", "bool", "object"]
+    default: float | int | bool
+    minimum: float | None  # -inf: any number but NaN; None: not a number
+    range: str  # the accepted values as Market.run's messages write them
+    doc: str
+    in_backtest_: bool  # taken by tradesim.backtest_ too
+
+# Every rule Market.run takes, in the engine's order.
+RULES: Final[tuple[Rule, ...]]
 
 class RunResult:
     """The result of Market.run."""
@@ -117,9 +131,9 @@ class Market:
         record_holdings: bool = False,
     ) -> RunResult:
         """Run one backtest (the interpreter lock released); take_profit and trail_stop
-        default to positive infinity. A NaN number rule, excursion_window < 0 or
-        excursion_window_step < 1 raises ValueError naming the rule and its range.
-        record_holdings=True fills the holdings record."""
+        default to positive infinity. A number rule outside its range (RULES) raises
+        ValueError naming the rule and its range. record_holdings=True fills the holdings
+        record."""
     def run_many(
         self,
         jobs: Iterable[Mapping[str, Any]],

@@ -1,6 +1,6 @@
 // mirelo.core.strconv: text to byte array by the low 8 bits of each character.
 #include "pyutil/args.h"
-#include "messages.h"
+#include "pyutil/messages.h"
 #include "pyutil/single_module.h"
 
 namespace {

@@ -1,6 +1,7 @@
 #include "batch/market.h"
 
-#include "messages.h"
+#include "glue/messages.h"
+#include "pyutil/messages.h"
 #include "pyutil/args.h"
 #include "pyutil/numpy_api.h"
 
@@ -55,7 +56,7 @@ void build_market(MarketData& m, PyObject* const* args) {
                          m.price_columns.extent(0), m.price.extent(1));
     }
     require_names(m.price_columns);
-    m.names = tradesim::index_names(m.objects[kPriceColumns].get());
+    m.names = glue::index_names(m.objects[kPriceColumns].get());
 
     PyObject* delisting = args[kDelisting];
     if (delisting != nullptr && delisting != Py_None) {

@@ -3,17 +3,17 @@
 #pragma once
 
 #include "kernel/simulation.h"
-#include "pyutil/buffer.h"
-#include "tradesim/columns.h"
+#include "glue/arrays.h"
+#include "glue/columns.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace mirelo::batch {
 
-using Matrix = py::BufferView<double, 2>;
-using Dates = py::BufferView<std::int64_t, 1>;
-using Names = py::BufferView<PyObject*, 1>;
+using glue::Dates;
+using glue::Matrix;
+using glue::Names;
 
 // The arrays of a Market, their buffers held (so that the memory cannot go
 // or move while the market lives), and the price column of every name.
@@ -23,7 +23,7 @@ struct MarketData {
     Dates price_index;
     Names price_columns;
     std::vector<std::int64_t> delisting;  // per price column; empty: no delisting
-    tradesim::NameIndex names;
+    glue::NameIndex names;
 
     core::PriceData prices() const {
         return {price.view(), close.view(), high.view(), low.view(), open.view(), price_index.view()};

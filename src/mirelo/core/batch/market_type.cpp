@@ -1,9 +1,10 @@
 // The Market type: construction, run, run_many and the attributes.
 #include "batch/market_type.h"
-#include "messages.h"
+#include "glue/messages.h"
 
 #include "batch/executor.h"
 #include "batch/state.h"
+#include "glue/rule_texts.h"
 #include "pyutil/args.h"
 
 #include <memory>
@@ -22,10 +23,13 @@ struct MarketObject {
 
 MarketData& market_of(PyObject* self) { return *reinterpret_cast<MarketObject*>(self)->data; }
 
+constexpr const char* kRunArrays[] = {"pos_values", "pos_index", "pos_columns", "resample"};
+
 py::ArgParser& run_parser() {
     static py::ArgParser parser = [] {
-        std::vector<const char*> names = {"pos_values", "pos_index", "pos_columns", "resample"};
-        names.insert(names.end(), engine::kRuleNames.begin(), engine::kRuleNames.end());
+        std::vector<const char*> names(std::begin(kRunArrays), std::end(kRunArrays));
+        const std::vector<const char*> rules = glue::rule_names(glue::EntryPoint::MarketRun);
+        names.insert(names.end(), rules.begin(), rules.end());
         names.push_back("record_holdings");
         return py::ArgParser("run", names, 4, 4);
     }();
@@ -98,19 +102,16 @@ py::Ref execute_one(RunInput& run) {
     return result;
 }
 
-const char kRunDoc[] =
-    "run(pos_values, pos_index, pos_columns, resample, *, fee_ratio=0.001425, tax_ratio=0.003,\n"
-    "    stop_loss=1.0, take_profit=inf, trail_stop=inf, trail_stop_activation=0.0,\n"
-    "    touched_exit=False, position_limit=1.0, retain_cost_when_rebalance=False,\n"
-    "    stop_trading_next_period=True, excursion_window=0, excursion_window_step=1,\n"
-    "    periodically_rebalance=True, record_holdings=False)\n"
-    "--\n\n"
+const char kRunIntro[] =
     "Run one backtest of a weight matrix on this market and return a RunResult.\n"
     "\n"
-    "The arguments and the rules are those of mirelo.core.tradesim.backtest_, with\n"
-    "the same defaults, checks and messages, and the results are the same, bit for\n"
-    "bit: the value path, the trades of mirelo.core.excursion (trades,\n"
-    "trade_positions), their profiles (excursion) and get_stock_operations().\n"
+    "The arguments, and the rules that backtest_ takes too, are those of\n"
+    "mirelo.core.tradesim.backtest_, with the same defaults, checks and messages,\n"
+    "and every number rule is checked against its range (below).  With the rules\n"
+    "only backtest_ does not take at their defaults, the results are those of\n"
+    "backtest_ bit for bit: the value path, the trades of mirelo.core.excursion\n"
+    "(trades, trade_positions), their profiles (excursion) and\n"
+    "get_stock_operations().\n"
     "stop_trading_next_period is tested for truth once.  The run keeps no state\n"
     "and releases the interpreter lock: any number of threads may run backtests on\n"
     "one market at once.  Ctrl-C stops a run within milliseconds.\n"
@@ -119,12 +120,30 @@ const char kRunDoc[] =
     "                 a row that a rebalance uses)\n"
     "  pos_index      1-D int64, the date of each row (ascending)\n"
     "  pos_columns    1-D object array of str, matched to the price columns by name\n"
-    "  resample       1-D int64 rebalance dates\n"
+    "  resample       1-D int64 rebalance dates\n";
+
+const char kRecordDoc[] =
     "\n"
     "record_holdings=True (tested for truth) also records, for every bar after its\n"
     "trades, the money value of each holding at the close, the cash, the money\n"
     "traded, the costs paid and each stock's net fills (RunResult.holdings_offsets\n"
     "and the attributes beside it); otherwise they are None.\n";
+
+// The text signature (for inspect and help()), the description, the rule
+// lines and record_holdings, made once.
+const char* run_doc() {
+    static const std::string doc = [] {
+        std::vector<std::string> params = {"$self"};
+        params.insert(params.end(), std::begin(kRunArrays), std::end(kRunArrays));
+        params.emplace_back("*");
+        const std::vector<std::string> rules = glue::rule_parameters(glue::EntryPoint::MarketRun, true);
+        params.insert(params.end(), rules.begin(), rules.end());
+        params.emplace_back("record_holdings=False");
+        return glue::call_text("run", params) + "\n--\n\n" + kRunIntro + glue::rules_doc(glue::EntryPoint::MarketRun) +
+               kRecordDoc;
+    }();
+    return doc.c_str();
+}
 
 PyObject* market_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::TraceSite site{"mirelo.core.batch.Market.run", kFile};
@@ -312,7 +331,7 @@ PyObject* market_repr(PyObject* self) {
 
 PyMethodDef methods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(market_run)), METH_FASTCALL | METH_KEYWORDS,
-     kRunDoc},
+     nullptr},  // run_doc(), set by market_spec()
     {"run_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(market_run_many)),
      METH_FASTCALL | METH_KEYWORDS, kRunManyDoc},
     {nullptr, nullptr, 0, nullptr},
@@ -357,12 +376,16 @@ PyType_Slot slots[] = {
 
 }  // namespace
 
-PyType_Spec kMarketSpec = {
-    "mirelo.core.batch.Market",
-    sizeof(MarketObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
-};
+PyType_Spec& market_spec() {
+    static PyType_Spec spec = {
+        "mirelo.core.batch.Market",
+        sizeof(MarketObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+        slots,
+    };
+    methods[0].ml_doc = run_doc();
+    return spec;
+}
 
 }  // namespace mirelo::batch

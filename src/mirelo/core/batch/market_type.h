@@ -5,6 +5,8 @@
 
 namespace mirelo::batch {
 
-extern PyType_Spec kMarketSpec;
+// The spec of Market, its method docs completed (they are made from the rule
+// table).  Throws ErrorSet.
+PyType_Spec& market_spec();
 
 }  // namespace mirelo::batch

@@ -8,7 +8,8 @@
 #include "batch/market_type.h"
 #include "batch/run_result.h"
 #include "batch/state.h"
-#include "engine/rules.h"
+#include "glue/rule_records.h"
+#include "glue/rules.h"
 #include "pyutil/numpy_api.h"
 #include "pyutil/single_module.h"
 
@@ -62,16 +63,16 @@ void add_type(PyObject* module, PyType_Spec* type_shape, py::Ref* keep = nullptr
 }
 
 // 1. NumPy's C API; 2. the trade dtype and the rules' defaults; 3. the
-// types; 4. TRADE_DTYPE and REASONS.
+// types; 4. TRADE_DTYPE and REASONS; 5. Rule and RULES.
 void initialise(PyObject* module) {
     ModuleState& s = state();
     py::import_numpy_capi();
     py::Ref numpy = py::check(PyImport_ImportModule("numpy"));
     make_trade_dtype(s, numpy.get());
     py::Ref inf = py::check(PyObject_GetAttrString(numpy.get(), "inf"));
-    s.rule_defaults = engine::rule_defaults(inf.get());
+    s.rule_defaults = glue::rule_defaults(glue::EntryPoint::MarketRun, inf.get());
 
-    add_type(module, &kMarketSpec);
+    add_type(module, &market_spec());
     add_type(module, &kRunResultSpec, &s.run_result_type);
     py::check_status(PyModule_AddObjectRef(module, "TRADE_DTYPE", s.trade_dtype.get()));
     py::Ref reasons = py::check(PyTuple_New(std::size(kReasons)));
@@ -79,6 +80,11 @@ void initialise(PyObject* module) {
         PyTuple_SET_ITEM(reasons.get(), static_cast<Py_ssize_t>(i), py::check(PyUnicode_FromString(kReasons[i])).release());
     }
     py::check_status(PyModule_AddObjectRef(module, "REASONS", reasons.get()));
+
+    py::Ref rule_type = glue::new_rule_type("mirelo.core.batch.Rule");
+    py::check_status(PyModule_AddObjectRef(module, "Rule", rule_type.get()));
+    py::Ref rules = glue::rule_records(rule_type.get(), inf.get());
+    py::check_status(PyModule_AddObjectRef(module, "RULES", rules.get()));
 }
 
 void reset() noexcept { state() = ModuleState{}; }

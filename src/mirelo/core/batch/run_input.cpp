@@ -1,12 +1,13 @@
 #include "batch/run_input.h"
 
 #include "batch/state.h"
-#include "engine/operations.h"
+#include "glue/operations.h"
+#include "glue/stock_errors.h"
 #include "kernel/excursion_profile.h"
-#include "messages.h"
+#include "glue/messages.h"
+#include "pyutil/messages.h"
 #include "pyutil/args.h"
 #include "pyutil/numpy_api.h"
-#include "tradesim/ledger.h"
 
 #include <climits>
 #include <cstring>
@@ -17,13 +18,6 @@ namespace {
 
 enum { kPosValues, kPosIndex, kPosColumns, kResample };
 constexpr const char* kArrayNames[] = {"pos_values", "pos_index", "pos_columns", "resample"};
-
-// The size of row 0 of a matrix argument, as `matrix[0].size` reads it.
-Py_ssize_t first_row_size(const Matrix& m) {
-    if (m.is_none()) py::raise(PyExc_TypeError, msg::kNoneNotSubscriptable);
-    if (m.extent(0) == 0) py::raise(PyExc_IndexError, msg::kFirstRowMissing);
-    return m.extent(1);
-}
 
 // The market's delisting bar of every sid (-1 for a sid without prices).
 std::vector<std::int64_t> delisting_of_sids(const MarketData& market, const std::map<int, int>& col_map,
@@ -118,20 +112,13 @@ std::vector<py::Ref> holdings_arrays(core::HoldingsRecord& h) {
     return arrays;
 }
 
-template <typename... Args>
-[[noreturn]] void raise_named(const RunInput& run, const char* format, int sid, Args... args) {
-    PyObject* name = run.pos_columns.at(sid);
-    PyErr_Format(PyExc_ValueError, format, name != nullptr ? name : Py_None, args...);
-    py::throw_pending();
-}
-
 }  // namespace
 
 void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args, PyObject* rule_defaults) {
     // 1. The rules, in parameter order, and their ranges; 2. the ndarray type check of the four
     // arrays; 3. their buffers; 4. the run setup's checks, in backtest_'s order.
-    const engine::RuleValues rules = engine::convert_rules(args + 4, rule_defaults);
-    engine::check_rule_ranges(rules);
+    const glue::RuleValues rules = glue::convert_rules(glue::EntryPoint::MarketRun, args + 4, rule_defaults);
+    glue::check_rule_ranges(rules);
     run.stop_trading_next_period = py::truth(rules.stop_trading_next_period);
     for (int i = kPosValues; i <= kResample; ++i) {
         py::check_arg_type(args[i], py::ndarray_type(), kArrayNames[i], /*none_allowed=*/true, /*exact=*/false);
@@ -146,12 +133,12 @@ void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args,
     }
 
     core::NativeRunInput& in = run.native;
-    in.col_map = tradesim::map_names(market.names, run.objects[kPosColumns].get());
+    in.col_map = glue::map_names(market.names, run.objects[kPosColumns].get());
     double* values = nullptr;
     run.value_path = py::new_float64_vector(market.price_index.extent(0), &values);
     in.values = core::Vec<double>::contiguous(values, market.price_index.extent(0));
-    first_row_size(run.pos_values);
-    first_row_size(market.price);
+    glue::first_row_size(run.pos_values);
+    glue::first_row_size(market.price);
     if (run.resample.is_none()) py::raise(PyExc_TypeError, msg::kNoneNotIterable);
     if (run.pos_columns.is_none()) py::raise(PyExc_TypeError, msg::kNoneHasNoLen);
     const Py_ssize_t stock_count = run.pos_columns.extent(0);
@@ -168,17 +155,17 @@ void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args,
     in.periodically_rebalance = rules.periodically_rebalance;
     in.excursion_window = rules.excursion_window;
     in.excursion_window_step = rules.excursion_window_step;
-    PyObject* record = args[4 + engine::kRuleCount];
+    PyObject* record = args[kRunParamCount - 1];  // record_holdings
     in.record_holdings = record != nullptr && py::truth(record);
 }
 
 py::Ref make_result(RunInput& run, core::NativeRunOutput& out) {
     py::Ref trades = trades_array(out.trades);
     py::Ref profiles = profiles_array(out, run.native);
-    py::Ref operations = engine::new_stock_operations();
-    const engine::OperationsInput input{run.pos_values.view(), run.pos_index.view(), run.native.rules.position_limit,
+    py::Ref operations = glue::new_stock_operations();
+    const glue::OperationsInput input{run.pos_values.view(), run.pos_index.view(), run.native.rules.position_limit,
                                         run.stop_trading_next_period ? Py_True : Py_False};
-    engine::fill_stock_operations(operations.get(), input, out.state);
+    glue::fill_stock_operations(operations.get(), input, out.state);
     if (!run.native.record_holdings) {
         return new_run_result(run.value_path.get(), trades.get(), profiles.get(), operations.get(), nullptr);
     }
@@ -192,12 +179,12 @@ void raise_run_failure(const RunInput& run, std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const core::InvalidTradePrice& e) {
-        tradesim::raise_invalid_trade_price(e.price, run.pos_columns.at(static_cast<Py_ssize_t>(e.sid)),
+        glue::raise_invalid_trade_price(e.price, run.pos_columns.at(static_cast<Py_ssize_t>(e.sid)),
                                             static_cast<int>(e.row), std::source_location::current());
     } catch (const core::WeightWithoutPrices& e) {
-        raise_named(run, msg::kWeightWithoutPrices, e.sid);
+        glue::raise_naming_stock(msg::kWeightWithoutPrices, run.pos_columns.at(e.sid));
     } catch (const core::NaNWeight& e) {
-        raise_named(run, msg::kNaNWeight, e.sid, static_cast<Py_ssize_t>(e.pos_row));
+        glue::raise_naming_stock(msg::kNaNWeight, run.pos_columns.at(e.sid), static_cast<Py_ssize_t>(e.pos_row));
     }
 }
 

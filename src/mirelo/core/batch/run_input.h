@@ -4,7 +4,7 @@
 #pragma once
 
 #include "batch/market.h"
-#include "engine/rules.h"
+#include "glue/rules.h"
 #include "kernel/native_run.h"
 
 #include <cstddef>
@@ -14,7 +14,7 @@
 namespace mirelo::batch {
 
 // pos_values, pos_index, pos_columns, resample, the rules, then record_holdings.
-inline constexpr std::size_t kRunParamCount = 4 + engine::kRuleCount + 1;
+inline constexpr std::size_t kRunParamCount = 4 + glue::rule_count(glue::EntryPoint::MarketRun) + 1;
 
 // Everything a run reads: the market's views, the position arrays' buffers,
 // the converted rules and the value path it writes.

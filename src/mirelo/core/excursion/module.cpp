@@ -7,10 +7,11 @@
 // end_analysis for the positions still open after the last bar.  The results
 // are the module lists trades, trade_positions and excursion.
 #include "excursion/analysis.h"
-#include "messages.h"
+#include "pyutil/messages.h"
 #include "excursion/price_grid.h"
 #include "excursion/state.h"
 #include "pyutil/args.h"
+#include "pyutil/indexing.h"
 #include "pyutil/buffer.h"
 #include "pyutil/capsule.h"
 #include "pyutil/single_module.h"
@@ -70,7 +71,7 @@ T load(const char* p) {
 }
 
 char* element(const py::PlainVector& v, int index, std::source_location loc) {
-    return v.data + numpy_index(index, 0, v.size, loc) * v.stride;
+    return v.data + py::numpy_index(index, 0, v.size, loc) * v.stride;
 }
 
 bool is_int(py::PlainElem e) { return e == py::PlainElem::Int32 || e == py::PlainElem::Int64; }
@@ -83,8 +84,7 @@ std::int64_t load_int(const py::PlainVector& v, const char* p) {
 Ref get_item(PyObject* array, int index, std::source_location loc = std::source_location::current()) {
     py::PlainVector v;
     if (py::plain_vector(array, &v)) return py::element_scalar(array, element(v, index, loc), loc);
-    Ref key = py::check(PyLong_FromLong(index), loc);
-    return py::check(PyObject_GetItem(array, key.get()), loc);
+    return py::item_at(array, index, loc);
 }
 
 // `int(array[index])` as a 32-bit int.

@@ -16,13 +16,6 @@ bool indexes_as_ndarray(PyObject* obj) {
 
 }  // namespace
 
-void raise_index_error(std::int64_t i, int axis, Py_ssize_t size, std::source_location loc) {
-    // Reported with the index as given, before counting from the end.
-    PyErr_Format(PyExc_IndexError, "index %lld is out of bounds for axis %d with size %zd",
-                 static_cast<long long>(i), axis, size);
-    py::throw_pending(loc);
-}
-
 PriceGrid::PriceGrid(PyObject* matrix) : matrix_(py::Ref::borrow(matrix)) {
     if (matrix == Py_None || !indexes_as_ndarray(matrix)) return;
     try {
@@ -45,8 +38,8 @@ std::int64_t PriceGrid::rows(std::source_location loc) const {
 
 double PriceGrid::at(std::int64_t row, std::int64_t col, std::source_location loc) const {
     if (!direct_) return at_by_indexing(row, col, loc);
-    const Py_ssize_t i = numpy_index(row, 0, view_.extent(0), loc);
-    const Py_ssize_t j = numpy_index(col, 1, view_.extent(1), loc);
+    const Py_ssize_t i = py::numpy_index(row, 0, view_.extent(0), loc);
+    const Py_ssize_t j = py::numpy_index(col, 1, view_.extent(1), loc);
     return view_(i, j);
 }
 

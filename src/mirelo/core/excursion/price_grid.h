@@ -2,6 +2,7 @@
 #pragma once
 
 #include "pyutil/buffer.h"
+#include "pyutil/indexing.h"
 #include "pyutil/numpy_api.h"
 
 #include <cstdint>
@@ -35,18 +36,6 @@ private:
     bool direct_ = false;
 };
 
-// NumPy's IndexError for integer index `i` on an axis of `size` elements.
-[[noreturn]] void raise_index_error(std::int64_t i, int axis, Py_ssize_t size, std::source_location loc);
-
-// The in-range position of index `i` on an axis of `size` elements, negative
-// indices counting from the end, as NumPy checks an integer index.
-inline Py_ssize_t numpy_index(std::int64_t i, int axis, Py_ssize_t size, std::source_location loc) {
-    if (i < -static_cast<std::int64_t>(size) || i >= static_cast<std::int64_t>(size)) {
-        raise_index_error(i, axis, size, loc);
-    }
-    return static_cast<Py_ssize_t>(i < 0 ? i + size : i);
-}
-
 // The reads of a PriceGrid, straight from the memory of an exact 2-D float64
 // ndarray, with neither a reference nor a buffer view held.  Only for a
 // computation in which no Python code runs between binding and the last read:
@@ -60,8 +49,8 @@ public:
 
     double at(std::int64_t row, std::int64_t col,
               std::source_location loc = std::source_location::current()) const {
-        const Py_ssize_t i = numpy_index(row, 0, m_.rows, loc);
-        const Py_ssize_t j = numpy_index(col, 1, m_.cols, loc);
+        const Py_ssize_t i = py::numpy_index(row, 0, m_.rows, loc);
+        const Py_ssize_t j = py::numpy_index(col, 1, m_.cols, loc);
         double v;
         std::memcpy(&v, m_.data + i * m_.row_stride + j * m_.col_stride, sizeof v);
         return v;

@@ -11,7 +11,7 @@
 
 #include "kernel/errors.h"
 #include "kernel/excursion_path.h"
-#include "messages.h"
+#include "kernel/messages.h"
 
 #include <algorithm>
 #include <climits>

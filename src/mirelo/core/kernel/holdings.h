@@ -9,7 +9,7 @@
 #include "kernel/errors.h"
 #include "kernel/exit_rules.h"
 #include "kernel/holdings_book.h"
-#include "messages.h"
+#include "kernel/messages.h"
 #include "kernel/view.h"
 
 #include <algorithm>

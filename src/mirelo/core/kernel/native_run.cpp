@@ -1,5 +1,5 @@
 #include "kernel/native_run.h"
-#include "messages.h"
+#include "kernel/messages.h"
 
 #include "kernel/excursion_profile.h"
 #include "kernel/pairwise_sum.h"

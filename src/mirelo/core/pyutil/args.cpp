@@ -1,5 +1,5 @@
 #include "pyutil/args.h"
-#include "messages.h"
+#include "pyutil/messages.h"
 
 #include <climits>
 

@@ -1,5 +1,5 @@
 #include "pyutil/buffer.h"
-#include "messages.h"
+#include "pyutil/messages.h"
 
 #include <bit>
 #include <string>

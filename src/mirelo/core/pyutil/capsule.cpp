@@ -1,5 +1,5 @@
 #include "pyutil/capsule.h"
-#include "messages.h"
+#include "pyutil/messages.h"
 
 #include <cstring>
 

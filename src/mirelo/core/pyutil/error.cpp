@@ -1,7 +1,7 @@
 #include "pyutil/error.h"
 
 #include "kernel/errors.h"
-#include "messages.h"
+#include "pyutil/messages.h"
 
 #include <frameobject.h>
 

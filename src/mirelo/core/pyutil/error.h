@@ -104,6 +104,18 @@ R guarded(const TraceSite& site, R error_value, F&& body) noexcept {
     }
 }
 
+// Runs `body`, a helper's work without a traceback entry of its own: a
+// failure with a pending Python exception is reported at the caller's line,
+// so that the caller's entry points at its own source.
+template <typename F>
+auto at_caller_line(std::source_location caller, F&& body) {
+    try {
+        return body();
+    } catch (const ErrorSet&) {
+        throw ErrorSet{line_of(caller)};
+    }
+}
+
 // An operation with a traceback entry of its own, inside another one (the
 // engine's set_position inside rebalance inside backtest_): runs `body`; on
 // failure adds the entry of `site` and rethrows ErrorSet at the caller's

@@ -1,5 +1,5 @@
 #include "pyutil/module_globals.h"
-#include "messages.h"
+#include "pyutil/messages.h"
 
 namespace mirelo::py {
 

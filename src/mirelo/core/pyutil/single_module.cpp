@@ -1,5 +1,5 @@
 #include "pyutil/single_module.h"
-#include "messages.h"
+#include "pyutil/messages.h"
 
 #include <cstddef>
 #include <type_traits>

@@ -1,8 +1,9 @@
 // backtest_: argument conversion and run setup; the bar loop follows.
 #include "tradesim/backtest.h"
 
-#include "tradesim/columns.h"
-#include "messages.h"
+#include "glue/columns.h"
+#include "glue/messages.h"
+#include "pyutil/messages.h"
 #include "pyutil/numpy_api.h"
 #include "tradesim/run.h"
 #include "tradesim/state.h"
@@ -15,16 +16,14 @@ namespace {
 
 constexpr const char kFile[] = "mirelo/core/tradesim/backtest.cpp";
 
+// The eleven arrays, the rules backtest_ takes (the table's order), delisting_bars.
 enum Param {
     kPriceValues, kCloseValues, kHighValues, kLowValues, kOpenValues, kPriceIndex,
     kPriceColumns, kPosValues, kPosIndex, kPosColumns, kResample,
-    kFeeRatio, kTaxRatio, kStopLoss, kTakeProfit, kTrailStop, kTrailStopActivation,
-    kTouchedExit, kPositionLimit, kRetainCostWhenRebalance, kStopTradingNextPeriod,
-    kExcursionWindow, kExcursionWindowStep, kPeriodicallyRebalance, kDelistingBars,
-    kParamCount
+    kRequired
 };
-constexpr Py_ssize_t kRequired = kFeeRatio;
-static_assert(kDelistingBars - kRequired == engine::kRuleCount, "the rules follow the eleven arrays");
+constexpr Py_ssize_t kDelistingBars = kRequired + glue::rule_count(glue::EntryPoint::Backtest);
+constexpr Py_ssize_t kParamCount = kDelistingBars + 1;
 
 // "<name> must be in ascending order" when a later date is smaller than an
 // earlier one; equal neighbours are allowed.
@@ -35,7 +34,7 @@ void require_ascending(const Dates& dates, const char* name) {
 // 1. Scalars in parameter order; 2. the ndarray type check of the eleven
 // arrays; 3. their buffers.  Nothing of the module changes before this is done.
 void convert_arguments(PyObject** a, RunArgs& r) {
-    r.rules = engine::convert_rules(a + kRequired, g_state.backtest_defaults.get());
+    r.rules = glue::convert_rules(glue::EntryPoint::Backtest, a + kRequired, g_state.backtest_defaults.get());
     if (a[kDelistingBars] != nullptr && a[kDelistingBars] != Py_None) {
         r.delisting_bars = Dates::acquire(a[kDelistingBars]);
     }
@@ -73,13 +72,6 @@ Py_ssize_t length_of(const auto& view) {
     return view.extent(0);
 }
 
-// The size of row 0 of a matrix argument, as `matrix[0].size` reads it.
-Py_ssize_t first_row_size(const Matrix& m) {
-    if (m.is_none()) py::raise(PyExc_TypeError, msg::kNoneNotSubscriptable);
-    if (m.extent(0) == 0) py::raise(PyExc_IndexError, msg::kFirstRowMissing);
-    return m.extent(1);
-}
-
 // A NumPy call that must give a 1-D float64 array, taken for writing.
 Series writable_series(py::Ref& holder, py::Ref result) {
     if (!PyObject_TypeCheck(result.get(), py::ndarray_type())) {
@@ -110,15 +102,15 @@ void set_flag_global(const char* name, bool value) { g_state.globals.set(name, v
 void setup_run(RunArgs& args, RunSetup& s) {
     set_flag_global("RETAIN_COST_WHEN_REBALANCE", args.rules.rules.retain_cost_when_rebalance);
     set_flag_global("RESAMPLE", args.rules.periodically_rebalance);
-    s.col_map = map_columns(args.price_columns_obj, args.pos_columns_obj);
+    s.col_map = glue::map_columns(args.price_columns_obj, args.pos_columns_obj);
 
     s.values = writable_series(s.value_path, numpy_empty_float64(length_of(args.price_index)));
-    const Py_ssize_t stocks = first_row_size(args.pos_values);
+    const Py_ssize_t stocks = glue::first_row_size(args.pos_values);
     TrackingArrays& t = s.tracking;
     t.cum_return = writable_series(t.cum_return_obj, numpy_ones(stocks));
     t.max_return = writable_series(t.max_return_obj, numpy_ones(stocks));
     t.min_return = writable_series(t.min_return_obj, numpy_ones(stocks));
-    t.prev_prices = writable_series(t.prev_prices_obj, numpy_ones(first_row_size(args.price_values)));
+    t.prev_prices = writable_series(t.prev_prices_obj, numpy_ones(glue::first_row_size(args.price_values)));
 
     s.use_delisting = !args.delisting_bars.is_none() && core::any_delisting(args.delisting_bars.view());
     core::ExitRules& exits = args.rules.rules.exits;
@@ -159,7 +151,8 @@ std::vector<const char*> backtest_parameter_names() {
     std::vector<const char*> names = {"price_values", "close_values", "high_values", "low_values",
                                       "open_values",  "price_index",  "price_columns", "pos_values",
                                       "pos_index",    "pos_columns",  "resample"};
-    names.insert(names.end(), engine::kRuleNames.begin(), engine::kRuleNames.end());
+    const std::vector<const char*> rules = glue::rule_names(glue::EntryPoint::Backtest);
+    names.insert(names.end(), rules.begin(), rules.end());
     names.push_back("delisting_bars");
     return names;
 }
@@ -183,7 +176,8 @@ PyObject* run_backtest(PyObject* const* args, size_t nargsf, PyObject* kwnames) 
         convert_arguments(a, run);
         RunSetup setup;
         setup_run(run, setup);
-        run_bar_loop(run, setup);
+        // The loop's failures are reported at this line (their own lines are in other files).
+        py::at_caller_line(std::source_location::current(), [&] { run_bar_loop(run, setup); });
         return setup.value_path.release();
     });
 }

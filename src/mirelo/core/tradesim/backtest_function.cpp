@@ -6,12 +6,16 @@
 // __module__, a docstring, and a __signature__ built from the parameter names
 // and the defaults.  Its __get__ returns the function itself, so documentation
 // tools treat it as a routine (it is never bound to an instance).
-#include "engine/rules.h"
+#include "glue/rule_texts.h"
 #include "tradesim/backtest.h"
 #include "tradesim/functions.h"
 #include "tradesim/state.h"
 
 #include <structmember.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 namespace mirelo::tradesim {
 namespace {
@@ -24,14 +28,6 @@ struct BacktestFunction {
 };
 
 const char kBacktestIntro[] =
-    "backtest_(price_values, close_values, high_values, low_values, open_values, price_index,\n"
-    "          price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425,\n"
-    "          tax_ratio=0.003, stop_loss=1.0, take_profit=inf, trail_stop=inf,\n"
-    "          trail_stop_activation=0.0, touched_exit=False, position_limit=1.0,\n"
-    "          retain_cost_when_rebalance=False, stop_trading_next_period=True,\n"
-    "          excursion_window=0, excursion_window_step=1, periodically_rebalance=True,\n"
-    "          delisting_bars=None)\n"
-    "\n"
     "Simulate a portfolio of target weights over a calendar of price bars and return\n"
     "its value path: a 1-D float64 array with one value per bar, relative to a start\n"
     "of 1.0 (bars dated before the first position date are 1.0).\n"
@@ -53,6 +49,7 @@ const char kBacktestIntro[] =
     "                 and the rebalance trades on the next bar with the newest weights row\n";
 
 const char kBacktestOutro[] =
+    "Delistings:\n"
     "  delisting_bars 1-D int64 per position column: the bar at which the stock is\n"
     "                 closed for good (negative: never), or None\n"
     "\n"
@@ -78,10 +75,28 @@ PyObject* descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(sel
 
 PyObject* get_name(PyObject*, void*) { return PyUnicode_FromString("backtest_"); }
 
+// The call with every parameter: the arrays, then the rules and
+// delisting_bars (the last) with their defaults.
+std::string signature_text() {
+    const py::ArgParser& parser = backtest_arg_parser();
+    std::vector<std::string> params;
+    for (Py_ssize_t i = 0; i < parser.size(); ++i) params.emplace_back(parser.name(i));
+    const std::vector<std::string> rules = glue::rule_parameters(glue::EntryPoint::Backtest);
+    std::copy(rules.begin(), rules.end(), params.end() - 1 - static_cast<std::ptrdiff_t>(rules.size()));
+    params.back() += "=None";
+    return glue::call_text("backtest_", params);
+}
+
 // The docstring belongs to the function object, not to its type: help() and
 // pydoc show an object's own __doc__ only when it differs from its type's.
 PyObject* get_doc(PyObject*, void*) {
-    return PyUnicode_FromFormat("%s%s%s", kBacktestIntro, engine::kRulesDoc, kBacktestOutro);
+    static const py::TraceSite site{"mirelo.core.tradesim.backtest_.__doc__",
+                                    "mirelo/core/tradesim/backtest_function.cpp"};
+    return py::guarded(site, static_cast<PyObject*>(nullptr), [] {
+        static const std::string doc = signature_text() + "\n\n" + kBacktestIntro +
+                                       glue::rules_doc(glue::EntryPoint::Backtest) + kBacktestOutro;
+        return py::check(PyUnicode_FromStringAndSize(doc.data(), static_cast<Py_ssize_t>(doc.size()))).release();
+    });
 }
 
 PyObject* get_defaults(PyObject* self, void*) {
@@ -169,7 +184,7 @@ PyType_Spec type_spec = {
 // NumPy's inf, read at import.
 py::Ref make_defaults() {
     py::Ref inf = numpy_attr("inf");
-    py::Ref rules = engine::rule_defaults(inf.get());
+    py::Ref rules = glue::rule_defaults(glue::EntryPoint::Backtest, inf.get());
     py::Ref none = py::check(PyTuple_Pack(1, Py_None));
     return py::check(PySequence_Concat(rules.get(), none.get()));
 }

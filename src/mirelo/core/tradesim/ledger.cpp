@@ -1,8 +1,7 @@
 // The last run's trade ledger and stock operations, and the trade-price guard.
-#include "tradesim/ledger.h"
-
+#include "glue/arrays.h"
 #include "pyutil/args.h"
-#include "pyutil/buffer.h"
+#include "pyutil/indexing.h"
 #include "pyutil/numpy_api.h"
 #include "tradesim/functions.h"
 #include "tradesim/state.h"
@@ -14,19 +13,13 @@ namespace {
 
 constexpr const char kFile[] = "mirelo/core/tradesim/ledger.cpp";
 
-using Dates = py::BufferView<std::int64_t, 1>;
-using Names = py::BufferView<PyObject*, 1>;
+using glue::Dates;
+using glue::Names;
 
 Py_ssize_t as_index(PyObject* obj) {
     Py_ssize_t v = PyNumber_AsSsize_t(obj, PyExc_IndexError);
     if (v == -1 && PyErr_Occurred()) py::throw_pending();
     return v;
-}
-
-// The element of a trade record (a sequence [sid, entry bar, exit bar]).
-py::Ref item(PyObject* seq, Py_ssize_t i) {
-    py::Ref index = py::check(PyLong_FromSsize_t(i));
-    return py::check(PyObject_GetItem(seq, index.get()));
 }
 
 // price_index[bar] as a NumPy int64, or -1 for an execution date past the last
@@ -40,9 +33,9 @@ py::Ref execution_date(const Dates& price_index, Py_ssize_t bar) {
 // The nine elements of one trade row, evaluated in order.
 py::Ref trade_row(PyObject* trade, PyObject* positions, Py_ssize_t i, const Names& pos_columns,
                   const Dates& price_index, bool touched_exit) {
-    py::Ref sid = item(trade, 0);
-    py::Ref entry = item(trade, 1);
-    py::Ref exit = item(trade, 2);
+    py::Ref sid = py::item_at(trade, 0);
+    py::Ref entry = py::item_at(trade, 1);
+    py::Ref exit = py::item_at(trade, 2);
     const Py_ssize_t entry_bar = as_index(entry.get());
     const Py_ssize_t exit_bar = as_index(exit.get());
     const bool open = exit_bar == -1;
@@ -54,7 +47,7 @@ py::Ref trade_row(PyObject* trade, PyObject* positions, Py_ssize_t i, const Name
     py::Ref entry_fill = execution_date(price_index, entry_bar + 1);
     py::Ref exit_fill = open ? py::check(PyLong_FromLong(-1))
                              : execution_date(price_index, touched_exit ? exit_bar : exit_bar + 1);
-    py::Ref position = item(positions, i);
+    py::Ref position = py::item_at(positions, i);
     py::Ref period;
     if (open) {
         py::Ref bars = py::check(PyLong_FromSsize_t(price_index.is_none() ? 0 : price_index.extent(0)));

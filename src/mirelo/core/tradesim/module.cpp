@@ -2,7 +2,7 @@
 #include "excursion_import.h"
 #include "pyutil/single_module.h"
 #include "pyutil/numpy_api.h"
-#include "tradesim/normalize.h"
+#include "glue/normalize.h"
 #include "tradesim/functions.h"
 #include "tradesim/state.h"
 
@@ -21,8 +21,8 @@ constexpr const char kFile[] = "mirelo/core/tradesim/module.cpp";
 
 PyMethodDef methods[] = {
     {"get_stock_operations", get_stock_operations, METH_NOARGS, kGetStockOperationsDoc},
-    {"normalize_weight", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tradesim::normalize_weight)),
-     METH_FASTCALL | METH_KEYWORDS, kNormalizeWeightDoc},
+    {"normalize_weight", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(glue::normalize_weight)),
+     METH_FASTCALL | METH_KEYWORDS, glue::kNormalizeWeightDoc},
     {"ioft", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ioft)),
      METH_FASTCALL | METH_KEYWORDS, kIoftDoc},
     {nullptr, nullptr, 0, nullptr},

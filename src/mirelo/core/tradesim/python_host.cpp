@@ -6,12 +6,14 @@
 // stop_trading_next_period is asked wherever the rules use it; Ctrl-C is
 // served at the kernel's polls; the failures that name a stock are raised
 // with the module's traceback entries.
-#include "engine/operations.h"
-#include "messages.h"
+#include "glue/operations.h"
+#include "glue/stock_errors.h"
+#include "glue/messages.h"
+#include "pyutil/messages.h"
 #include "kernel/simulation.h"
 #include "pyutil/args.h"
+#include "pyutil/indexing.h"
 #include "pyutil/numpy_api.h"
-#include "tradesim/ledger.h"
 #include "tradesim/run.h"
 #include "tradesim/state.h"
 
@@ -75,8 +77,7 @@ public:
     // pos_values[pos_row], with the stocks stopped out since the last
     // rebalance set to 0 when they sit out the next period.
     PyWeightRow weight_row(core::Index pos_row, const std::vector<core::Exit>& stopped) const {
-        py::Ref index = py::check(PyLong_FromSsize_t(pos_row));
-        py::Ref row = py::check(PyObject_GetItem(a_.pos_values_obj, index.get()));
+        py::Ref row = py::item_at(a_.pos_values_obj, pos_row);
         if (!stop_trading() || stopped.empty()) return {std::move(row), {}};
         py::Ref copy = py::check(PyObject_CallMethod(row.get(), "copy", nullptr));
         py::Ref zero = py::check(PyLong_FromLong(0));
@@ -110,12 +111,14 @@ public:
 
     // ---- failures that name a stock ----
     [[noreturn]] void invalid_trade_price(double price, int sid, core::Index row) const {
-        raise_invalid_trade_price(price, a_.pos_columns.at(sid), static_cast<int>(row),
-                                  std::source_location::current());
+        glue::raise_invalid_trade_price(price, a_.pos_columns.at(sid), static_cast<int>(row),
+                                        std::source_location::current());
     }
-    [[noreturn]] void weight_without_prices(int sid) const { raise_named(msg::kWeightWithoutPrices, sid); }
+    [[noreturn]] void weight_without_prices(int sid) const {
+        glue::raise_naming_stock(msg::kWeightWithoutPrices, a_.pos_columns.at(sid));
+    }
     [[noreturn]] void nan_weight(int sid, core::Index pos_row) const {
-        raise_named(msg::kNaNWeight, sid, static_cast<Py_ssize_t>(pos_row));
+        glue::raise_naming_stock(msg::kNaNWeight, a_.pos_columns.at(sid), static_cast<Py_ssize_t>(pos_row));
     }
 
     // The traceback entries of the two operations that change holdings.
@@ -131,13 +134,6 @@ public:
     }
 
 private:
-    template <typename... Args>
-    [[noreturn]] void raise_named(const char* format, int sid, Args... args) const {
-        PyObject* name = a_.pos_columns.at(sid);
-        PyErr_Format(PyExc_ValueError, format, name != nullptr ? name : Py_None, args...);
-        py::throw_pending();
-    }
-
     RunArgs& a_;
 };
 
@@ -158,11 +154,11 @@ void run_bar_loop(RunArgs& args, RunSetup& setup) {
 
     // The module's operations are replaced before they are filled: a failure
     // while filling leaves the partial dict of this run.
-    py::Ref ops = engine::new_stock_operations();
+    py::Ref ops = glue::new_stock_operations();
     g_state.stock_operations = py::Ref::borrow(ops.get());
-    const engine::OperationsInput input{args.pos_values.view(), args.pos_index.view(), args.rules.rules.position_limit,
+    const glue::OperationsInput input{args.pos_values.view(), args.pos_index.view(), args.rules.rules.position_limit,
                                         args.rules.stop_trading_next_period};
-    engine::fill_stock_operations(ops.get(), input, state);
+    glue::fill_stock_operations(ops.get(), input, state);
 }
 
 }  // namespace mirelo::tradesim

@@ -2,8 +2,8 @@
 // by the run setup for the bar loop.
 #pragma once
 
-#include "engine/rules.h"
-#include "pyutil/buffer.h"
+#include "glue/arrays.h"
+#include "glue/rules.h"
 
 #include <cstdint>
 #include <map>
@@ -11,10 +11,10 @@
 
 namespace mirelo::tradesim {
 
-using Matrix = py::BufferView<double, 2>;
-using Dates = py::BufferView<std::int64_t, 1>;
-using Names = py::BufferView<PyObject*, 1>;
-using Series = py::BufferView<double, 1>;
+using glue::Dates;
+using glue::Matrix;
+using glue::Names;
+using glue::Series;
 
 // The arguments of backtest_ after conversion.  Array objects are borrowed
 // from the call; the views hold their buffers until the run ends.
@@ -34,7 +34,7 @@ struct RunArgs {
     Dates resample;
     Dates delisting_bars;  // empty view for None
 
-    engine::RuleValues rules;
+    glue::RuleValues rules;
 };
 
 // The tracking arrays of the exit rules, made through org_np: the Python

@@ -3,7 +3,7 @@
 
 #include "pyutil/error.h"
 
-namespace mirelo::tradesim {
+namespace mirelo::glue {
 
 // normalize_weight(weights, position_limit) for the engine's own use: returns
 // `weights` (a new reference), changed in place.  Failures carry the traceback
@@ -16,4 +16,4 @@ py::Ref normalize_weights(PyObject* weights, PyObject* position_limit,
 PyObject* normalize_weight(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char kNormalizeWeightDoc[];
 
-}  // namespace mirelo::tradesim
+}  // namespace mirelo::glue

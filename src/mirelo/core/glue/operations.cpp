@@ -1,14 +1,14 @@
 // The final stock operations of a run: actions and weights for the caller's
 // next step.
-#include "engine/operations.h"
+#include "glue/operations.h"
 
-#include "tradesim/normalize.h"
+#include "glue/normalize.h"
 #include "pyutil/args.h"
 #include "pyutil/numpy_api.h"
 
 #include <cmath>
 
-namespace mirelo::engine {
+namespace mirelo::glue {
 namespace {
 
 using core::Exit;
@@ -132,7 +132,7 @@ void stopped_actions(const OperationsInput& a, const LoopState& st, PyObject* ac
 
 void normalize_entry(PyObject* ops, const char* key, PyObject* position_limit) {
     PyObject* weights = PyDict_GetItemString(ops, key);  // borrowed; the dict was built here
-    py::Ref normalized = tradesim::normalize_weights(weights, position_limit);
+    py::Ref normalized = normalize_weights(weights, position_limit);
     py::check_status(PyDict_SetItemString(ops, key, normalized.get()));
 }
 
@@ -170,4 +170,4 @@ void fill_stock_operations(PyObject* ops_dict, const OperationsInput& a, const L
     stopped_actions(a, st, actions);
 }
 
-}  // namespace mirelo::engine
+}  // namespace mirelo::glue

@@ -5,7 +5,7 @@
 #include "kernel/simulation.h"
 #include "pyutil/error.h"
 
-namespace mirelo::engine {
+namespace mirelo::glue {
 
 // What the operations are built from besides the loop's final state.
 struct OperationsInput {
@@ -32,4 +32,4 @@ py::Ref new_stock_operations();
 // On failure the dicts keep what was filled so far.
 void fill_stock_operations(PyObject* ops, const OperationsInput& input, const core::LoopState& state);
 
-}  // namespace mirelo::engine
+}  // namespace mirelo::glue

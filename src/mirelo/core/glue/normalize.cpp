@@ -1,13 +1,13 @@
 // normalize_weight: gross exposure at most 1, each weight clipped to the limit.
-#include "tradesim/normalize.h"
-#include "messages.h"
+#include "glue/normalize.h"
+#include "pyutil/messages.h"
 
 #include "pyutil/args.h"
 
-namespace mirelo::tradesim {
+namespace mirelo::glue {
 namespace {
 
-constexpr const char kFile[] = "mirelo/core/tradesim/normalize.cpp";
+constexpr const char kFile[] = "mirelo/core/glue/normalize.cpp";
 const py::TraceSite kSite{"mirelo.core.tradesim.normalize_weight", kFile};
 
 // Calls visit(key) for every key of `weights`, in its iteration order.
@@ -93,4 +93,4 @@ PyObject* normalize_weight(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-}  // namespace mirelo::tradesim
+}  // namespace mirelo::glue

@@ -7,7 +7,7 @@
 #include <string>
 #include <unordered_map>
 
-namespace mirelo::tradesim {
+namespace mirelo::glue {
 
 // position column -> price column, for every position column whose name (its
 // UTF-8 encoding, byte for byte) names a price column; a name listed twice
@@ -26,4 +26,4 @@ NameIndex index_names(PyObject* price_columns, std::source_location caller = std
 std::map<int, int> map_names(const NameIndex& price_names, PyObject* pos_columns,
                              std::source_location caller = std::source_location::current());
 
-}  // namespace mirelo::tradesim
+}  // namespace mirelo::glue

@@ -1,11 +1,12 @@
-// Trade prices and the run's ledger.
+// The failures that name a stock: a trading price the engine refuses, and the
+// other ValueErrors whose message starts from the stock's name.
 #pragma once
 
 #include "pyutil/error.h"
 
 #include <cmath>
 
-namespace mirelo::tradesim {
+namespace mirelo::glue {
 
 // ValueError "Invalid trading price for <stock> at price row <row>: <price>.
 // Expected a positive finite price; check the trading-price dataset." with the
@@ -21,4 +22,11 @@ inline void validate_trade_price(double price, PyObject* stock, int row,
     if (std::isinf(price) || price <= 0) raise_invalid_trade_price(price, stock, row, caller);
 }
 
-}  // namespace mirelo::tradesim
+// ValueError `format` (its first field the stock, %S) with `stock` (None when
+// null) and `args`, raised at the caller's line.
+template <typename... Args>
+[[noreturn]] void raise_naming_stock(py::Fmt format, PyObject* stock, Args... args) {
+    py::raise_format(PyExc_ValueError, format, stock != nullptr ? stock : Py_None, args...);
+}
+
+}  // namespace mirelo::glue

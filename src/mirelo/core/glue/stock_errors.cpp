@@ -1,14 +1,14 @@
-// The guard of every price the engine trades at.
-#include "tradesim/ledger.h"
+// The failure of a price the engine refuses to trade at.
+#include "glue/stock_errors.h"
 
-#include "messages.h"
+#include "glue/messages.h"
 
 #include <cstdlib>
 
-namespace mirelo::tradesim {
+namespace mirelo::glue {
 namespace {
 
-constexpr const char kFile[] = "mirelo/core/tradesim/trade_price.cpp";
+constexpr const char kFile[] = "mirelo/core/glue/stock_errors.cpp";
 
 }  // namespace
 
@@ -27,4 +27,4 @@ constexpr const char kFile[] = "mirelo/core/tradesim/trade_price.cpp";
     std::abort();  // traced rethrows: the body always raises
 }
 
-}  // namespace mirelo::tradesim
+}  // namespace mirelo::glue

@@ -1,6 +1,7 @@
 // map_columns: position columns related to price columns by stock name.
-#include "tradesim/columns.h"
-#include "messages.h"
+#include "glue/columns.h"
+#include "glue/messages.h"
+#include "pyutil/messages.h"
 
 #include "pyutil/args.h"
 
@@ -9,10 +10,10 @@
 #include <string_view>
 #include <unordered_map>
 
-namespace mirelo::tradesim {
+namespace mirelo::glue {
 namespace {
 
-constexpr const char kFile[] = "mirelo/core/tradesim/columns.cpp";
+constexpr const char kFile[] = "mirelo/core/glue/columns.cpp";
 
 // The bytes of `name.encode("UTF-8")`.  An exact str is encoded directly (the
 // same bytes, the same error for unencodable text); anything else goes
@@ -106,4 +107,4 @@ std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns, s
     }, caller);
 }
 
-}  // namespace mirelo::tradesim
+}  // namespace mirelo::glue

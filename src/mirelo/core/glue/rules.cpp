@@ -1,0 +1,113 @@
+#include "glue/rules.h"
+
+#include "pyutil/args.h"
+
+#include <cmath>
+
+namespace mirelo::glue {
+
+namespace rule_field {
+
+void convert(double& field, PyObject* value) { field = py::to_double(value); }
+void convert(int& field, PyObject* value) { field = py::to_int32(value); }
+void convert(bool& field, PyObject* value) { field = py::truth(value); }
+void convert(PyObject*& field, PyObject* value) { field = value; }
+void set_default(double& field, double fallback) { field = fallback; }
+void set_default(int& field, double fallback) { field = static_cast<int>(fallback); }
+void set_default(bool& field, double fallback) { field = fallback != 0.0; }
+void set_default(PyObject*& field, double fallback) { field = fallback != 0.0 ? Py_True : Py_False; }
+
+}  // namespace rule_field
+
+namespace {
+
+py::Ref default_object(const RuleSpec& spec, PyObject* numpy_inf) {
+    switch (spec.kind) {
+        case RuleKind::Number:
+            if (std::isinf(spec.fallback) && spec.fallback > 0) return py::Ref::borrow(numpy_inf);
+            return py::check(PyFloat_FromDouble(spec.fallback));
+        case RuleKind::Integer:
+            return py::check(PyLong_FromLong(static_cast<long>(spec.fallback)));
+        case RuleKind::Flag:
+        case RuleKind::Object:
+            break;
+    }
+    return py::Ref::borrow(spec.fallback != 0.0 ? Py_True : Py_False);
+}
+
+// The checks a rule with messages of its own makes as it is converted.
+void check_on_conversion(const RuleSpec& spec, const RuleValues& values) {
+    if (spec.range.below == nullptr) return;
+    const double x = spec.number(values);
+    if (x < spec.range.minimum) py::raise(PyExc_ValueError, spec.range.below);
+    if (std::isnan(x)) py::raise(PyExc_ValueError, spec.range.nan);
+}
+
+// "<rule> must be <range> (got <value>)", the value as repr() writes it.
+[[noreturn]] void raise_out_of_range(const RuleSpec& spec, double value) {
+    std::string got;
+    if (spec.kind == RuleKind::Integer) {
+        got = std::to_string(static_cast<long long>(value));
+    } else {
+        char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+        if (text == nullptr) py::throw_pending();
+        got = text;
+        PyMem_Free(text);
+    }
+    py::raise_format(PyExc_ValueError, msg::kRuleOutOfRange, spec.name, range_text(spec).c_str(), got.c_str());
+}
+
+}  // namespace
+
+std::vector<const char*> rule_names(EntryPoint entry) {
+    std::vector<const char*> names;
+    for (const RuleSpec& spec : kRules) {
+        if (takes(entry, spec)) names.push_back(spec.name);
+    }
+    return names;
+}
+
+py::Ref rule_defaults(EntryPoint entry, PyObject* numpy_inf) {
+    py::Ref defaults = py::check(PyTuple_New(static_cast<Py_ssize_t>(rule_count(entry))));
+    Py_ssize_t k = 0;
+    for (const RuleSpec& spec : kRules) {
+        if (takes(entry, spec)) PyTuple_SET_ITEM(defaults.get(), k++, default_object(spec, numpy_inf).release());
+    }
+    return defaults;
+}
+
+RuleValues convert_rules(EntryPoint entry, PyObject* const* given, PyObject* defaults, std::source_location caller) {
+    return py::at_caller_line(caller, [&] {
+        RuleValues values;
+        Py_ssize_t k = 0;
+        for (const RuleSpec& spec : kRules) {
+            if (!takes(entry, spec)) {
+                spec.store_default(values);
+                continue;
+            }
+            PyObject* value = given[k] != nullptr ? given[k] : PyTuple_GET_ITEM(defaults, k);
+            ++k;
+            spec.store(values, value);
+            check_on_conversion(spec, values);
+        }
+        return values;
+    });
+}
+
+void check_rule_ranges(const RuleValues& values, std::source_location caller) {
+    py::at_caller_line(caller, [&] {
+        for (const RuleSpec& spec : kRules) {
+            if (!has_range(spec)) continue;
+            const double x = spec.number(values);
+            if (!(x >= spec.range.minimum)) raise_out_of_range(spec, x);  // NaN is below every range
+        }
+    });
+}
+
+std::string range_text(const RuleSpec& spec) {
+    if (!has_range(spec)) return "";
+    if (std::isinf(spec.range.minimum)) return "a number, not NaN";
+    return ">= " + std::to_string(static_cast<long long>(spec.range.minimum));
+}
+
+}  // namespace mirelo::glue
