@@ -8,12 +8,15 @@ stocks, default rules, orders filled at the open), given to ``mirelo.backtest`` 
 date-indexed float64 frames (one block each, as ``pd.DataFrame(array)`` makes them).
 
 Each repetition times, back to back on the same data, the bare engine call
-(``Market.run`` on a market built beforehand) and ``mirelo.backtest`` (input checks,
-``Market`` construction, the run and the ``Result``); the verdict compares the medians,
-as a ratio, against the budget of 15%. The lazy views a caller may ask for afterwards
-(value, trades, stats) are timed separately and are not part of the overhead, and so is
-what a result costs the caller who then writes to a frame it came from (pandas copies the
-data the result still reads, once, on that write).
+(``Market.run`` on a market built beforehand, without the holdings record) and
+``mirelo.backtest`` (input checks, ``Market`` construction, the run with the holdings
+record, as by default, and the ``Result``); the verdict compares the medians, as a ratio,
+against the budget of 15%. ``mirelo.backtest(..., holdings=False)`` is timed beside them.
+The lazy views a caller may ask for afterwards (value, trades, positions, exposure,
+contribution, stats) are timed separately and are not part of the overhead; ``positions``
+(a dense bars x stocks frame) has a budget of 100 ms. So is what a result costs the caller
+who then writes to a frame it came from (pandas copies the data the result still reads,
+once, on that write).
 """
 
 from __future__ import annotations
@@ -37,6 +40,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bench_backtest import make_inputs  # noqa: E402
 
 BUDGET_RATIO = 1.15
+POSITIONS_BUDGET_MS = 100.0
 
 
 def frames(inputs: dict[str, Any]) -> dict[str, Any]:
@@ -83,12 +87,16 @@ def main(argv: list[str] | None = None) -> int:
     def api() -> mirelo.Result:
         return mirelo.backtest(**kwargs)
 
+    def api_without_holdings() -> mirelo.Result:
+        return mirelo.backtest(**kwargs, holdings=False)
+
     bare_value, result = bare(), api()  # warm-up, and a check that both ran the same backtest
     np.testing.assert_array_equal(result.value.to_numpy(), bare_value.value)
-    bare_times, api_times, prepare_times = [], [], []
+    bare_times, api_times, prepare_times, plain_times = [], [], [], []
     for _ in range(args.repeat):
         bare_times.append(timed(bare))
         api_times.append(timed(api))
+        plain_times.append(timed(api_without_holdings))
         prepare_times.append(timed(lambda: prepare_inputs(**kwargs)))
     bare_ms = 1000.0 * statistics.median(bare_times)
     api_ms = 1000.0 * statistics.median(api_times)
@@ -96,25 +104,46 @@ def main(argv: list[str] | None = None) -> int:
     print(f"\n{'call':<34} {'median ms':>10} {'best ms':>8}")
     for label, times in (("Market.run (market built before)", bare_times),
                          ("mirelo.backtest", api_times),
-                         ("  of which prepare_inputs", prepare_times)):
+                         ("  of which prepare_inputs", prepare_times),
+                         ("mirelo.backtest(holdings=False)", plain_times)):
         print(f"{label:<34} {1000 * statistics.median(times):>10.2f} {1000 * min(times):>8.2f}")
     verdict = "PASS" if ratio <= BUDGET_RATIO else "MISS"
     budget = 100 * (BUDGET_RATIO - 1)
-    print(f"\noverhead: {100 * (ratio - 1):+.1f}% (budget {budget:.0f}%) {verdict}")
+    print(f"\noverhead, with the holdings record: {100 * (ratio - 1):+.1f}% "
+          f"(budget {budget:.0f}%) {verdict}")
 
     print("\nlazy views of one result (first access, not part of the overhead):")
     fresh = api()
     for name, view in (("value", lambda: fresh.value), ("trades", lambda: fresh.trades),
                        ("excursions", lambda: fresh.excursions),
                        ("stats(), importing the statistics library", fresh.stats),
-                       ("stats() again", fresh.stats)):
+                       ("stats() again", fresh.stats),
+                       ("positions_value", lambda: fresh.positions_value),
+                       ("exposure", lambda: fresh.exposure),
+                       ("contribution()", fresh.contribution),
+                       ("contribution(freq='M')", lambda: fresh.contribution(freq="M"))):
         print(f"  {name:<44} {1000 * timed(view):>8.2f} ms")
+    positions_ms = positions_time(api, args.repeat)
+    positions_verdict = "PASS" if positions_ms <= POSITIONS_BUDGET_MS else "MISS"
+    print(f"  {'positions (median of fresh results)':<44} {positions_ms:>8.2f} ms "
+          f"(budget {POSITIONS_BUDGET_MS:.0f} ms) {positions_verdict}")
+    if positions_verdict == "MISS":
+        verdict = "MISS"
     print("\na caller's write to close after a run (median ms; while a result lives, pandas "
           "first copies the data the result still reads):")
     for name, write in (("one cell", write_cell), ("one row", write_row)):
         alive, none = (write_after_run(kwargs, write, keep, args.repeat) for keep in (True, False))
         print(f"  {name:<10} result alive {alive:>8.2f}   no result {none:>8.2f}")
     return 0 if verdict == "PASS" else 1
+
+
+def positions_time(make: Callable[[], mirelo.Result], repeat: int) -> float:
+    """Median ms of the first access to ``positions`` of a fresh result."""
+    times = []
+    for _ in range(repeat):
+        result = make()
+        times.append(timed(lambda: result.positions))
+    return 1000.0 * statistics.median(times)
 
 
 def write_cell(close: pd.DataFrame) -> None:

@@ -7,8 +7,10 @@ every expected number lives in the test that uses it, worked out by hand.
 
 `run` (and `run_case`, for a case built or changed by hand) runs a case on both engines,
 batch.Market.run and tradesim.backtest_, checks that they agree to the last bit (or fail
-alike), and returns what backtest_ left.  `backtest_run` is the backtest_ half alone, for
-what only backtest_ has: its module state, its run guard and its own argument handling.
+alike), and returns what backtest_ left; it runs batch once more recording the holdings and
+checks that record against the value path (`assert_holdings_reconcile`).  `backtest_run` is
+the backtest_ half alone, for what only backtest_ has: its module state, its run guard and
+its own argument handling.
 """
 
 import math
@@ -74,6 +76,7 @@ class Run:
     ops: dict         # get_stock_operations()
     reasons: list = field(default_factory=list)  # why each trade ended (batch engine)
     money: list = field(default_factory=list)    # (entry_value, exit_value) (batch engine)
+    record: object = None  # the batch RunResult with the holdings recorded
 
     def summary(self):
         """Everything the run left, as lists comparable with ==."""
@@ -107,7 +110,7 @@ def backtest_run(case, **rules):
     )
 
 
-def run_batch(case, **rules):
+def run_batch(case, record_holdings=False, **rules):
     """The case on batch.Market.run.  backtest_ takes delisting_bars per position column, a
     market per price column: each price column gets the bar given for its name."""
     delisting = rules.pop("delisting_bars", None)
@@ -118,7 +121,88 @@ def run_batch(case, **rules):
                                     dtype=np.int64)
     mkt = batch.Market(*(case[k] for k in MARKET_ARGS), market_delisting)
     return mkt.run(case["pos_values"], case["pos_index"], case["pos_columns"], case["resample"],
-                   **rules)
+                   record_holdings=record_holdings, **rules)
+
+
+def recorded_run(args, plain, **rules):
+    """The run of `args` again with the holdings recorded: the same run as `plain` (a
+    RunResult without them), its record checked by assert_holdings_reconcile."""
+    recorded = run_batch(args, record_holdings=True, **rules)
+    np.testing.assert_array_equal(recorded.value, plain.value)
+    assert recorded.trades.tobytes() == plain.trades.tobytes()
+    np.testing.assert_array_equal(recorded.profiles, plain.profiles)
+    assert plain.holdings_offsets is None and plain.cash is None
+    assert_holdings_reconcile(recorded)
+    return recorded
+
+
+UNIT_ROUNDOFF = 2.0 ** -53
+
+
+def _bits(x):
+    return np.float64(x).view(np.int64)
+
+
+def assert_holdings_reconcile(r):
+    """The holdings record of RunResult `r` against its value path.
+
+    1. Layout: offsets (int64, bars + 1) from 0 to the number of entries, never falling;
+       sids (int32) strictly ascending within a bar; the same for the fills.
+    2. On every bar, cash plus the bar's holdings added one after the other is the value,
+       bit for bit (the engine's own sum, in its order).
+    3. From one bar to the next (bar -1: cash 1.0, nothing held, value 1.0), the change of
+       value is the holdings' price moves, sum(held[i]) - sum(held[i-1]) - sum(fills[i]),
+       less the bar's costs, within
+           tol = (n[i-1] + n[i] + 6 m[i] + 4) * 2**-53 * S[i],
+           S[i] = |cash[i-1]| + |cash[i]| + sum|held[i-1]| + sum|held[i]| + traded[i] + costs[i],
+       n the bar's holdings and m its stocks with fills. The residual is computed exactly
+       (math.fsum), so it is the engine's rounding alone. Every cash update of a fill
+       (cash + change - cost, with the change and the cost as recorded) rounds twice, by
+       at most 2**-53 of the running cash and of |change| + cost; the running cash is at
+       most |cash[i-1]| + traded + costs; a stock has at most three fills on a bar (an
+       exit, the rebalance, a delisting) whose merge rounds at most 2**-53 of traded
+       each; the costs are a sum of the fills' costs; and each value is a sum of n + 1
+       terms, off by at most n * 2**-53 of the sum of their magnitudes. Adding these
+       first-order bounds gives the (n[i-1] + n[i] + 2K + 3) * 2**-53 * S[i] with K <= 3m
+       fills; the + 4 covers the second-order terms. Bars whose figures are not finite
+       are skipped.
+    """
+    bars = len(r.value)
+    for offsets, sids, values in ((r.holdings_offsets, r.holdings_sid, r.holdings_value),
+                                  (r.fills_offsets, r.fills_sid, r.fills_value)):
+        assert offsets.dtype == np.int64 and sids.dtype == np.int32
+        assert values.dtype == np.float64 and len(sids) == len(values)
+        assert len(offsets) == bars + 1 and offsets[0] == 0 and offsets[-1] == len(sids)
+        assert np.all(np.diff(offsets) >= 0)
+        for i in range(bars):
+            assert np.all(np.diff(sids[offsets[i]:offsets[i + 1]]) > 0), i
+    for column in (r.cash, r.traded, r.costs):
+        assert column.dtype == np.float64 and len(column) == bars
+
+    def held(i):
+        if i < 0:
+            return []
+        return [float(v) for v in r.holdings_value[r.holdings_offsets[i]:r.holdings_offsets[i + 1]]]
+
+    for i in range(bars):
+        total = float(r.cash[i])
+        for v in held(i):
+            total += v
+        assert _bits(total) == _bits(r.value[i]), (i, total, r.value[i])
+
+        before, now = held(i - 1), held(i)
+        fills = [float(v) for v in r.fills_value[r.fills_offsets[i]:r.fills_offsets[i + 1]]]
+        cash_before = 1.0 if i == 0 else float(r.cash[i - 1])
+        value_before = 1.0 if i == 0 else float(r.value[i - 1])
+        terms = [float(r.value[i]), -value_before, *(-v for v in now), *before, *fills,
+                 float(r.costs[i])]
+        scale = [cash_before, float(r.cash[i]), *before, *now, float(r.traded[i]),
+                 float(r.costs[i])]
+        if not all(math.isfinite(x) for x in terms + scale):
+            continue
+        tol = ((len(before) + len(now) + 6 * len(fills) + 4) * UNIT_ROUNDOFF
+               * math.fsum(abs(x) for x in scale))
+        assert abs(math.fsum(terms)) <= tol, (i, math.fsum(terms), tol)
 
 
 def _same(a, b):
@@ -166,6 +250,7 @@ def outcome(case, **rules):
     assert_engines_agree(got, want)
     want.reasons = [str(x) for x in got.trades["reason"]]
     want.money = [(float(t["entry_value"]), float(t["exit_value"])) for t in got.trades]
+    want.record = recorded_run(case, got, **rules)
     return want
 
 

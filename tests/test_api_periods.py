@@ -42,7 +42,7 @@ def test_given_to_stats_backtest_and_sweep():
     assert given.stats(periods_per_year=252).equals(inferred)
 
     swept = mirelo.sweep(CLOSE, WEIGHTS, {"stop_loss": [0.05, 1.0]}, periods_per_year=126,
-                         progress=False)
+                         progress=False, holdings=True)
     assert swept.table["periods_per_year"].tolist() == [126, 126]
     assert swept.run(1).stats().equals(given.stats())
 

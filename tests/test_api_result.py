@@ -41,9 +41,11 @@ def test_hand_worked_case(hand_worked):
     assert list(s.index) == list(STAT_LABELS)
     assert (s["start"], s["end"]) == (day(0), day(4))
     assert s["total_return"] == pytest.approx(0.225)
-    # Targets [.5, .5] from cash, then [0, 1], then [0, 0]: (1 + 1 + 1) / 2.
-    assert s["turnover"] == pytest.approx(1.5)
+    # Money traded over the value before the bar: 1.0 bought of 1.0 on bar 1; on bar 3 A
+    # (0.6) sold and 0.6 of B bought, of 1.1; all of B (1.225) sold on bar 4; halved.
+    assert s["turnover"] == pytest.approx((1.0 + 1.2 / 1.1 + 1.0) / 2)
     assert s["exposure"] == 0.75  # held at the close of bars 1, 2, 3
+    assert s["costs"] == 0.0
     assert (s["trades"], s["win_rate"], s["profit_factor"]) == (3, 2 / 3, math.inf)
     assert s["avg_bars_held"] == pytest.approx(5 / 3)
     assert s["max_drawdown"] == 0.0 and pd.isna(s["max_drawdown_peak"])

@@ -4,7 +4,8 @@ Every rule is drawn (fees, stops, take-profit, trailing stop, touched exits, cap
 cost, stop-trading, excursion windows, delistings, shorts, NaN prices, unpriced and shared
 columns, late and unsorted dates): the value path, the trades, their profiles and the
 final operations must be the same to the last bit, and a run that fails must fail with the
-same exception and message.
+same exception and message. The holdings record of every successful run is checked against
+its value path (simcase.assert_holdings_reconcile).
 """
 
 from hypothesis import HealthCheck, given, settings

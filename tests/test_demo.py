@@ -341,7 +341,8 @@ def test_report_is_written_against_the_market_index(tmp_path, capsys):
     target = tmp_path / "demo.html"
     assert demo.main(["--stocks", "30", "--years", "1", "--report", str(target)]) == 0
     page = target.read_text(encoding="utf-8")
-    assert "market (equal weight)" in page and page.count("<svg") == 4
+    assert "market (equal weight)" in page and page.count("<svg") == 5
+    assert 'id="group-contributors"' in page and "sector 8" in page
     assert str(target) in capsys.readouterr().out
     assert demo.main(["--sweep", "--report", str(target)]) == 2
     assert "drop --sweep" in capsys.readouterr().err

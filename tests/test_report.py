@@ -14,8 +14,12 @@ from framecase import random_market
 html5lib = pytest.importorskip("html5lib")
 pytest.importorskip("matplotlib")
 
-FIGURES = ("value-path", "drawdown", "rolling-sharpe-figure", "excursions-figure")
-TABLES = ("headline", "drawdowns", "monthly-returns", "trades-by-reason")
+FIGURES = ("value-path", "drawdown", "rolling-sharpe-figure", "exposure-figure",
+           "excursions-figure")
+TABLES = ("headline", "drawdowns", "monthly-returns", "exposure-summary", "top-contributors",
+          "bottom-contributors", "contribution-totals", "trades-by-reason")
+# A group map for the report with a benchmark: three groups of the eight stocks.
+GROUPS = {f"S{k}": "abc"[k % 3] for k in range(8)}
 
 
 @pytest.fixture(scope="module")
@@ -31,7 +35,7 @@ def report(request, run, tmp_path_factory):
     result, index = run
     benchmark = index if request.param == "benchmark" else None
     path = result.report(tmp_path_factory.mktemp("report") / "run.html", benchmark=benchmark,
-                         title="Momentum <test>")
+                         title="Momentum <test>", by=GROUPS if benchmark is not None else None)
     tree = html5lib.HTMLParser(strict=True, namespaceHTMLElements=False).parse(
         path.read_text(encoding="utf-8"))
     return result, benchmark, path, tree
@@ -66,6 +70,8 @@ def test_every_figure_and_table_is_there(report):
               if local(e.tag) == "text"]
     assert ("equal weight" in legend) == (benchmark is not None)
     assert (tree.find(".//table[@id='relative']") is not None) == (benchmark is not None)
+    assert (tree.find(".//table[@id='group-contributors']") is not None) == \
+        (benchmark is not None)
 
 
 def test_numbers_are_those_of_stats(report):
@@ -73,7 +79,7 @@ def test_numbers_are_those_of_stats(report):
     s = result.stats(benchmark=benchmark)
     headline = tree.find(".//table[@id='headline']")
     shown = values(headline, 0)
-    assert len(shown) == 15
+    assert len(shown) == 16
     for label, value in shown.items():
         assert close(value, float(s[label])), label
     if benchmark is not None:
@@ -97,6 +103,47 @@ def test_numbers_are_those_of_stats(report):
     assert [c.text for c in cells[:2]] == [f"{s['max_drawdown_peak']:%Y-%m-%d}",
                                            f"{s['max_drawdown_trough']:%Y-%m-%d}"]
     assert float(cells[3].get("data-value")) == pytest.approx(s["max_drawdown"])
+
+
+def test_exposure_and_contributors_are_those_of_the_result(report):
+    result, benchmark, _, tree = report
+    held = result.exposure.iloc[result.start_bar:]
+    summary = tree.find(".//table[@id='exposure-summary']")
+    for column, k in (("mean", 0), ("min", 1), ("max", 2)):
+        shown = values(summary, k)
+        assert list(shown) == ["long", "short", "gross", "net", "cash", "holdings"]
+        assert all(close(v, float(getattr(held[label], column)())) for label, v in shown.items())
+
+    by_stock = result.contribution().iloc[result.start_bar + 1:].sum()
+    top = values(tree.find(".//table[@id='top-contributors']"), 0)
+    bottom = values(tree.find(".//table[@id='bottom-contributors']"), 0)
+    stocks = by_stock.drop("costs")
+    assert list(top) == list(stocks.sort_values(ascending=False).index[:len(top)])
+    assert list(bottom) == list(stocks.sort_values().index[:len(bottom)])
+    assert len(top) + len(bottom) == (stocks != 0).sum() and not set(top) & set(bottom)
+    assert all(close(v, by_stock[k]) for k, v in {**top, **bottom}.items())
+    # Every stock and the costs add up to the sum of the bar returns after the start.
+    totals = values(tree.find(".//table[@id='contribution-totals']"), 0)
+    assert totals["costs"] == by_stock["costs"] < 0
+    assert totals["total"] == pytest.approx(result.returns.iloc[result.start_bar + 1:].sum(),
+                                            abs=1e-12)
+    if benchmark is not None:
+        groups = values(tree.find(".//table[@id='group-contributors']"), 0)
+        want = result.contribution(by=GROUPS).iloc[result.start_bar + 1:].sum()
+        assert sorted(groups) == ["a", "b", "c"]
+        assert list(groups.values()) == sorted(groups.values(), reverse=True)
+        assert all(close(v, want[k]) for k, v in groups.items())
+
+
+def test_without_the_holdings_record_the_sections_say_so(run, tmp_path):
+    result, _ = run
+    plain = mirelo.backtest(result.inputs.frames[0], result.inputs.frames[1],
+                            holdings=False)
+    tree = html5lib.HTMLParser(namespaceHTMLElements=False).parse(
+        plain.report(tmp_path / "plain.html").read_text(encoding="utf-8"))
+    for section_id in ("exposure", "contributors"):
+        note = tree.find(f".//section[@id='{section_id}']/p").text
+        assert "no holdings record" in note, section_id
 
 
 def test_nothing_is_loaded_from_elsewhere(report):

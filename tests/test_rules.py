@@ -34,11 +34,12 @@ def test_both_entry_points_take_the_rules_of_the_table():
     # backtest_: the rules it takes, in table order, between the arrays and delisting_bars.
     ours = [(r.name, r.default) for r in batch.RULES if r.in_backtest_]
     assert rule_parameters(tradesim.backtest_)[:-1] == ours
-    # Market.run: every rule, by keyword only, with the same defaults.
+    # Market.run: every rule, by keyword only, with the same defaults, then record_holdings
+    # (not a rule: what the run keeps).
     run = inspect.signature(batch.Market.run).parameters.values()
     keywords = [(p.name, p.default) for p in run if p.kind is inspect.Parameter.KEYWORD_ONLY]
-    assert keywords == [(r.name, r.default) for r in batch.RULES]
-    assert RULE_DEFAULTS == dict(keywords)
+    assert keywords == [(r.name, r.default) for r in batch.RULES] + [("record_holdings", False)]
+    assert RULE_DEFAULTS == dict(keywords[:-1])
     assert check_rules({"stop_loss": 0.1}) == RULE_DEFAULTS | {"stop_loss": 0.1}
 
 

@@ -27,6 +27,11 @@ def swept():
     return run(keep_returns=True)
 
 
+def same(a, b):
+    """Equal lists, a missing value (NaN, NaT) equal to a missing one."""
+    return [x if x == x else "missing" for x in a] == [x if x == x else "missing" for x in b]
+
+
 class TestRows:
     def test_each_row_is_its_trial_and_failures_stay_in_their_row(self, swept):
         table = swept.table
@@ -42,8 +47,8 @@ class TestRows:
         assert failed.sharpe.isna().all()
         for i in table.index[table.status == "ok"]:
             rules = table.loc[i, ["stop_loss", "position_limit"]].to_dict()
-            stats = mirelo.backtest(CLOSE, WEIGHTS, **rules).stats()
-            assert table.loc[i, stats.index].tolist() == stats.tolist()
+            stats = mirelo.backtest(CLOSE, WEIGHTS, **rules, holdings=False).stats()
+            assert same(table.loc[i, stats.index], stats)
             assert swept.run(i).stats().equals(stats)
             assert pd.isna(table.loc[i, "error"]) and table.loc[i, "elapsed"] > 0
             assert np.array_equal(swept.returns[i].to_numpy(),
@@ -88,8 +93,22 @@ class TestRows:
             trades = swept.run(i).trades
             assert trades.loc[trades.stock == "S1", "reason"].iloc[0] == "delisting"
             alone = mirelo.backtest(CLOSE, frames[row.weights], delisted=delisted,
-                                    stop_loss=row.stop_loss).stats()
-            assert row[alone.index].tolist() == alone.tolist()
+                                    stop_loss=row.stop_loss, holdings=False).stats()
+            assert same(row[alone.index], alone)
+
+    def test_with_the_holdings_record_rows_are_those_of_backtest(self, swept):
+        # Exact turnover, exposure and costs, as mirelo.backtest gives them by default; the
+        # estimates without the record differ.
+        recorded = run({"stop_loss": [0.05, 1.0]}, holdings=True)
+        for i, row in recorded.table.iterrows():
+            stats = mirelo.backtest(CLOSE, WEIGHTS, stop_loss=row.stop_loss).stats()
+            assert same(row[stats.index], stats) and stats["costs"] > 0
+            assert recorded.run(i).has_holdings
+        ok = swept.table[swept.table.status == "ok"]
+        assert not swept.run(int(ok.index[0])).has_holdings
+        estimated = ok.set_index("stop_loss").loc[1.0]
+        assert (estimated["turnover"] != row["turnover"]).all()
+        assert estimated["costs"].isna().all()
 
 
 class TestProgress:

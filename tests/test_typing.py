@@ -17,6 +17,7 @@ def test_usage_example_passes_mypy_strict():
 
 PANDAS_LAYER = ["mirelo", "mirelo._backtest", "mirelo._frames", "mirelo._inputs", "mirelo._labels",
                 "mirelo._plot", "mirelo._prices", "mirelo._profiles", "mirelo._result", "mirelo._stats",
+                "mirelo._holdings", "mirelo._contribution",
                 "mirelo._benchmark", "mirelo._orders", "mirelo._report",
                 "mirelo._report.sections", "mirelo._report.figures", "mirelo._report.tables",
                 "mirelo._report.html", "mirelo._report.data", "mirelo.demo"]
@@ -83,7 +84,9 @@ def test_stubs_follow_the_rule_table():
         "price_values", "close_values", "high_values", "low_values", "open_values",
         "price_index", "price_columns", "pos_values", "pos_index", "pos_columns", "resample",
         "delisting_bars"]
-    # Market.run: the four position arrays, then every rule by keyword only.
+    # Market.run: the four position arrays, then every rule and record_holdings by keyword
+    # only.
     run = stub_parameters("batch.pyi", "Market", "run")
     assert [p[0] for p in run[:4]] == ["pos_values", "pos_index", "pos_columns", "resample"]
-    assert run[4:] == [stub_form(r, True) for r in batch.RULES]
+    assert run[4:-1] == [stub_form(r, True) for r in batch.RULES]
+    assert run[-1][:3] == ("record_holdings", False, True)

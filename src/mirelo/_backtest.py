@@ -5,6 +5,7 @@ from __future__ import annotations
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
 from mirelo._inputs import prepare_inputs, rules_doc
@@ -17,7 +18,8 @@ def backtest(close: pd.DataFrame, weights: pd.DataFrame, *,
              low: pd.DataFrame | None = None, trade_at: str = "close",
              rebalance: str | Sequence[Any] | pd.DatetimeIndex | None = None,
              delisted: Mapping[Any, Any] | pd.Series | None = None,
-             periods_per_year: float | None = None, **rules: Any) -> Result:
+             periods_per_year: float | None = None, holdings: bool = True,
+             **rules: Any) -> Result:
     """Backtests target `weights` on the prices of `close` and returns a `Result`.
 
     Frames have one row per date (an ascending DatetimeIndex) and one column per stock.
@@ -36,6 +38,9 @@ def backtest(close: pd.DataFrame, weights: pd.DataFrame, *,
       or before its stock's date.
     - `periods_per_year`: bars a year for the annualised statistics of ``Result.stats()``;
       None infers them from the spacing of the close index.
+    - `holdings`: record what the run held on every bar (``Result.positions``,
+      ``exposure``, ``turnover``, ``costs``, ``contribution()`` and the exact turnover,
+      exposure and costs of ``stats()``); False saves the record's time and memory.
     - `rules`: the engine's trading rules by keyword (``mirelo.core.batch.RULES``), each
       with its default and the values it accepts:
 
@@ -45,10 +50,13 @@ def backtest(close: pd.DataFrame, weights: pd.DataFrame, *,
     offending labels; see ``prepare_inputs``.
     """
     per_year = check_periods_per_year(periods_per_year)
+    if not isinstance(holdings, (bool, np.bool_)):
+        raise TypeError(f"holdings must be True or False, not {type(holdings).__name__}")
     inputs = prepare_inputs(close, weights, open=open, high=high, low=low, trade_at=trade_at,
                             rebalance=rebalance, delisted=delisted)
     settings = inputs.check_rules(rules)
-    run_result = inputs.market.build().run(**inputs.targets.arguments(), **settings)
+    run_result = inputs.market.build().run(**inputs.targets.arguments(), **settings,
+                                           record_holdings=bool(holdings))
     return Result(inputs, run_result, settings, per_year)
 
 

@@ -3,13 +3,16 @@
 from __future__ import annotations
 
 import pathlib
+from collections.abc import Mapping
 from functools import cached_property
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 
+from mirelo import _holdings
 from mirelo._benchmark import Benchmark, align_benchmark, with_benchmark
+from mirelo._contribution import contribution, stock_contribution
 from mirelo._frames import copy_on_write
 from mirelo._inputs import Inputs
 from mirelo._orders import order_sheet
@@ -32,6 +35,9 @@ class Result:
     - ``trades``: one row per trade (see the property);
     - ``excursions``: the trades' excursion profiles, one row per trade and offset;
     - ``operations``: the orders and weights due after the last bar, by stock;
+    - what the run held (when run with the holdings record, as ``mirelo.backtest`` does by
+      default): ``positions``, ``positions_value``, ``exposure``, ``turnover``, ``costs``
+      and ``contribution()``;
     - ``stats()``: performance statistics, against a benchmark when given; ``plot()``:
       value, drawdown and excursions; ``report()``: all of it as one HTML file;
     - ``orders()``: the orders that take an account to the run's next targets.
@@ -89,6 +95,75 @@ class Result:
         """Simple return of each bar: value / previous value - 1 (the first against 1.0)."""
         value = self.value
         return (value / value.shift(1, fill_value=1.0) - 1.0).rename("returns")
+
+    # ---- what the run held (the engine's holdings record) ----
+
+    @property
+    def has_holdings(self) -> bool:
+        """Whether the run recorded its holdings (the views below need them)."""
+        return getattr(self.run_result, "holdings_offsets", None) is not None
+
+    @cached_property
+    def _record(self) -> _holdings.HoldingsRecord:
+        return _holdings.HoldingsRecord.of(self.run_result, self.index,
+                                           self.inputs.weight_columns)
+
+    @property
+    def positions(self) -> pd.DataFrame:
+        """Dates x stocks (the weights' columns): each holding after the bar's trades, at
+        the close, as a fraction of that bar's value; 0 where not held."""
+        return _own(self._positions)
+
+    @cached_property
+    def _positions(self) -> pd.DataFrame:
+        return _holdings.positions(self._record)
+
+    @property
+    def positions_value(self) -> pd.DataFrame:
+        """``positions`` in money: each holding's value at the close (1.0 = the starting
+        balance)."""
+        return _own(self._positions_value)
+
+    @cached_property
+    def _positions_value(self) -> pd.DataFrame:
+        return _holdings.positions_value(self._record)
+
+    @cached_property
+    def exposure(self) -> pd.DataFrame:
+        """By date: ``long``, ``short`` (<= 0), ``gross``, ``net`` and ``cash`` as fractions
+        of the bar's value (net + cash = 1), and ``holdings``, the number of stocks held."""
+        return _holdings.exposure(self._record)
+
+    @cached_property
+    def turnover(self) -> pd.Series:
+        """Money traded on each bar (|change of position| at the fills, fees excluded) over
+        the value before the bar (the previous bar's; 1.0 before the first)."""
+        return _holdings.turnover(self._record)
+
+    @cached_property
+    def costs(self) -> pd.Series:
+        """Fees and tax paid on each bar over the value before the bar."""
+        return _holdings.costs(self._record)
+
+    def contribution(self, by: Mapping[Any, Any] | pd.Series | None = None,
+                     freq: str | None = None) -> pd.DataFrame:
+        """Each stock's share of each bar's return, and ``costs``: arithmetic contributions.
+
+        A stock's contribution is its price move on the bar (its value at the close, less
+        its value at the previous close, less what was bought of it at the bar's fills) over
+        the value before the bar; ``costs`` is minus the fees and tax over that value. Each
+        row adds up to ``returns`` to rounding. `by` (a mapping or Series stock -> group,
+        such as sectors) sums the stock columns by group; `freq` ("W", "M", "Q", "Y", or a
+        pandas offset such as "ME") sums the rows by period. Sums over a period add up to
+        the sum of its bar returns, not to its compounded return.
+        """
+        return contribution(_own(self._stock_contribution), by, freq)
+
+    @cached_property
+    def _stock_contribution(self) -> pd.DataFrame:
+        return stock_contribution(self._record)
+
+    # ---- trades ----
 
     @cached_property
     def trades(self) -> pd.DataFrame:
@@ -188,14 +263,17 @@ class Result:
 
         Labels, in order: start, end, periods_per_year, total_return, annual_return,
         annual_volatility, sharpe, sortino, max_drawdown, max_drawdown_peak,
-        max_drawdown_trough, max_drawdown_recovery, calmar, turnover, exposure, trades,
-        win_rate, profit_factor, avg_mae, avg_mfe, avg_bars_held. Dates are Timestamps
-        (NaT where none), ``trades`` an int, the rest floats (NaN where undefined).
+        max_drawdown_trough, max_drawdown_recovery, calmar, turnover, exposure, costs,
+        trades, win_rate, profit_factor, avg_mae, avg_mfe, avg_bars_held. Dates are
+        Timestamps (NaT where none), ``trades`` an int, the rest floats (NaN where
+        undefined).
 
         Returns, risk and drawdown come from empyrical-reloaded on ``returns`` after
-        ``start``; the risk-free rate is 0. `periods_per_year` annualises them: given here,
-        else as given to ``backtest``, else inferred from the spacing of the index (daily
-        252, or 365 when weekends trade; weekly 52, monthly 12, ...). See ``mirelo._stats``.
+        ``start``; the risk-free rate is 0. Turnover, exposure and costs come from the
+        engine's holdings record (``turnover``, ``exposure``, ``costs``). `periods_per_year`
+        annualises them: given here, else as given to ``backtest``, else inferred from the
+        spacing of the index (daily 252, or 365 when weekends trade; weekly 52, monthly 12,
+        ...). See ``mirelo._stats``.
 
         With a `benchmark` (a Series of prices or of returns by date, covering the bars
         from ``start``; `benchmark_kind` "auto", "prices" or "returns"), the benchmark's
@@ -232,20 +310,31 @@ class Result:
         return plot_result(self.value, self.trades, path, title, levels)
 
     def report(self, path: str | pathlib.Path, benchmark: pd.Series | None = None,
-               title: str | None = None, *, benchmark_kind: str = "auto") -> pathlib.Path:
+               title: str | None = None, *, benchmark_kind: str = "auto",
+               by: Mapping[Any, Any] | pd.Series | None = None) -> pathlib.Path:
         """Writes an HTML report to `path` and returns the path: one self-contained file
         (inline SVG figures, plain tables, no network resources) with the headline
         statistics (the benchmark's beside them), the value path against the benchmark,
-        drawdowns, monthly returns by year, the rolling Sharpe ratio, trades by exit
+        drawdowns, monthly returns by year, the rolling Sharpe ratio, exposure over time,
+        the top and bottom contributors by stock (and every group's contribution, given
+        `by`, a mapping or Series stock -> group as for ``contribution``), trades by exit
         reason and MAE against MFE. Needs matplotlib (the plot extra)."""
         from mirelo._report import ReportData, write_report
 
         aligned = None if benchmark is None else self._benchmark(benchmark, benchmark_kind)
+        held: dict[str, Any] = {}
+        if self.has_holdings:
+            after = slice(self.start_bar + 1, None)
+            held["exposure"] = self.exposure.iloc[self.start_bar:]
+            held["contributions"] = self.contribution().iloc[after].sum()
+            if by is not None:
+                held["group_contributions"] = self.contribution(by=by).iloc[after].sum()
         data = ReportData(
             title=title or "Backtest report", stats=self._stats(None, aligned),
             value=self.value.iloc[self.start_bar:],
             returns=self.returns.iloc[self.start_bar + 1:], trades=self.trades,
-            stocks=len(self.inputs.columns), rules=dict(self.rules), benchmark=aligned)
+            stocks=len(self.inputs.columns), rules=dict(self.rules), benchmark=aligned,
+            **held)
         return write_report(path, data)
 
     def _repr_html_(self) -> str:
@@ -276,3 +365,9 @@ class Result:
                            capital=capital, lot_size=lot_size, cash_buffer=cash_buffer,
                            fee_ratio=float(self.rules["fee_ratio"]),
                            tax_ratio=float(self.rules["tax_ratio"]))
+
+
+def _own(frame: pd.DataFrame) -> pd.DataFrame:
+    """A frame of the caller's own: under copy-on-write a shallow copy (a write to it copies
+    its data first), else a copy."""
+    return frame.copy(deep=not copy_on_write())

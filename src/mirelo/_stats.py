@@ -15,7 +15,13 @@ Conventions (also in README.md):
   year up: weekly 52, two-weekly 26, monthly 12, quarterly 4, yearly 1).
 - **Risk-free rate 0** for the Sharpe ratio, required return 0 for the Sortino ratio.
 - Return, risk and drawdown figures come from empyrical-reloaded, computed on those
-  returns; turnover, exposure, drawdown dates and trade figures are computed here.
+  returns; turnover, exposure, costs, drawdown dates and trade figures are computed here.
+- **Turnover, exposure and costs** come from the engine's holdings record (exact): half
+  the money traded on each bar over the value before it, summed and annualised; the share
+  of bars ending with a holding; the fees and tax over the value before each bar, summed
+  and annualised. A run without the record (a sweep without ``holdings=True``) falls back
+  to the turnover of the target weights and the trades' holding periods, and has no costs
+  (NaN).
 """
 
 from __future__ import annotations
@@ -54,8 +60,9 @@ STAT_LABELS = (
     "max_drawdown_trough",  # date of its trough
     "max_drawdown_recovery",  # first date back at the peak value (NaT: not recovered)
     "calmar",               # annual return / |maximum drawdown|
-    "turnover",             # one-way turnover of the target weights per year
+    "turnover",             # one-way turnover per year: half the money traded / value
     "exposure",             # share of bars ending with at least one position held
+    "costs",                # fees and tax per year, as a fraction of the value
     "trades",               # number of trades, open ones included
     "win_rate",             # share of trades with a positive return
     "profit_factor",        # sum of winning / sum of losing trade profits
@@ -90,9 +97,13 @@ def result_stats(inputs: Inputs, run_result: Any, rules: Mapping[str, Any], star
     index = inputs.index
     value = pd.Series(run_result.value, index=index, copy=False).iloc[start_bar:]
     returns = period_returns(run_result.value, start_bar)
-    limit = float(rules["position_limit"])
-    turnover = _once_per_inputs(inputs, ("turnover", limit),
-                                lambda: target_turnover(inputs, limit))
+    held = engine_figures(run_result, start_bar)
+    if held is None:
+        limit = float(rules["position_limit"])
+        held = (_once_per_inputs(inputs, ("turnover", limit),
+                                 lambda: target_turnover(inputs, limit)),
+                exposure(run_result, start_bar, len(index)), np.nan)
+    turnover, held_share, costs = held
     years = len(returns) / per_year
     peak, trough, recovery = drawdown_dates(value)
     figures: dict[str, Any] = {
@@ -104,7 +115,8 @@ def result_stats(inputs: Inputs, run_result: Any, rules: Mapping[str, Any], star
         "max_drawdown_trough": trough,
         "max_drawdown_recovery": recovery,
         "turnover": turnover / years if years > 0 else np.nan,
-        "exposure": exposure(run_result, start_bar, len(index)),
+        "exposure": held_share,
+        "costs": costs / years if years > 0 else np.nan,
         **trade_figures(run_result),
     }
     return pd.Series([_plain(figures[k]) for k in STAT_LABELS], index=_STAT_INDEX.copy(),
@@ -215,6 +227,22 @@ def drawdown_dates(value: pd.Series) -> tuple[Any, Any, Any]:
     back = np.flatnonzero(path[trough:] >= path[peak])
     recovery = value.index[trough + back[0]] if len(back) else pd.NaT
     return value.index[peak], value.index[trough], recovery
+
+
+def engine_figures(run_result: Any, start_bar: int) -> tuple[float, float, float] | None:
+    """From the engine's holdings record (None without one), over the bars after
+    `start_bar`: the one-way turnover (half the money traded over the value before each bar,
+    summed), the share of bars ending with a holding, and the costs over the value before
+    each bar, summed."""
+    if getattr(run_result, "traded", None) is None:
+        return None
+    path = run_result.value
+    before = np.concatenate(([1.0], path[:-1]))[start_bar + 1:]
+    traded = run_result.traded[start_bar + 1:] / before
+    costs = run_result.costs[start_bar + 1:] / before
+    held = np.diff(run_result.holdings_offsets)[start_bar + 1:] > 0
+    share = float(held.mean()) if len(held) else np.nan
+    return float(traded.sum()) / 2.0, share, float(costs.sum())
 
 
 def target_turnover(inputs: Inputs, position_limit: float) -> float:

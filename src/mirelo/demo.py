@@ -28,7 +28,7 @@ of backtest overfitting).
 Each step is a small function (``make_market``, ``month_end_bars``,
 ``momentum_weights``, ``market_frames``, ``build_strategy``, ``run_demo``,
 ``summarize``, ``format_report``, ``plot_result``, ``market_benchmark``,
-``write_report``, ``run_sweep_demo``,
+``market_sectors``, ``write_report``, ``run_sweep_demo``,
 ``format_sweep_report``, ``plot_sweep``) so that they can be reused or called
 at a small size.
 """
@@ -403,7 +403,7 @@ def run_sweep_demo(seed: int = DEFAULT_SEED, stocks: int = DEFAULT_STOCKS,
     args = dict(strategy.market_args)
     start = time.perf_counter()
     swept = mirelo.sweep(args.pop("close"), strategy.weights, grid, **args,
-                         progress=progress, keep_returns=True, **fixed)
+                         progress=progress, keep_returns=True, holdings=True, **fixed)
     seconds = time.perf_counter() - start
     return SweepDemo(strategy=strategy, rules=fixed, grid=grid, sweep=swept,
                      deflated_sharpe=swept.deflated_sharpe(), pbo=swept.pbo(PBO_SPLITS),
@@ -654,11 +654,24 @@ def market_benchmark(market: Market) -> pd.Series:
                      name="market (equal weight)")
 
 
+SECTORS = 8
+
+
+def market_sectors(market: Market) -> pd.Series:
+    """A sector for every stock, for the report's contributions by group. The synthetic
+    market has no sectors of its own (one factor moves every stock): stock k is put in
+    "sector k mod 8", so that the groups only show how the report splits a return."""
+    return pd.Series([f"sector {k % SECTORS + 1}" for k in range(len(market.names))],
+                     index=market.names, name="sector")
+
+
 def write_report(demo: DemoResult, path: str) -> None:
-    """Writes the HTML report of the run, against the market's equal-weight index."""
+    """Writes the HTML report of the run, against the market's equal-weight index, with
+    the contributions by (synthetic) sector."""
     demo.result.report(path, benchmark=market_benchmark(demo.market),
                        title=f"Monthly momentum portfolio: top {demo.top} of "
-                             f"{demo.market.n_stocks} stocks", benchmark_kind="returns")
+                             f"{demo.market.n_stocks} stocks", benchmark_kind="returns",
+                       by=market_sectors(demo.market))
 
 
 # ----------------------------------------------------------------------------

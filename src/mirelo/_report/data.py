@@ -22,3 +22,9 @@ class ReportData:
     stocks: int  # stocks in the market
     rules: dict[str, Any]  # the run's rule keywords
     benchmark: Benchmark | None = None
+    # From the engine's holdings record (None when the run has none): Result.exposure from
+    # the start bar on, and each stock's (and, given a group map, each group's) arithmetic
+    # contribution summed over the bars after the start bar, then "costs".
+    exposure: pd.DataFrame | None = None
+    contributions: pd.Series | None = None
+    group_contributions: pd.Series | None = None

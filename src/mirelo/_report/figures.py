@@ -99,3 +99,18 @@ def excursions(trades: pd.DataFrame) -> str:
         ax.text(0.5, 0.5, "no trades", transform=ax.transAxes, ha="center")
     return svg(fig)
 
+
+EXPOSURE_LINES = (("gross", "tab:gray"), ("long", "tab:green"), ("short", "tab:red"),
+                  ("net", PORTFOLIO_COLOR))
+
+
+def exposure(exposure: pd.DataFrame) -> str:
+    """Long, short, gross and net exposure over time, in percent of the value."""
+    fig, ax = new_figure((10.0, 2.8))
+    for column, color in EXPOSURE_LINES:
+        ax.plot(exposure.index, exposure[column].to_numpy() * 100.0, color=color, lw=1.0,
+                label=column)
+    ax.axhline(0.0, color="black", lw=0.6)
+    ax.set_ylabel("% of the value")
+    ax.legend(loc="upper left", ncol=len(EXPOSURE_LINES))
+    return svg(fig)

@@ -79,6 +79,7 @@ td.neg { color: #b22; }
 figure { margin: 1em 0; }
 figure svg { max-width: 100%; height: auto; }
 figcaption { color: #555; font-size: 0.9em; }
+div.side-by-side { display: flex; flex-wrap: wrap; gap: 0 2.5em; align-items: flex-start; }
 """
 
 

@@ -28,6 +28,7 @@ HEADLINE: tuple[tuple[str, str, Format], ...] = (
     ("calmar", "Calmar ratio", "num"),
     ("turnover", "Turnover a year", "num"),
     ("exposure", "Exposure", "pct"),
+    ("costs", "Costs a year", "pct"),
     ("trades", "Trades", "int"),
     ("win_rate", "Win rate", "pct"),
     ("profit_factor", "Profit factor", "num"),
@@ -41,6 +42,14 @@ RELATIVE: tuple[tuple[str, str, Format], ...] = tuple(zip(RELATIVE_LABELS, (
     "Up capture", "Down capture"), ("pct", "num", "num", "pct", "num", "num", "num")))
 
 DRAWDOWNS_SHOWN = 5
+CONTRIBUTORS_SHOWN = 10
+
+# Rows of the exposure summary: column of Result.exposure, name shown, format.
+EXPOSURE_ROWS: tuple[tuple[str, str, Format], ...] = (
+    ("long", "Long", "pct"), ("short", "Short", "pct"), ("gross", "Gross", "pct"),
+    ("net", "Net", "pct"), ("cash", "Cash", "pct"), ("holdings", "Stocks held", "num"))
+NO_RECORD = ("<p>The run has no holdings record (it was run with holdings=False): run "
+             "mirelo.backtest with holdings=True for this section.</p>")
 
 
 def header(data: ReportData) -> str:
@@ -125,17 +134,55 @@ def rolling_sharpe(data: ReportData) -> str:
 
 
 def exposure(data: ReportData) -> str:
-    """Exposure over time (long, short, gross, net, cash). It needs the engine's record of
-    what was held on each bar, which results do not carry yet: renders nothing until
-    then."""
-    return ""
+    """Long, short, gross and net exposure over time, and their mean, lowest and highest
+    (with the cash and the number of stocks held)."""
+    if data.exposure is None:
+        return section("exposure", "Exposure", NO_RECORD)
+    summary = tables.exposure_summary(data.exposure)
+    rows = (row(name, [cell(summary.loc[column, k], fmt) for k in ("mean", "min", "max")],
+                key=column)
+            for column, name, fmt in EXPOSURE_ROWS)
+    body = _figure("exposure-figure", figures.exposure(data.exposure),
+                   "Positions summed by side after each bar's trades, at the close, in "
+                   "percent of the value; short positions count negative") + table(
+        "exposure-summary", ["Over the bars from the start", "Mean", "Lowest", "Highest"],
+        rows)
+    return section("exposure", "Exposure", body)
 
 
 def contributors(data: ReportData) -> str:
-    """Top and bottom contributors to the return, by stock and by group. It needs the
-    engine's record of what was held on each bar, which results do not carry yet: renders
-    nothing until then."""
-    return ""
+    """The stocks that added most to the return and those that took most from it, and
+    every group's share when a group map is given."""
+    if data.contributions is None:
+        return section("contributors", "Contributors", NO_RECORD)
+    stocks = data.contributions.drop("costs")
+    top, bottom = tables.top_and_bottom(stocks, CONTRIBUTORS_SHOWN)
+    note = (f"Each bar's price move of a stock over the value before the bar, summed over the "
+            f"{len(data.returns)} bars after the start. These are arithmetic contributions: "
+            "all stocks and the costs add up to the sum of the bar returns, not to the "
+            "compounded return.")
+    parts = [_contribution_table("top-contributors", "Top contributors", top),
+             _contribution_table("bottom-contributors", "Bottom contributors", bottom)]
+    if data.group_contributions is not None:
+        groups = data.group_contributions.drop("costs").sort_values(ascending=False,
+                                                                     kind="stable")
+        parts.append(_contribution_table("group-contributors", "By group", groups))
+    parts.append(_totals(data.contributions))
+    body = f"<p class=\"meta\">{text(note)}</p><div class=\"side-by-side\">{''.join(parts)}</div>"
+    return section("contributors", "Contributors", body)
+
+
+def _contribution_table(table_id: str, heading: str, values: pd.Series) -> str:
+    rows = (row(str(label), [cell(value, "pct")], key=str(label))
+            for label, value in values.items())
+    return table(table_id, [heading, "Contribution"], rows)
+
+
+def _totals(contributions: pd.Series) -> str:
+    """Costs, and the total of every column (the sum of the bar returns)."""
+    rows = [row("Costs", [cell(contributions["costs"], "pct")], key="costs"),
+            row("Total", [cell(float(contributions.sum()), "pct")], key="total")]
+    return table("contribution-totals", ["All stocks", "Contribution"], rows)
 
 
 def trades_by_reason(data: ReportData) -> str:

@@ -1,6 +1,7 @@
 """The numbers behind the report's tables and figures, computed from a result's value
-path, returns and trades: monthly returns, drawdown periods, rolling Sharpe ratio and
-trades by exit reason."""
+path, returns, trades, exposure and contributions: monthly returns, drawdown periods,
+rolling Sharpe ratio, trades by exit reason, exposure summary and the top and bottom
+contributors."""
 
 from __future__ import annotations
 
@@ -74,3 +75,19 @@ def trades_by_reason(trades: pd.DataFrame) -> pd.DataFrame:
     })
     table.insert(1, "share", table["trades"] / max(len(trades), 1))
     return table.sort_values("trades", ascending=False, kind="stable")
+
+
+def exposure_summary(exposure: pd.DataFrame) -> pd.DataFrame:
+    """Mean, lowest and highest of each column of ``Result.exposure`` (rows: long, short,
+    gross, net, cash, holdings)."""
+    return pd.DataFrame({"mean": exposure.mean(), "min": exposure.min(),
+                         "max": exposure.max()})
+
+
+def top_and_bottom(contributions: pd.Series, count: int) -> tuple[pd.Series, pd.Series]:
+    """The largest contributions, largest first, and the smallest, smallest first: at most
+    `count` each, of the entries that are not 0, never one entry in both."""
+    moved = contributions[contributions != 0].sort_values(ascending=False, kind="stable")
+    top = min(count, (len(moved) + 1) // 2)
+    bottom = min(count, len(moved) - top)
+    return moved.iloc[:top], moved.iloc[len(moved) - bottom:].iloc[::-1]

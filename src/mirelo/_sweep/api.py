@@ -29,7 +29,7 @@ PROGRESS_METRIC = "sharpe"
 def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="close",
           rebalance=None, delisted=None, engine="threads", workers=None, progress=True,
           store=None, keep_returns=False, ray_address=None, periods_per_year=None,
-          **fixed_rules) -> SweepResult:
+          holdings=False, **fixed_rules) -> SweepResult:
     """Runs one backtest per trial of `grid` and gathers their statistics.
 
     grid: a mapping rule -> list of values (the trials are the product of the
@@ -56,6 +56,11 @@ def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="clo
     keep_returns: keep each trial's returns (float32), for ``pbo()``.
     periods_per_year: bars a year for the trials' annualised statistics; None
         infers them from the spacing of the close index, as ``Result.stats()``.
+    holdings: record every trial's holdings (off by default: it costs each run
+        time), so that its turnover, exposure and costs are the engine's exact
+        figures, as in ``mirelo.backtest``, and ``run(i)`` has the holdings views;
+        without it they are estimated from the target weights and the trades, and
+        costs are NaN.
 
     A trial that fails (in the engine, its rules or its statistics) is a row
     with status "error"; the others go on.  Ctrl-C stops the sweep, keeps
@@ -63,10 +68,13 @@ def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="clo
     """
     workers = check_engine(engine, workers, ray_address)
     per_year = check_periods_per_year(periods_per_year)
+    if not isinstance(holdings, (bool, np.bool_)):
+        raise TypeError(f"holdings must be True or False, not {type(holdings).__name__}")
     setup, weights_names = SweepSetup.prepare(
         close, weights, open=open, high=high, low=low, trade_at=trade_at,
         rebalance=rebalance, delisted=delisted)
     setup.periods_per_year = per_year
+    setup.holdings = bool(holdings)
     trials, grid_columns = expand_grid(grid, weights_names, fixed_rules, RULE_DEFAULTS)
     with open_store(store, setup, trade_at, fixed_rules) as opened:
         collector = Collector(trials, opened, keep_returns, bool(progress), PROGRESS_METRIC)

@@ -2,8 +2,8 @@
 rules and weights name, so that a store is never resumed under other settings.
 
 The fingerprint is a mapping of named entries to short texts: values written
-out (trade_at, the fixed rules, periods per year, the row format, the market's
-shape) and the 128-bit xxh3 digests of the engine's arrays (dates, stock names,
+out (trade_at, the fixed rules, periods per year, the holdings record, the row
+format, the market's shape) and the 128-bit xxh3 digests of the engine's arrays (dates, stock names,
 prices, delisting bars, and for each weights frame its values, dates, stocks
 and rebalance dates).  Digests cover the arrays the engine gets, after alignment,
 so two spellings of one market agree (open, high or low frames in another
@@ -68,7 +68,8 @@ def sweep_fingerprint(setup: SweepSetup, *, trade_at: str, fixed_rules: Mapping[
                       orders: Mapping[str, str] | None = None) -> dict[str, str]:
     """The fingerprint of a sweep: its market (one for all weights frames), each
     weights frame, trade_at, the fixed rules, the periods per year of its
-    statistics and the format of its rows.  `orders` gives the order to hash an
+    statistics, whether its runs record their holdings (turnover, exposure and
+    costs then come from the engine) and the format of its rows.  `orders` gives the order to hash an
     entry's array in (that of the store's record, see ``recorded_orders``)."""
     orders = orders or {}
     first = next(iter(setup.inputs.values()))
@@ -93,6 +94,7 @@ def sweep_fingerprint(setup: SweepSetup, *, trade_at: str, fixed_rules: Mapping[
         "fixed rules": ";".join(canonical_rules(fixed_rules)) or "none",
         "periods per year": ("inferred" if setup.periods_per_year is None
                              else repr(float(setup.periods_per_year))),
+        "holdings record": "on" if setup.holdings else "off",
         "market shape": f"{bars} bars x {stocks} stocks",
         "price frames": "close, open, high, low" if first.has_ohlc else "close",
         "market dates": array_digest(market.price_index),

@@ -60,6 +60,7 @@ class SweepSetup:
     def __init__(self, inputs: dict):
         self.inputs = inputs  # weights name (None for a single frame) -> prepared inputs
         self.periods_per_year: float | None = None  # None: inferred from the close index
+        self.holdings = False  # record every run's holdings
         self._markets: dict = {}
 
     @classmethod
@@ -100,7 +101,8 @@ class SweepSetup:
 
     def job(self, trial) -> dict:
         inputs = self.inputs[trial.weights]
-        return {**inputs.targets.arguments(), **inputs.check_rules(trial.rules)}
+        return {**inputs.targets.arguments(), **inputs.check_rules(trial.rules),
+                "record_holdings": self.holdings}
 
     def run_chunk(self, chunk: list, threads: int | None) -> list:
         """Runs trials of one weights frame; a run result or an exception per trial."""

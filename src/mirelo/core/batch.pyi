@@ -32,6 +32,15 @@ class RunResult:
         trades: npt.NDArray[np.void],
         profiles: npt.NDArray[np.float64],
         operations: dict[str, Any],
+        holdings_offsets: npt.NDArray[np.int64] | None = None,
+        holdings_sid: npt.NDArray[np.int32] | None = None,
+        holdings_value: npt.NDArray[np.float64] | None = None,
+        cash: npt.NDArray[np.float64] | None = None,
+        traded: npt.NDArray[np.float64] | None = None,
+        costs: npt.NDArray[np.float64] | None = None,
+        fills_offsets: npt.NDArray[np.int64] | None = None,
+        fills_sid: npt.NDArray[np.int32] | None = None,
+        fills_value: npt.NDArray[np.float64] | None = None,
     ) -> None: ...
     @property
     def value(self) -> npt.NDArray[np.float64]:
@@ -48,6 +57,34 @@ class RunResult:
     @property
     def operations(self) -> dict[str, Any]:
         """The final stock operations, as get_stock_operations() returns them."""
+    # With record_holdings=True (else None): what every bar held after its trades.
+    @property
+    def holdings_offsets(self) -> npt.NDArray[np.int64] | None:
+        """bars + 1 offsets: bar i's holdings are entries offsets[i] to offsets[i + 1]."""
+    @property
+    def holdings_sid(self) -> npt.NDArray[np.int32] | None:
+        """The sid of each holding, ascending within a bar."""
+    @property
+    def holdings_value(self) -> npt.NDArray[np.float64] | None:
+        """Each holding's money value at the bar's close, as the bar's value counts it."""
+    @property
+    def cash(self) -> npt.NDArray[np.float64] | None:
+        """The cash after each bar's trades."""
+    @property
+    def traded(self) -> npt.NDArray[np.float64] | None:
+        """The money each bar traded: the sum of |change of position|, fees excluded."""
+    @property
+    def costs(self) -> npt.NDArray[np.float64] | None:
+        """The fees and tax each bar paid."""
+    @property
+    def fills_offsets(self) -> npt.NDArray[np.int64] | None:
+        """bars + 1 offsets: bar i's fills are entries offsets[i] to offsets[i + 1]."""
+    @property
+    def fills_sid(self) -> npt.NDArray[np.int32] | None:
+        """The sid of each fill, ascending within a bar."""
+    @property
+    def fills_value(self) -> npt.NDArray[np.float64] | None:
+        """Each stock's net change of position at the bar's fills, fees excluded."""
 
 class Market:
     """The price side of many backtests, checked once and read in place."""
@@ -91,10 +128,12 @@ class Market:
         excursion_window: int = 0,
         excursion_window_step: int = 1,
         periodically_rebalance: bool = True,
+        record_holdings: bool = False,
     ) -> RunResult:
         """Run one backtest (the interpreter lock released); take_profit and trail_stop
         default to positive infinity. A number rule outside its range (RULES) raises
-        ValueError naming the rule and its range."""
+        ValueError naming the rule and its range. record_holdings=True fills the holdings
+        record."""
     def run_many(
         self,
         jobs: Iterable[Mapping[str, Any]],

@@ -30,6 +30,7 @@ py::ArgParser& run_parser() {
         std::vector<const char*> names(std::begin(kRunArrays), std::end(kRunArrays));
         const std::vector<const char*> rules = glue::rule_names(glue::EntryPoint::MarketRun);
         names.insert(names.end(), rules.begin(), rules.end());
+        names.push_back("record_holdings");
         return py::ArgParser("run", names, 4, 4);
     }();
     return parser;
@@ -121,8 +122,15 @@ const char kRunIntro[] =
     "  pos_columns    1-D object array of str, matched to the price columns by name\n"
     "  resample       1-D int64 rebalance dates\n";
 
-// The text signature (for inspect and help()), the description and the
-// rule lines, made once.
+const char kRecordDoc[] =
+    "\n"
+    "record_holdings=True (tested for truth) also records, for every bar after its\n"
+    "trades, the money value of each holding at the close, the cash, the money\n"
+    "traded, the costs paid and each stock's net fills (RunResult.holdings_offsets\n"
+    "and the attributes beside it); otherwise they are None.\n";
+
+// The text signature (for inspect and help()), the description, the rule
+// lines and record_holdings, made once.
 const char* run_doc() {
     static const std::string doc = [] {
         std::vector<std::string> params = {"$self"};
@@ -130,7 +138,9 @@ const char* run_doc() {
         params.emplace_back("*");
         const std::vector<std::string> rules = glue::rule_parameters(glue::EntryPoint::MarketRun, true);
         params.insert(params.end(), rules.begin(), rules.end());
-        return glue::call_text("run", params) + "\n--\n\n" + kRunIntro + glue::rules_doc(glue::EntryPoint::MarketRun);
+        params.emplace_back("record_holdings=False");
+        return glue::call_text("run", params) + "\n--\n\n" + kRunIntro + glue::rules_doc(glue::EntryPoint::MarketRun) +
+               kRecordDoc;
     }();
     return doc.c_str();
 }

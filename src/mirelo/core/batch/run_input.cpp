@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 namespace mirelo::batch {
 namespace {
@@ -121,6 +122,28 @@ py::Ref profiles_array(core::NativeRunOutput& out, const core::NativeRunInput& i
     return py::new_float64_matrix(0, static_cast<Py_ssize_t>(length), &data);
 }
 
+template <typename T>
+py::Ref adopt(core::RecordColumn<T>& column) {
+    auto [data, size] = column.release();
+    return py::adopt_array(std::move(data), size);
+}
+
+// The arrays of the holdings record, in the order of kHoldingsFieldNames;
+// they take over the record's memory.
+std::vector<py::Ref> holdings_arrays(core::HoldingsRecord& h) {
+    std::vector<py::Ref> arrays;
+    arrays.push_back(adopt(h.offsets));
+    arrays.push_back(adopt(h.sid));
+    arrays.push_back(adopt(h.value));
+    arrays.push_back(adopt(h.cash));
+    arrays.push_back(adopt(h.traded));
+    arrays.push_back(adopt(h.costs));
+    arrays.push_back(adopt(h.fill_offsets));
+    arrays.push_back(adopt(h.fill_sid));
+    arrays.push_back(adopt(h.fill_value));
+    return arrays;
+}
+
 }  // namespace
 
 void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args, PyObject* rule_defaults) {
@@ -164,6 +187,8 @@ void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args,
     in.periodically_rebalance = rules.periodically_rebalance;
     in.excursion_window = rules.excursion_window;
     in.excursion_window_step = rules.excursion_window_step;
+    PyObject* record = args[kRunParamCount - 1];  // record_holdings
+    in.record_holdings = record != nullptr && py::truth(record);
 }
 
 py::Ref make_result(RunInput& run, core::NativeRunOutput& out) {
@@ -173,7 +198,13 @@ py::Ref make_result(RunInput& run, core::NativeRunOutput& out) {
     const glue::OperationsInput input{run.pos_values.view(), run.pos_index.view(), run.native.rules.position_limit,
                                         run.stop_trading_next_period ? Py_True : Py_False};
     glue::fill_stock_operations(operations.get(), input, out.state);
-    return new_run_result(run.value_path.get(), trades.get(), profiles.get(), operations.get());
+    if (!run.native.record_holdings) {
+        return new_run_result(run.value_path.get(), trades.get(), profiles.get(), operations.get(), nullptr);
+    }
+    const std::vector<py::Ref> arrays = holdings_arrays(out.holdings);
+    PyObject* holdings[kHoldingsFields];
+    for (std::size_t k = 0; k < kHoldingsFields; ++k) holdings[k] = arrays[k].get();
+    return new_run_result(run.value_path.get(), trades.get(), profiles.get(), operations.get(), holdings);
 }
 
 void raise_run_failure(const RunInput& run, std::exception_ptr failure) {

@@ -13,8 +13,8 @@
 
 namespace mirelo::batch {
 
-// pos_values, pos_index, pos_columns, resample, then the rules.
-inline constexpr std::size_t kRunParamCount = 4 + glue::rule_count(glue::EntryPoint::MarketRun);
+// pos_values, pos_index, pos_columns, resample, the rules, then record_holdings.
+inline constexpr std::size_t kRunParamCount = 4 + glue::rule_count(glue::EntryPoint::MarketRun) + 1;
 
 // Everything a run reads: the market's views, the position arrays' buffers,
 // the converted rules and the value path it writes.
@@ -35,7 +35,8 @@ struct RunInput {
 // same exceptions and messages.  Throws ErrorSet.
 void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args, PyObject* rule_defaults);
 
-// The run's result: a RunResult (value, trades, profiles, operations).
+// The run's result: a RunResult (value, trades, profiles, operations and,
+// when recorded, the holdings).
 py::Ref make_result(RunInput& run, core::NativeRunOutput& out);
 
 // Turns the failure of a native run into the Python exception backtest_

@@ -6,6 +6,9 @@
 
 #include <structmember.h>
 
+#include <iterator>
+#include <vector>
+
 namespace mirelo::batch {
 namespace {
 
@@ -17,11 +20,14 @@ struct RunResultObject {
     PyObject* trades;
     PyObject* profiles;
     PyObject* operations;
+    PyObject* holdings[kHoldingsFields];  // None each when not recorded
 };
 
 RunResultObject* as_result(PyObject* self) { return reinterpret_cast<RunResultObject*>(self); }
 
-PyObject* alloc(PyTypeObject* type, PyObject* value, PyObject* trades, PyObject* profiles, PyObject* operations) {
+// `holdings`: kHoldingsFields objects, or null for None in every field.
+PyObject* alloc(PyTypeObject* type, PyObject* value, PyObject* trades, PyObject* profiles, PyObject* operations,
+                PyObject* const* holdings) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     RunResultObject* r = as_result(self);
@@ -29,16 +35,24 @@ PyObject* alloc(PyTypeObject* type, PyObject* value, PyObject* trades, PyObject*
     r->trades = Py_NewRef(trades);
     r->profiles = Py_NewRef(profiles);
     r->operations = Py_NewRef(operations);
+    for (std::size_t k = 0; k < kHoldingsFields; ++k) {
+        PyObject* field = holdings != nullptr ? holdings[k] : nullptr;
+        r->holdings[k] = Py_NewRef(field != nullptr ? field : Py_None);
+    }
     return self;
 }
 
 PyObject* result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const py::TraceSite site{"mirelo.core.batch.RunResult", kFile};
-    static py::ArgParser parser{"RunResult", {"value", "trades", "profiles", "operations"}, 4};
+    static py::ArgParser parser = [] {
+        std::vector<const char*> names = {"value", "trades", "profiles", "operations"};
+        names.insert(names.end(), std::begin(kHoldingsFieldNames), std::end(kHoldingsFieldNames));
+        return py::ArgParser("RunResult", names, 4);
+    }();
     return py::guarded(site, static_cast<PyObject*>(nullptr), [&] {
-        PyObject* a[4];
+        PyObject* a[4 + kHoldingsFields];
         parser.parse_tuple(args, kwargs, a);
-        return py::check(alloc(type, a[0], a[1], a[2], a[3])).release();
+        return py::check(alloc(type, a[0], a[1], a[2], a[3], a + 4)).release();
     });
 }
 
@@ -49,6 +63,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(r->trades);
     Py_VISIT(r->profiles);
     Py_VISIT(r->operations);
+    for (PyObject* field : r->holdings) Py_VISIT(field);
     return 0;
 }
 
@@ -58,6 +73,7 @@ int clear(PyObject* self) {
     Py_CLEAR(r->trades);
     Py_CLEAR(r->profiles);
     Py_CLEAR(r->operations);
+    for (PyObject*& field : r->holdings) Py_CLEAR(field);
     return 0;
 }
 
@@ -80,7 +96,13 @@ PyObject* repr(PyObject* self) {
 // Pickled as the call that makes it again.
 PyObject* reduce(PyObject* self, PyObject*) {
     RunResultObject* r = as_result(self);
-    return Py_BuildValue("O(OOOO)", Py_TYPE(self), r->value, r->trades, r->profiles, r->operations);
+    py::Ref args = py::check(PyTuple_New(4 + kHoldingsFields));
+    PyObject* fields[] = {r->value, r->trades, r->profiles, r->operations};
+    for (Py_ssize_t k = 0; k < 4; ++k) PyTuple_SET_ITEM(args.get(), k, Py_NewRef(fields[k]));
+    for (std::size_t k = 0; k < kHoldingsFields; ++k) {
+        PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(4 + k), Py_NewRef(r->holdings[k]));
+    }
+    return Py_BuildValue("(ON)", Py_TYPE(self), args.release());
 }
 
 PyMethodDef methods[] = {
@@ -101,14 +123,37 @@ PyMemberDef members[] = {
      "2-D float64: row i is the excursion profile of trade i."},
     {"operations", T_OBJECT_EX, offsetof(RunResultObject, operations), READONLY,
      "The final stock operations: actions, weights, next weights and their row numbers."},
+#define MIRELO_HOLDINGS_MEMBER(k, doc)                                                                     \
+    {kHoldingsFieldNames[k], T_OBJECT_EX,                                                                  \
+     static_cast<Py_ssize_t>(offsetof(RunResultObject, holdings) + (k) * sizeof(PyObject*)), READONLY, doc}
+    MIRELO_HOLDINGS_MEMBER(0, "1-D int64, bars + 1 (None unless recorded): bar i's holdings are\n"
+                              "holdings_sid and holdings_value[holdings_offsets[i]:holdings_offsets[i + 1]]."),
+    MIRELO_HOLDINGS_MEMBER(1, "1-D int32 (None unless recorded): the sid of each holding, ascending within a bar."),
+    MIRELO_HOLDINGS_MEMBER(2, "1-D float64 (None unless recorded): each holding's money value after the\n"
+                              "bar's trades, at the close, as the bar's value counts it."),
+    MIRELO_HOLDINGS_MEMBER(3, "1-D float64 per bar (None unless recorded): the cash after the bar's trades;\n"
+                              "cash plus the bar's holdings, added in order, is the bar's value."),
+    MIRELO_HOLDINGS_MEMBER(4, "1-D float64 per bar (None unless recorded): the money the bar traded, the sum\n"
+                              "of |change of position| at the fills, fees excluded."),
+    MIRELO_HOLDINGS_MEMBER(5, "1-D float64 per bar (None unless recorded): the fees and tax the bar paid."),
+    MIRELO_HOLDINGS_MEMBER(6, "1-D int64, bars + 1 (None unless recorded): bar i's fills are\n"
+                              "fills_sid and fills_value[fills_offsets[i]:fills_offsets[i + 1]]."),
+    MIRELO_HOLDINGS_MEMBER(7, "1-D int32 (None unless recorded): the sid of each fill, ascending within a bar."),
+    MIRELO_HOLDINGS_MEMBER(8, "1-D float64 (None unless recorded): each stock's net change of position at\n"
+                              "the bar's fills (money at the fill price, positive bought, fees excluded)."),
+#undef MIRELO_HOLDINGS_MEMBER
     {nullptr, 0, 0, 0, nullptr},
 };
 
 const char kDoc[] =
-    "RunResult(value, trades, profiles, operations)\n"
+    "RunResult(value, trades, profiles, operations, holdings_offsets=None, holdings_sid=None,\n"
+    "          holdings_value=None, cash=None, traded=None, costs=None, fills_offsets=None,\n"
+    "          fills_sid=None, fills_value=None)\n"
     "--\n\n"
     "The result of Market.run: the value path, the trades with why each ended,\n"
-    "their excursion profiles and the final stock operations.";
+    "their excursion profiles and the final stock operations; with\n"
+    "record_holdings=True also what the run held, its cash, the money it traded,\n"
+    "the costs it paid and its fills on every bar.";
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(result_new)},
@@ -132,9 +177,10 @@ PyType_Spec kRunResultSpec = {
     slots,
 };
 
-py::Ref new_run_result(PyObject* value, PyObject* trades, PyObject* profiles, PyObject* operations) {
+py::Ref new_run_result(PyObject* value, PyObject* trades, PyObject* profiles, PyObject* operations,
+                       PyObject* const* holdings) {
     auto* type = reinterpret_cast<PyTypeObject*>(state().run_result_type.get());
-    return py::check(alloc(type, value, trades, profiles, operations));
+    return py::check(alloc(type, value, trades, profiles, operations, holdings));
 }
 
 }  // namespace mirelo::batch

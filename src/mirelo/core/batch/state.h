@@ -4,6 +4,9 @@
 
 #include "pyutil/error.h"
 
+#include <cstddef>
+#include <iterator>
+
 namespace mirelo::batch {
 
 struct ModuleState {
@@ -20,7 +23,15 @@ struct ModuleState {
 // Never destroyed: its references would be released after the interpreter.
 ModuleState& state();
 
-// RunResult(value, trades, profiles, operations).
-py::Ref new_run_result(PyObject* value, PyObject* trades, PyObject* profiles, PyObject* operations);
+// The attributes of RunResult that record_holdings fills, in this order.
+inline constexpr const char* kHoldingsFieldNames[] = {
+    "holdings_offsets", "holdings_sid", "holdings_value", "cash",     "traded",
+    "costs",            "fills_offsets", "fills_sid",     "fills_value"};
+inline constexpr std::size_t kHoldingsFields = std::size(kHoldingsFieldNames);
+
+// RunResult(value, trades, profiles, operations, *holdings): `holdings` the
+// kHoldingsFields arrays in the order above, or null when not recorded.
+py::Ref new_run_result(PyObject* value, PyObject* trades, PyObject* profiles, PyObject* operations,
+                       PyObject* const* holdings);
 
 }  // namespace mirelo::batch

@@ -87,8 +87,9 @@ inline void resize_trade(Position& position, double cash_change) {
 }
 
 // Closes `position` outside a rebalance (an exit rule, a delisting): the
-// sale credits its value less fee and tax.  The position stays, at value 0;
-// the caller removes it when it may.  Returns the new cash.
+// sale credits its value less fee and tax; the host hears of the fill.  The
+// position stays, at value 0; the caller removes it when it may.  Returns the
+// new cash.
 template <typename Host>
 double close_position(Host& host, Position& position, double cash, double fee_ratio, double tax_ratio,
                       ExitReason reason) {
@@ -96,6 +97,7 @@ double close_position(Host& host, Position& position, double cash, double fee_ra
         const PositionChange change = position_change(position.value, 0.0, fee_ratio, tax_ratio);
         if (position.value != 0) host.record_exit(position, 1, reason, change.carried);  // NaN counts as a position
         cash += change.cash_change;
+        host.record_fill(position.sid, -position.value, change.cost);
         position.value = 0.0;
         return cash;
     });
@@ -104,8 +106,9 @@ double close_position(Host& host, Position& position, double cash, double fee_ra
 // Moves one stock to `target_value` within a rebalance, charging the fee on
 // trades that add exposure and fee plus tax on trades that reduce it, and
 // reports trade boundaries to the host with the money each trade exits and
-// enters at.  `position` is the stock's position (`held`), or a new one at
-// value 0.  Returns the new cash; the position remains held when `kept`.
+// enters at, and the fill (the change of position and its cost).  `position`
+// is the stock's position (`held`), or a new one at value 0.  Returns the new
+// cash; the position remains held when `kept`.
 // 1. has_pos / new_pos; 2. trade records; 3. money.
 struct MoveResult {
     double cash;
@@ -134,13 +137,19 @@ MoveResult move_to_target(Host& host, Position& position, bool held, double targ
         }
 
         if (!new_pos) {
-            if (held) cash += change.cash_change;
+            if (held) {
+                cash += change.cash_change;
+                host.record_fill(position.sid, -position.value, change.cost);
+            }
             return MoveResult{cash, false};
         }
         double& holding = position.value;  // 0 for a stock not held
         const double delta = target_value - holding;
+        // A purchase's cost comes out of the position, a sale's out of the cash.
+        const double fill = delta > 0 ? delta - change.cost : delta;
         cash += change.cash_change;
-        holding += delta > 0 ? delta - change.cost : delta;  // a purchase's cost comes out of the position
+        holding += fill;
+        host.record_fill(position.sid, fill, change.cost);
         return MoveResult{cash, holding != 0};
     });
 }

@@ -6,6 +6,7 @@
 
 #include "kernel/exit_rules.h"
 #include "kernel/holdings_book.h"
+#include "kernel/holdings_record.h"
 #include "kernel/view.h"
 #include "kernel/weight_scan.h"
 
@@ -18,8 +19,8 @@ template <typename H>
 concept BarLoopHost = requires(H& host, typename H::WeightRow& row, const Position& position,
                                const Holdings& holdings, const std::vector<Exit>& stopped,
                                const SparseRow& nonzero, int bar, int sid, int is_final, ExitReason reason,
-                               double price, double balance, double value, const std::vector<double>& values,
-                               Index index) {
+                               double price, double balance, double value, double change, double cost,
+                               const std::vector<double>& values, Index index) {
     // ---- trade records ----
     // Bar `bar` starts; called once per bar from the first position date on,
     // before anything else happens on it.
@@ -36,6 +37,15 @@ concept BarLoopHost = requires(H& host, typename H::WeightRow& row, const Positi
     // After the last bar, with the positions still open (value 0 included)
     // and what each is worth at the last bar's close, in the same order.
     host.end_analysis(holdings, values);
+
+    // ---- the holdings record ----
+    // Where every bar's holdings and cash go, once its trades are done; null
+    // when the run records none (asked once, when the loop starts).
+    { host.holdings_recorder() } -> std::convertible_to<HoldingsRecorder*>;
+    // A fill on the current bar: the position of `sid` changed by `change`
+    // (money at the fill price: positive bought), paying `cost` in fee and
+    // tax; called where the cash changes, in that order.
+    host.record_fill(sid, change, cost);
 
     // ---- what the caller decides ----
     // Whether a resize at a rebalance ends the trade and starts a new one.

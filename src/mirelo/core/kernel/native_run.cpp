@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -113,7 +114,12 @@ public:
     using WeightRow = NativeWeightRow;
 
     NativeHost(NativeRunInput& in, NativeRunOutput& out)
-        : in_(in), out_(out), price_(in.prices.price), close_(in.prices.close), profiles_(in, out) {}
+        : in_(in), out_(out), price_(in.prices.price), close_(in.prices.close), profiles_(in, out) {
+        if (in.record_holdings) {
+            recorder_ = std::make_unique<HoldingsRecorder>(out.holdings,
+                                                           static_cast<std::size_t>(in.prices.price_index.extent(0)));
+        }
+    }
 
     // ---- trade records ----
     void record_date(int bar) { profiles_.set_current_date(bar); }
@@ -134,6 +140,10 @@ public:
         return !in_.rules.retain_cost_when_rebalance && in_.periodically_rebalance;
     }
     bool stop_trading() const { return in_.stop_trading_next_period; }
+    HoldingsRecorder* holdings_recorder() { return recorder_.get(); }
+    void record_fill(int sid, double change, double cost) {
+        if (recorder_) recorder_->fill(sid, change, cost);
+    }
     void poll() const {
         if (in_.cancel != nullptr && in_.cancel->load(std::memory_order_relaxed)) throw Cancelled{};
     }
@@ -198,6 +208,7 @@ private:
     NativeRunOutput& out_;
     Grid price_, close_;
     NativeProfiles profiles_;
+    std::unique_ptr<HoldingsRecorder> recorder_;  // null unless the run records holdings
 };
 
 // The size of row 0 of a matrix, as `matrix[0].size` reads it.

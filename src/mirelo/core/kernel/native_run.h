@@ -9,6 +9,7 @@
 #pragma once
 
 #include "kernel/growing_array.h"
+#include "kernel/holdings_record.h"
 #include "kernel/simulation.h"
 
 #include <atomic>
@@ -30,6 +31,7 @@ struct NativeRunInput {
     bool periodically_rebalance = true;
     int excursion_window = 0;
     int excursion_window_step = 1;
+    bool record_holdings = false;   // fill NativeRunOutput::holdings
     Vec<double> values;             // the value path, one per bar, written by the run
     const std::atomic<bool>* cancel = nullptr;  // set: the run stops with Cancelled
 };
@@ -54,6 +56,7 @@ struct NativeRunOutput {
     std::deque<NativeTrade> trades;      // in the order they were closed, then the open ones
     GrowingArray<double> profiles;       // trade i's profile at [i * profile_length, ...)
     std::int64_t profile_length = 0;     // 0 when the run has no trade
+    HoldingsRecord holdings;             // empty unless record_holdings
 };
 
 // Runs one backtest.  Throws the kernel's errors (errors.h), Cancelled, or

@@ -1,6 +1,7 @@
 // The bar loop of a backtest: marks holdings to market, applies the exit
 // rules, executes exits, rebalances on scheduled bars, closes delisted stocks
-// and writes the value of every bar.
+// and writes the value of every bar (and, when the host has a holdings
+// recorder, what the bar held).
 //
 // The loop reads the price matrices in place and walks only the holdings; it
 // knows nothing of Python.  What depends on the caller is asked of the host
@@ -11,6 +12,7 @@
 
 #include "kernel/exit_rules.h"
 #include "kernel/holdings.h"
+#include "kernel/holdings_record.h"
 #include "kernel/host.h"
 #include "kernel/loop_data.h"
 #include "kernel/rebalance.h"
@@ -41,7 +43,8 @@ public:
           no_exit_above_(std::min(long_levels_.upper, short_levels_.upper)),
           walks_trailing_(trailing_possible(rules.exits)), walk_(choose_walk()),
           value_slots_(inputs.values.extent(0) >= prices.price_index.extent(0) ? inputs.values.contiguous_data()
-                                                                                 : nullptr) {
+                                                                                 : nullptr),
+          recorder_(host.holdings_recorder()) {
         find_delisting_bars();
     }
 
@@ -81,7 +84,10 @@ private:
     // take the value 1.
     template <bool Touched, bool Trailing, bool Checked, bool Prefetch>
     void walk_bars(Index n) {
-        for (Index i = 0; i < first_bar_; ++i) inputs_.values.set(i, 1.0);
+        for (Index i = 0; i < first_bar_; ++i) {
+            inputs_.values.set(i, 1.0);
+            if (recorder_ != nullptr) record_bar<Checked>(i);
+        }
         const PlannedRebalance* planned = plan_.data();
         const PlannedRebalance* const planned_end = planned + plan_.size();
         Index next_rebalance = planned != planned_end ? planned->bar : n;
@@ -107,6 +113,7 @@ private:
             } else {
                 inputs_.values.set(i, value);
             }
+            if (recorder_ != nullptr) record_bar<Checked>(i);
         }
         state_.rebalance_today = false;
     }
@@ -591,6 +598,32 @@ private:
         return value;
     }
 
+    // Bar i as its value counts it: each holding at the close, in the order
+    // of the sum, then the cash.  A flat entry (a position closed within a
+    // bar by a touched exit waits at 0 for the next rebalance) is no holding:
+    // its term is 0, and leaving it out changes no sum, since the cash is
+    // never -0.  The bar's prices were read (and checked) when it was valued;
+    // a bar before the first weights row holds nothing.
+    template <bool Checked>
+    [[gnu::noinline]] void record_bar(Index i) {
+        const HoldingsRecorder::Slots slots = recorder_->open_bar(state_.holdings.size());
+        // Written through nothing else: the walk runs in registers.
+        std::int32_t* __restrict sid_out = slots.sid;
+        double* __restrict value_out = slots.value;
+        if (!state_.holdings.empty()) {
+            const Row<double> price_row = row_of<Checked>(prices_.price, i);
+            const Row<double> close_row = row_of<Checked>(prices_.close, i);
+            for (const Position& p : state_.holdings) {
+                const double value =
+                    value_at_close(p.value, read<Checked>(price_row, p.column), read<Checked>(close_row, p.column));
+                if (value == 0 && p.value == 0) [[unlikely]] continue;
+                *sid_out++ = p.sid;
+                *value_out++ = value;
+            }
+        }
+        recorder_->end_bar(static_cast<std::size_t>(sid_out - slots.sid), state_.cash);
+    }
+
     Host& host_;
     const PriceData& prices_;
     const Targets& targets_;
@@ -620,6 +653,7 @@ private:
     bool early_value_ok_ = false;     // the mark-to-market pass summed the bar's value
     bool exits_waiting_ = false;      // an exit is queued or due
     bool holdings_changed_ = false;   // a step after the mark-to-market pass traded
+    HoldingsRecorder* const recorder_;  // null: nothing is recorded
 };
 
 // Runs the bar loop of one backtest on `host`; returns what the final stock

@@ -10,6 +10,8 @@
 #include "pyutil/numpy_api.h"
 
 #include <cstdlib>
+#include <memory>
+#include <utility>
 
 namespace mirelo::py {
 
@@ -131,6 +133,34 @@ Ref adopt_float64_matrix(Py_ssize_t rows, Py_ssize_t cols, double* data, std::so
     }
     npy_intp dims[2] = {rows, cols};
     return array_over(PyArray_DescrFromType(NPY_FLOAT64), 2, dims, data, std::move(owner), loc);
+}
+
+namespace {
+
+template <typename T>
+void release_elements(PyObject* capsule) {
+    delete[] static_cast<T*>(PyCapsule_GetPointer(capsule, kStorageCapsule));
+}
+
+template <typename T>
+Ref adopt_elements(std::unique_ptr<T[]> data, std::size_t size, int type, std::source_location loc) {
+    npy_intp dims[1] = {static_cast<npy_intp>(size)};
+    if (size == 0 || data == nullptr) return check(PyArray_EMPTY(1, dims, type, 0), loc);
+    Ref owner = check(PyCapsule_New(data.get(), kStorageCapsule, release_elements<T>), loc);
+    T* elements = data.release();  // the capsule's now
+    return array_over(PyArray_DescrFromType(type), 1, dims, elements, std::move(owner), loc);
+}
+
+}  // namespace
+
+Ref adopt_array(std::unique_ptr<double[]> data, std::size_t size, std::source_location loc) {
+    return adopt_elements(std::move(data), size, NPY_FLOAT64, loc);
+}
+Ref adopt_array(std::unique_ptr<std::int64_t[]> data, std::size_t size, std::source_location loc) {
+    return adopt_elements(std::move(data), size, NPY_INT64, loc);
+}
+Ref adopt_array(std::unique_ptr<std::int32_t[]> data, std::size_t size, std::source_location loc) {
+    return adopt_elements(std::move(data), size, NPY_INT32, loc);
 }
 
 Ref adopt_array(PyObject* dtype, Py_ssize_t length, std::unique_ptr<char[]> data, std::source_location loc) {

@@ -5,6 +5,7 @@
 
 #include "pyutil/error.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -65,6 +66,15 @@ Ref element_scalar(PyObject* array, const void* item,
 // elements, made by the allocation behind numpy.empty; its buffer in *data.
 Ref new_float64_vector(Py_ssize_t length, double** data,
                        std::source_location loc = std::source_location::current());
+
+// A 1-D array over the `size` elements at `data`, which it takes over
+// without a copy (null data: an empty array).
+Ref adopt_array(std::unique_ptr<double[]> data, std::size_t size,
+                std::source_location loc = std::source_location::current());
+Ref adopt_array(std::unique_ptr<std::int64_t[]> data, std::size_t size,
+                std::source_location loc = std::source_location::current());
+Ref adopt_array(std::unique_ptr<std::int32_t[]> data, std::size_t size,
+                std::source_location loc = std::source_location::current());
 
 // A new C-ordered 2-D float64 array of rows x cols uninitialised elements;
 // its buffer in *data.

@@ -69,6 +69,9 @@ public:
         return !py::truth(g_state.globals.get(retain).get()) && py::truth(g_state.globals.get(resample).get());
     }
     bool stop_trading() const { return py::truth(a_.rules.stop_trading_next_period); }
+    // backtest_ records no holdings.
+    static constexpr core::HoldingsRecorder* holdings_recorder() { return nullptr; }
+    static void record_fill(int, double, double) {}
     // Runs the Python signal handlers; a KeyboardInterrupt (or any exception
     // a handler raises) fails the run like any other error.
     void poll() const { py::check_status(PyErr_CheckSignals()); }

@@ -1,0 +1,88 @@
+"""The holdings record of Market.run (record_holdings=True), worked out by hand.
+
+Every scenario of simcase.run and of test_batch_vs_backtest also checks the record against
+its value path (simcase.assert_holdings_reconcile); these pin its numbers and its plumbing.
+"""
+
+import pickle
+
+import numpy as np
+import pytest
+
+from simcase import COSTS, FREE, MARKET_ARGS, market, run, signals
+from mirelo.core import batch
+
+
+def bar_rows(record, prefix):
+    """[(sid, value), ...] of every bar, from the compressed rows `prefix`_offsets/sid/value."""
+    offsets = getattr(record, f"{prefix}_offsets")
+    sids, values = getattr(record, f"{prefix}_sid"), getattr(record, f"{prefix}_value")
+    return [[(int(s), float(v)) for s, v in zip(sids[a:b], values[a:b])]
+            for a, b in zip(offsets[:-1], offsets[1:])]
+
+
+def approx_rows(rows):
+    return [[(s, pytest.approx(v, rel=1e-12)) for s, v in row] for row in rows]
+
+
+def test_buys_a_price_move_and_a_rebalance_with_costs():
+    # Row 0 (dated bar 0) buys A and B at half each on bar 1 (fee 0.001 out of each
+    # position); A rises 10% and B falls 10% on bar 2; row 1 (dated bar 2) moves everything
+    # into A on bar 3: the balance 0.999 is A's target, so A buys 0.999 - 0.54945 = 0.44955
+    # (fee 0.00044955, the position grows by the rest) and B is sold for 0.44955 less fee
+    # and tax (0.0017982).
+    prices = [[10, 20], [10, 20], [11, 18], [11, 18]]
+    r = run(market(prices), [[0.5, 0.5], [1.0, 0.0]], [10, 30], [10, 30], **COSTS).record
+    assert bar_rows(r, "holdings") == approx_rows([
+        [], [(0, 0.4995), (1, 0.4995)], [(0, 0.54945), (1, 0.44955)], [(0, 0.99855045)]])
+    assert bar_rows(r, "fills") == approx_rows([
+        [], [(0, 0.4995), (1, 0.4995)], [], [(0, 0.44910045), (1, -0.44955)]])
+    np.testing.assert_allclose(r.cash, [1.0, 0.0, 0.0, -0.0017982], rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(r.traded, [0.0, 0.999, 0.0, 0.89865045], rtol=1e-12)
+    np.testing.assert_allclose(r.costs, [0.0, 0.001, 0.0, 0.00224775], rtol=1e-12)
+
+
+def test_holdings_are_valued_at_the_close_and_traded_at_the_trading_price():
+    # Trading at the open (100, then 110): the position bought for 1.0 at 100 is worth
+    # 1.0 x 105 / 100 at bar 1's close and 1.0 x 121 / 100 at bar 2's.
+    opens = [100.0, 100.0, 110.0]
+    closes = [100.0, 105.0, 121.0]
+    r = run(market(opens, close=closes), [1.0], [10], [10], **FREE).record
+    assert bar_rows(r, "holdings") == approx_rows([[], [(0, 1.05)], [(0, 1.21)]])
+    assert bar_rows(r, "fills") == [[], [(0, 1.0)], []]
+
+
+def test_a_touched_exit_leaves_no_holding_behind():
+    # Bought at 100 on bar 1; bar 2 opens at 125, beyond the take-profit level 120: sold at
+    # the open for 1.25. The engine keeps the stock's entry at 0 until the next rebalance;
+    # the record holds nothing from bar 2 on.
+    r = run(market([100, 100, 125, 125]), [1.0], [10], [10], take_profit=0.2,
+            touched_exit=True, **FREE).record
+    assert bar_rows(r, "holdings") == [[], [(0, 1.0)], [], []]
+    assert bar_rows(r, "fills") == [[], [(0, 1.0)], [(0, -1.25)], []]
+    np.testing.assert_array_equal(r.cash, [1.0, 0.0, 1.25, 1.25])
+    np.testing.assert_array_equal(r.traded, [0.0, 1.0, 1.25, 0.0])
+
+
+def test_an_exit_and_a_new_entry_on_one_bar_are_one_fill_net():
+    # Bar 2 opens at 125, beyond the take-profit level: A is sold for 1.25 within the bar;
+    # row 1 (dated bar 1) then buys it back on the same bar at half the balance (0.625).
+    r = run(market([100, 100, 125, 125]), [[1.0], [0.5]], [10, 20], [10, 20],
+            take_profit=0.2, touched_exit=True, stop_trading_next_period=False, **FREE).record
+    assert bar_rows(r, "fills")[2] == [(0, -0.625)]
+    assert r.traded[2] == 1.875
+    assert bar_rows(r, "holdings")[2] == [(0, 0.625)]
+
+
+def test_the_record_is_optional_in_run_and_run_many_and_pickles():
+    args = dict(market([[10, 20], [11, 19], [12, 18]]),
+                **signals([[0.5, -0.5]], [10], [10], ["A", "B"]))
+    m = batch.Market(*(args[k] for k in MARKET_ARGS))
+    job = {k: args[k] for k in ("pos_values", "pos_index", "pos_columns", "resample")}
+    plain, recorded, truthy = m.run_many([job, dict(job, record_holdings=True),
+                                          dict(job, record_holdings=1)])
+    assert plain.holdings_offsets is None and plain.cash is None and plain.fills_value is None
+    for r in (recorded, truthy, pickle.loads(pickle.dumps(recorded))):
+        np.testing.assert_array_equal(r.holdings_offsets, [0, 0, 2, 4])
+        np.testing.assert_array_equal(r.holdings_sid, [0, 1, 0, 1])
+    assert pickle.loads(pickle.dumps(plain)).holdings_value is None
