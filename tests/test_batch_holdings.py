@@ -9,7 +9,8 @@ import pickle
 import numpy as np
 import pytest
 
-from simcase import COSTS, FREE, MARKET_ARGS, market, run, signals
+from model.data import make_case
+from simcase import COSTS, FREE, MARKET_ARGS, assert_holdings_reconcile, market, run, run_batch, signals
 from mirelo.core import batch
 
 
@@ -86,3 +87,48 @@ def test_the_record_is_optional_in_run_and_run_many_and_pickles():
         np.testing.assert_array_equal(r.holdings_offsets, [0, 0, 2, 4])
         np.testing.assert_array_equal(r.holdings_sid, [0, 1, 0, 1])
     assert pickle.loads(pickle.dumps(plain)).holdings_value is None
+
+
+def test_a_holding_whose_value_rounds_to_nothing_is_no_holding():
+    # A falls from 1 to 1e-323 on bar 2: its 0.1 of the balance becomes less than the
+    # smallest double, 0, which the record leaves out as it leaves out a touched exit's.
+    prices = [[1.0, 1.0], [1.0, 1.0], [1e-323, 1.0], [1e-323, 1.1]]
+    r = run(market(prices), [[0.1, 0.9]], [10], [10], **FREE).record
+    assert bar_rows(r, "holdings") == approx_rows([[], [(0, 0.1), (1, 0.9)], [(1, 0.9)], [(1, 0.99)]])
+
+
+def held_by_trades(r):
+    """The sids each bar of RunResult `r` ends holding, by its trades: a trade holds its
+    stock from its entry bar to the bar before its exit (to the last bar when open)."""
+    bars = len(r.value)
+    held = [set() for _ in range(bars)]
+    for t in r.trades:
+        for i in range(int(t["entry_bar"]), bars if t["exit_bar"] < 0 else int(t["exit_bar"])):
+            held[i].add(int(t["sid"]))
+    return held
+
+
+@pytest.mark.parametrize("rules", [
+    dict(COSTS, stop_loss=0.04, take_profit=0.06),
+    dict(COSTS, touched_exit=True, stop_loss=0.03, take_profit=0.05, trail_stop=0.02),
+], ids=["close exits", "touched exits"])
+@pytest.mark.parametrize("wide", [False, True], ids=["narrow", "wide"])
+def test_many_holdings_are_recorded_as_the_trades_hold_them(rules, wide):
+    # Thirty stocks held at once over 1,100 bars, with missing prices, shorts, exits and
+    # delistings: the record matches the value path, and each bar holds what the trades
+    # say.  Wide: the same stocks among 1,000 columns (8.8 MB a matrix), which the walk
+    # reads fetching the next bar's cells ahead.
+    case = make_case(23, n_bars=1100, n_price=30, n_rows=50, shorts=True, nan_rate=0.02, delisting=True)
+    delisting = case.pop("delisting_bars")
+    if wide:
+        matrices = {k: np.zeros((1100, 1000)) for k in MARKET_ARGS[:5]}
+        for k in matrices:
+            matrices[k][:, 400:430] = case[k]
+        names = np.array([f"X{j}" for j in range(1000)], dtype=object)
+        names[400:430] = case["price_columns"]
+        case = dict(case, **matrices, price_columns=names)
+    r = run_batch(case, record_holdings=True, delisting_bars=delisting, **rules)
+    assert_holdings_reconcile(r)
+    sids = [set(map(int, r.holdings_sid[a:b])) for a, b in zip(r.holdings_offsets[:-1], r.holdings_offsets[1:])]
+    assert sids == held_by_trades(r)
+    assert max(len(s) for s in sids) > 8

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -84,24 +85,34 @@ struct HoldingsRecord {
     RecordColumn<double> fill_value;          // signed change of position, fees excluded
 };
 
+// Writes a HoldingsRecord bar by bar: the columns are written in place and
+// take their sizes at finish().
 class HoldingsRecorder {
 public:
     HoldingsRecorder(HoldingsRecord& out, std::size_t bars) : out_(out), bars_(bars) {
+        // One element a bar, the offsets one more.
         for (auto* column : {&out_.cash, &out_.traded, &out_.costs}) column->reserve(bars);
         out_.offsets.reserve(bars + 1);
         out_.fill_offsets.reserve(bars + 1);
         out_.offsets.push_back(0);
         out_.fill_offsets.push_back(0);
+        per_bar_ = {out_.offsets.end(), out_.cash.end(), out_.traded.end(), out_.costs.end(), out_.fill_offsets.end()};
     }
 
     // A fill on the current bar: the position of `sid` changed by `change`
     // (money at the fill price: positive bought, negative sold), paying
-    // `cost` in fee and tax.
-    void fill(int sid, double change, double cost) {
+    // `cost` in fee and tax.  Most bars fill each stock once, in ascending
+    // sid: the fills go to the record as they come, and end_bar merges them
+    // by stock when they did not.
+    [[gnu::noinline]] void fill(int sid, double change, double cost) {
         if (change == 0 && cost == 0) return;
         traded_ += std::fabs(change);
         costs_ += cost;
-        fills_.emplace_back(sid, change);
+        if (sid <= last_sid_) unordered_ = true;
+        last_sid_ = sid;
+        if (fills_ == fill_capacity_) grow_fills();
+        fill_sids_[fills_] = sid;
+        fill_values_[fills_++] = change;
     }
 
     // Room for the current bar's holdings, at most `count`: the bar's sids
@@ -112,62 +123,114 @@ public:
         double* value;
     };
     Slots open_bar(std::size_t count) {
-        make_room(out_.sid.size() + count, count);
-        return {out_.sid.end(), out_.value.end()};
+        if (held_ + count > held_capacity_) [[unlikely]] make_room(count);
+        return {sids_ + held_, values_ + held_};
     }
 
-    // Closes the current bar: the first `kept` slots of open_bar hold its
-    // holdings; `cash` is its cash.  Its fills are merged by stock.
+    // Closes the current bar (once a bar): the first `kept` slots of
+    // open_bar hold its holdings; `cash` is its cash.  Its fills are merged
+    // by stock.
     void end_bar(std::size_t kept, double cash) {
-        out_.sid.extend(kept);
-        out_.value.extend(kept);
-        out_.offsets.push_back(static_cast<std::int64_t>(out_.sid.size()));
-        out_.cash.push_back(cash);
-        out_.traded.push_back(traded_);
-        out_.costs.push_back(costs_);
-        if (!fills_.empty()) flush_fills();
-        out_.fill_offsets.push_back(static_cast<std::int64_t>(out_.fill_sid.size()));
+        held_ += kept;
+        if (unordered_) [[unlikely]] merge_fills();
+        *per_bar_.offsets++ = static_cast<std::int64_t>(held_);
+        *per_bar_.cash++ = cash;
+        *per_bar_.traded++ = traded_;
+        *per_bar_.costs++ = costs_;
+        *per_bar_.fill_offsets++ = static_cast<std::int64_t>(fills_);
+        ++bars_done_;
+        bar_fills_ = fills_;
         traded_ = 0.0;
         costs_ = 0.0;
+        last_sid_ = kNoSid;
+        unordered_ = false;
+    }
+
+    // After the last bar: the columns take their sizes.
+    void finish() {
+        count_written();
+        for (auto* column : {&out_.cash, &out_.traded, &out_.costs}) column->extend(bars_done_);
+        for (auto* column : {&out_.offsets, &out_.fill_offsets}) column->extend(bars_done_);
     }
 
 private:
-    // Capacity for `needed` holdings: when it runs out, room for this bar's
-    // `count` on every bar left, and at least twice as much as before, so
-    // that a steady portfolio is moved once, when it is first bought.
-    void make_room(std::size_t needed, std::size_t count) {
-        if (needed <= out_.sid.capacity()) return;
-        const std::size_t bar = out_.cash.size();
-        const std::size_t projected = needed + count * (bars_ > bar ? bars_ - bar - 1 : 0);
-        const std::size_t capacity = std::max(projected + projected / 8, 2 * out_.sid.capacity());
+    // The holdings and fills written so far, counted by their columns.
+    void count_written() {
+        out_.sid.extend(held_ - out_.sid.size());
+        out_.value.extend(held_ - out_.value.size());
+        out_.fill_sid.extend(fills_ - out_.fill_sid.size());
+        out_.fill_value.extend(fills_ - out_.fill_value.size());
+    }
+
+    // Capacity for this bar's `count` holdings: room for them on every bar
+    // left, and at least twice as much as before, so that a steady portfolio
+    // is moved once, when it is first bought.
+    [[gnu::noinline]] void make_room(std::size_t count) {
+        count_written();
+        const std::size_t needed = held_ + count;
+        const std::size_t projected = needed + count * (bars_ > bars_done_ ? bars_ - bars_done_ - 1 : 0);
+        const std::size_t capacity = std::max(projected + projected / 8, 2 * held_capacity_);
         out_.sid.reserve(capacity);
         out_.value.reserve(capacity);
+        sids_ = out_.sid.end() - held_;
+        values_ = out_.value.end() - held_;
+        held_capacity_ = capacity;
+    }
+
+    [[gnu::noinline]] void grow_fills() {
+        count_written();
+        const std::size_t capacity = std::max<std::size_t>(64, 2 * fill_capacity_);
+        out_.fill_sid.reserve(capacity);
+        out_.fill_value.reserve(capacity);
+        fill_sids_ = out_.fill_sid.end() - fills_;
+        fill_values_ = out_.fill_value.end() - fills_;
+        fill_capacity_ = capacity;
     }
 
     // The bar's fills by stock: one entry per sid, its changes added in the
     // order they were filled.
-    void flush_fills() {
+    [[gnu::noinline]] void merge_fills() {
+        bar_.clear();
+        for (std::size_t k = bar_fills_; k < fills_; ++k) bar_.emplace_back(fill_sids_[k], fill_values_[k]);
         auto by_sid = [](const Fill& a, const Fill& b) { return a.first < b.first; };
-        if (!std::is_sorted(fills_.begin(), fills_.end(), by_sid)) {
-            std::stable_sort(fills_.begin(), fills_.end(), by_sid);
-        }
-        for (std::size_t k = 0; k < fills_.size(); ++k) {
-            if (k > 0 && fills_[k].first == fills_[k - 1].first) {
-                out_.fill_value.back() += fills_[k].second;
+        if (!std::is_sorted(bar_.begin(), bar_.end(), by_sid)) std::stable_sort(bar_.begin(), bar_.end(), by_sid);
+        fills_ = bar_fills_;
+        for (std::size_t k = 0; k < bar_.size(); ++k) {
+            if (k > 0 && bar_[k].first == bar_[k - 1].first) {
+                fill_values_[fills_ - 1] += bar_[k].second;
             } else {
-                out_.fill_sid.push_back(fills_[k].first);
-                out_.fill_value.push_back(fills_[k].second);
+                fill_sids_[fills_] = bar_[k].first;
+                fill_values_[fills_++] = bar_[k].second;
             }
         }
-        fills_.clear();
     }
 
     using Fill = std::pair<int, double>;
+    static constexpr int kNoSid = std::numeric_limits<int>::min();
     HoldingsRecord& out_;
     const std::size_t bars_;
-    std::vector<Fill> fills_;  // of the current bar, as they came
+    std::size_t bars_done_ = 0;
+    struct PerBar {
+        std::int64_t* offsets;  // where the next bar's entries go in each column
+        double* cash;
+        double* traded;
+        double* costs;
+        std::int64_t* fill_offsets;
+    } per_bar_;
+    std::int32_t* sids_ = nullptr;  // the holdings' columns
+    double* values_ = nullptr;
+    std::size_t held_ = 0;
+    std::size_t held_capacity_ = 0;
+    std::int32_t* fill_sids_ = nullptr;  // the fills' columns
+    double* fill_values_ = nullptr;
+    std::size_t fills_ = 0;
+    std::size_t fill_capacity_ = 0;
+    std::size_t bar_fills_ = 0;  // the fills before the current bar's
+    std::vector<Fill> bar_;      // the current bar's fills, while they are merged
     double traded_ = 0.0;
     double costs_ = 0.0;
+    int last_sid_ = kNoSid;   // of the bar's last fill
+    bool unordered_ = false;  // a fill of the bar came after one of the same or a higher sid
 };
 
 }  // namespace mirelo::core

@@ -142,7 +142,7 @@ public:
     bool stop_trading() const { return in_.stop_trading_next_period; }
     HoldingsRecorder* holdings_recorder() { return recorder_.get(); }
     void record_fill(int sid, double change, double cost) {
-        if (recorder_) recorder_->fill(sid, change, cost);
+        if (recorder_ != nullptr) [[unlikely]] recorder_->fill(sid, change, cost);
     }
     void poll() const {
         if (in_.cancel != nullptr && in_.cancel->load(std::memory_order_relaxed)) throw Cancelled{};

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -41,10 +42,9 @@ public:
           short_levels_(exit_levels(false, 1.0, 1.0, rules.exits)),
           no_exit_below_(std::max(long_levels_.lower, short_levels_.lower)),
           no_exit_above_(std::min(long_levels_.upper, short_levels_.upper)),
-          walks_trailing_(trailing_possible(rules.exits)), walk_(choose_walk()),
+          walks_trailing_(trailing_possible(rules.exits)), recorder_(host.holdings_recorder()), walk_(choose_walk()),
           value_slots_(inputs.values.extent(0) >= prices.price_index.extent(0) ? inputs.values.contiguous_data()
-                                                                                 : nullptr),
-          recorder_(host.holdings_recorder()) {
+                                                                                 : nullptr) {
         find_delisting_bars();
     }
 
@@ -55,6 +55,7 @@ public:
         if (n > 0 && targets_.pos_index.extent(0) == 0) throw OutOfBounds{0};  // no first position date
         plan_rebalances(n);
         (this->*walk_)(n);
+        if (recorder_ != nullptr) recorder_->finish();
         finish_schedule(n);
         host_.end_analysis(state_.holdings, open_values(n));
         return std::move(state_);
@@ -81,12 +82,12 @@ private:
     }
 
     // The bars, in order.  Bars dated before the first position row only
-    // take the value 1.
-    template <bool Touched, bool Trailing, bool Checked, bool Prefetch>
+    // take the value 1.  `Record`: each bar ends in the holdings record.
+    template <bool Touched, bool Trailing, bool Checked, bool Prefetch, bool Record>
     void walk_bars(Index n) {
         for (Index i = 0; i < first_bar_; ++i) {
             inputs_.values.set(i, 1.0);
-            if (recorder_ != nullptr) record_bar<Checked>(i);
+            if constexpr (Record) record_bar<Checked>(i);
         }
         const PlannedRebalance* planned = plan_.data();
         const PlannedRebalance* const planned_end = planned + plan_.size();
@@ -103,7 +104,9 @@ private:
             bar_ = static_cast<int>(i);
             if (i % kBarsBetweenPolls == 0) host_.poll();
             holdings_changed_ = false;
-            const double value = mark_to_market<Touched, Trailing, Checked, Prefetch>(i, matrices);
+            PassRecord record;
+            if constexpr (Record) record = open_pass_record();
+            const double value = mark_to_market<Touched, Trailing, Checked, Prefetch, Record>(i, matrices, record);
             // Most bars trade nothing after the mark-to-market pass, which then
             // already summed the bar's value in the same order.
             if (rebalancing || exits_waiting_ || delisting_on(i) || !early_value_ok_) {
@@ -113,7 +116,11 @@ private:
             } else {
                 inputs_.values.set(i, value);
             }
-            if (recorder_ != nullptr) record_bar<Checked>(i);
+            if constexpr (Record) {
+                // The pass wrote the holdings as they are unless a later step traded.
+                if (early_value_ok_ && !holdings_changed_) close_passed_bar<Touched>(record);
+                else record_bar<Checked>(i);
+            }
         }
         state_.rebalance_today = false;
     }
@@ -191,6 +198,35 @@ private:
         inputs_.values.set(i, value);
     }
 
+    // What the mark-to-market pass writes to the holdings record, in the
+    // bar's slots.  A flat entry is no holding (see record_bar).  With
+    // touched exits they are frequent (a position closed by one waits at 0
+    // for the next rebalance): each holding's sid and term go to the next
+    // slot, which a flat entry leaves free.  With close exits a holding at 0
+    // is all but impossible: each holding's term goes to its slot, the sids
+    // follow once the bar is done (close_passed_bar), and the smallest square
+    // of a term tells whether a flat entry may be there (a flat entry's term
+    // is 0; a NaN term makes it NaN, which counts as maybe).
+    struct PassRecord {
+        std::int32_t* sids = nullptr;
+        double* values = nullptr;
+        std::size_t kept = 0;  // with touched exits: the slots written
+        double smallest_square = std::numeric_limits<double>::infinity();
+        template <bool Touched>
+        void put(const Position& p, std::size_t k, double term) {
+            if constexpr (Touched) {
+                sids[kept] = p.sid;
+                values[kept] = term;
+                if (term != 0 || p.value != 0) [[likely]] ++kept;
+            } else {
+                values[k] = term;
+                const double square = term * term;
+                smallest_square = smallest_square < square ? smallest_square : square;
+            }
+        }
+        bool may_hold_flat() const { return !(smallest_square > 0); }
+    };
+
     // The price matrices, copied for the walk over the bars (the positions'
     // stores cannot change a copy).
     struct BarMatrices {
@@ -242,16 +278,20 @@ private:
         return static_cast<double>(m.extent(0)) * std::fabs(static_cast<double>(m.stride(0))) > kCachedBytes;
     }
 
-    template <bool Touched, bool Trailing>
+    template <bool Touched, bool Trailing, bool Record>
     Walk walk_for() const {
-        if (checked_) return &BarLoop::walk_bars<Touched, Trailing, true, false>;
-        return prefetches() ? &BarLoop::walk_bars<Touched, Trailing, false, true>
-                            : &BarLoop::walk_bars<Touched, Trailing, false, false>;
+        if (checked_) return &BarLoop::walk_bars<Touched, Trailing, true, false, Record>;
+        return prefetches() ? &BarLoop::walk_bars<Touched, Trailing, false, true, Record>
+                            : &BarLoop::walk_bars<Touched, Trailing, false, false, Record>;
     }
-    Walk choose_walk() const {
-        if (rules_.touched_exit) return walks_trailing_ ? walk_for<true, true>() : walk_for<true, false>();
-        return walks_trailing_ ? walk_for<false, true>() : walk_for<false, false>();
+    template <bool Record>
+    Walk walk_recording() const {
+        if (rules_.touched_exit) {
+            return walks_trailing_ ? walk_for<true, true, Record>() : walk_for<true, false, Record>();
+        }
+        return walks_trailing_ ? walk_for<false, true, Record>() : walk_for<false, false, Record>();
     }
+    Walk choose_walk() const { return recorder_ != nullptr ? walk_recording<true>() : walk_recording<false>(); }
 
     template <bool Checked>
     static double read(const Row<double>& row, int col) {
@@ -269,11 +309,12 @@ private:
 
     // Every holding moves with its bar-to-bar price ratio and is tested
     // against its exit levels; the bar's value is summed on the way, in the
-    // holdings' order (again from the new cash after an exit).  What the pass
-    // reads of the loop is copied to locals first: the positions' stores
-    // cannot change them.
-    template <bool Touched, bool Trailing, bool Checked, bool Prefetch>
-    [[gnu::always_inline]] double mark_to_market(Index i, const BarMatrices& m) {
+    // holdings' order (again from the new cash after an exit), its terms
+    // kept for that, and written to the holdings record (`Record`) term by
+    // term.  What the pass reads of the loop is copied to locals first: the
+    // positions' stores cannot change them.
+    template <bool Touched, bool Trailing, bool Checked, bool Prefetch, bool Record>
+    [[gnu::always_inline]] double mark_to_market(Index i, const BarMatrices& m, PassRecord& bar_record) {
         const Row<double> price_row = row_of<Checked>(m.price, i);
         const Row<double> close_row = row_of<Checked>(m.close, i);
         BarPathRows path_rows;
@@ -291,12 +332,14 @@ private:
         const ExitRules exits = rules_.exits;
         double value = state_.cash;
         bool value_ok = true;
+        PassRecord record;  // a local, kept in registers
+        if constexpr (Record) record = bar_record;
         const std::size_t count = state_.holdings.size();
-        if (Touched && terms_.size() < count) terms_.resize(count);
+        if (!Record && Touched && terms_.size() < count) terms_.resize(count);
         Position* const first = state_.holdings.data();
-        for (Position* at = first; at != first + count; ++at) {
+        std::size_t k = 0;  // the holding's place, for its term
+        for (Position* at = first; at != first + count; ++at, ++k) {
             Position& p = *at;
-            const std::size_t k = static_cast<std::size_t>(at - first);
             const int col = p.column;
             if constexpr (Prefetch) {
                 price_row.prefetch_in_row(col, price_step);
@@ -317,12 +360,12 @@ private:
                 if (Touched && p.value != 0) {
                     const double reference = std::isnan(p.reference) ? price : p.reference;
                     if (touched_exit_fills<Trailing, Checked>(p, col, 1.0, reference, path_rows)) {
-                        value = value_before(k);
+                        value = value_before<Record>(k, record);
                     }
                 } else if (!Touched && Checked && p.value != 0) {
                     close_row.at(col);  // read as the exit rules would
                 }
-                if (value_ok) value_ok = add_value<Touched, Checked>(value, k, p.value, price, col, close_row);
+                if (value_ok) value_ok = add_value<Touched, Checked, Record>(value, k, p, price, close_row, record);
                 continue;
             }
             if (Checked && col >= inputs_.reference_columns) throw OutOfBounds{0};
@@ -350,23 +393,27 @@ private:
             if constexpr (Touched) {
                 const double reference = std::isnan(p.reference) ? price : p.reference;
                 if (p.value != 0 && touched_exit_fills<Trailing, Checked>(p, col, ratio, reference, path_rows)) {
-                    value = value_before(k);
+                    value = value_before<Record>(k, record);
                 }
-                if (value_ok) value_ok = add_value<true, Checked>(value, k, p.value, price, col, close_row);
+                if (value_ok) value_ok = add_value<true, Checked, Record>(value, k, p, price, close_row, record);
             } else if constexpr (Checked) {
                 if (p.value != 0) {
                     const double close = close_row.at(col);
                     queue_close_exit<Trailing>(p, cum, close, price_row.at(col));
                 }
-                if (value_ok) value_ok = add_value<false, true>(value, k, p.value, price, col, close_row);
+                if (value_ok) value_ok = add_value<false, true, Record>(value, k, p, price, close_row, record);
             } else {
                 const double close = close_row(col);
                 queue_close_exit<Trailing>(p, cum, close, price);
-                value += std::isnan(close) ? p.value : p.value * close / price;  // value_at_close: the price is valid
+                // value_at_close: the price is valid
+                const double term = std::isnan(close) ? p.value : p.value * close / price;
+                value += term;
+                if constexpr (Record) record.put<false>(p, k, term);
             }
             p.reference = price;
         }
         early_value_ok_ = value_ok;
+        if constexpr (Record) bar_record = record;
         return value;
     }
 
@@ -375,25 +422,32 @@ private:
         return !(price <= 0 || price == std::numeric_limits<double>::infinity());
     }
 
-    // The bar value term of holding k (at the close; at the trading price
-    // when either is missing), kept when an exit within the pass may need
-    // the sum again.  A close that cannot be read leaves the value to
-    // bar_value, which reports the error.
-    template <bool Keep, bool Checked>
-    bool add_value(double& value, std::size_t k, double holding, double price, int col, const Row<double>& close_row) {
-        if (Checked && !close_row.contains(col)) return false;
-        const double close = close_row(col);
-        const double term = value_at_close(holding, price, close);
-        if constexpr (Keep) terms_[k] = term;
+    // The bar value term of holding k, `p` (at the close; at the trading
+    // price when either is missing), kept when a touched exit within the
+    // pass may need the sum again, and written to the record.  A close that
+    // cannot be read leaves the value to bar_value, which reports the error.
+    template <bool Touched, bool Checked, bool Record>
+    [[gnu::always_inline]] bool add_value(double& value, std::size_t k, const Position& p, double price,
+                                          const Row<double>& close_row, PassRecord& record) {
+        if (Checked && !close_row.contains(p.column)) return false;
+        const double close = close_row(p.column);
+        const double term = value_at_close(p.value, price, close);
+        if constexpr (Touched && !Record) terms_[k] = term;
         value += term;
+        if constexpr (Record) record.put<Touched>(p, k, term);
         return true;
     }
 
     // An exit within the pass changed the cash: the bar's value starts again
     // from the new cash, with the terms of the holdings before k, in order.
-    double value_before(std::size_t k) const {
+    // Recording, the terms are those in the record's slots, without the flat
+    // entries: their terms are 0, which changes no sum (the cash is never -0).
+    template <bool Record>
+    double value_before(std::size_t k, const PassRecord& record) const {
+        const double* terms = Record ? record.values : terms_.data();
+        const std::size_t n = Record ? record.kept : k;
         double value = state_.cash;
-        for (std::size_t j = 0; j < k; ++j) value += terms_[j];
+        for (std::size_t j = 0; j < n; ++j) value += terms[j];
         return value;
     }
 
@@ -602,26 +656,70 @@ private:
     // of the sum, then the cash.  A flat entry (a position closed within a
     // bar by a touched exit waits at 0 for the next rebalance) is no holding:
     // its term is 0, and leaving it out changes no sum, since the cash is
-    // never -0.  The bar's prices were read (and checked) when it was valued;
-    // a bar before the first weights row holds nothing.
+    // never -0.  Most bars are written by the mark-to-market pass (see
+    // close_passed_bar); this writes a bar whose holdings changed after the
+    // pass, or a bar before the first weights row (it holds nothing).  The
+    // bar's prices were read (and checked) when it was valued.
     template <bool Checked>
     [[gnu::noinline]] void record_bar(Index i) {
         const HoldingsRecorder::Slots slots = recorder_->open_bar(state_.holdings.size());
-        // Written through nothing else: the walk runs in registers.
-        std::int32_t* __restrict sid_out = slots.sid;
-        double* __restrict value_out = slots.value;
+        std::size_t kept = 0;
         if (!state_.holdings.empty()) {
             const Row<double> price_row = row_of<Checked>(prices_.price, i);
             const Row<double> close_row = row_of<Checked>(prices_.close, i);
             for (const Position& p : state_.holdings) {
-                const double value =
+                const double term =
                     value_at_close(p.value, read<Checked>(price_row, p.column), read<Checked>(close_row, p.column));
-                if (value == 0 && p.value == 0) [[unlikely]] continue;
-                *sid_out++ = p.sid;
-                *value_out++ = value;
+                if (term == 0 && p.value == 0) continue;
+                slots.sid[kept] = p.sid;
+                slots.value[kept++] = term;
             }
         }
-        recorder_->end_bar(static_cast<std::size_t>(sid_out - slots.sid), state_.cash);
+        end_recorded_bar(kept);
+    }
+
+    PassRecord open_pass_record() {
+        const HoldingsRecorder::Slots slots = recorder_->open_bar(state_.holdings.size());
+        return {slots.sid, slots.value};
+    }
+
+    // A bar whose holdings the pass wrote, as they still are.  With touched
+    // exits the slots are done; with close exits the sids follow (those of
+    // the bar before when it recorded every holding: no step between two bars
+    // changes the holdings).  Then the bar closes.
+    template <bool Touched>
+    void close_passed_bar(const PassRecord& record) {
+        if constexpr (Touched) {
+            end_recorded_bar(record.kept);
+        } else {
+            const std::size_t count = state_.holdings.size();
+            if (record.may_hold_flat()) [[unlikely]] return drop_flat_entries(record);
+            std::int32_t* sids = record.sids;
+            if (recorded_every_holding_ && count > 8) {
+                std::memcpy(sids, sids - count, count * sizeof *sids);
+            } else {
+                for (const Position& p : state_.holdings) *sids++ = p.sid;
+            }
+            end_recorded_bar(count);
+        }
+    }
+
+    // The pass's terms (close exits) without the flat entries, with their sids.
+    [[gnu::noinline]] void drop_flat_entries(const PassRecord& record) {
+        std::size_t kept = 0;
+        const double* term = record.values;
+        for (const Position& p : state_.holdings) {
+            const double value = *term++;
+            if (value == 0 && p.value == 0) continue;
+            record.sids[kept] = p.sid;
+            record.values[kept++] = value;
+        }
+        end_recorded_bar(kept);
+    }
+
+    void end_recorded_bar(std::size_t kept) {
+        recorder_->end_bar(kept, state_.cash);
+        recorded_every_holding_ = kept == state_.holdings.size();
     }
 
     Host& host_;
@@ -637,6 +735,7 @@ private:
     const double no_exit_below_;
     const double no_exit_above_;
     const bool walks_trailing_;       // a trailing stop can move the levels (positions keep their stops)
+    HoldingsRecorder* const recorder_;  // null: nothing is recorded
     const Walk walk_;                 // the walk over the bars for these rules
     double* const value_slots_;       // the value path when contiguous with a place for every bar
     LoopState state_;
@@ -653,7 +752,7 @@ private:
     bool early_value_ok_ = false;     // the mark-to-market pass summed the bar's value
     bool exits_waiting_ = false;      // an exit is queued or due
     bool holdings_changed_ = false;   // a step after the mark-to-market pass traded
-    HoldingsRecorder* const recorder_;  // null: nothing is recorded
+    bool recorded_every_holding_ = false;  // the last bar recorded ended with the holdings' sids, in order
 };
 
 // Runs the bar loop of one backtest on `host`; returns what the final stock
