@@ -31,7 +31,7 @@ public:
             RunOutcome& outcome = outcomes_[k];
             outcome.started = true;
             try {
-                outcome.output = core::run_native(runs_[k]->native);
+                outcome.output = execute(*runs_[k]);
             } catch (...) {
                 outcome.failure = std::current_exception();
                 if (stop_on_failure_) cancel_.store(true);

@@ -14,7 +14,7 @@ namespace mirelo::batch {
 // The outcome of one run, as the worker left it.
 struct RunOutcome {
     bool started = false;
-    core::NativeRunOutput output;
+    RunOutput output;
     std::exception_ptr failure;  // a failed run
 };
 

@@ -88,7 +88,7 @@ py::Ref execute_one(RunInput& run) {
         RunOutcome outcome;
         Py_BEGIN_ALLOW_THREADS
         try {
-            outcome.output = core::run_native(run.native);
+            outcome.output = execute(run);
         } catch (...) {
             outcome.failure = std::current_exception();
         }

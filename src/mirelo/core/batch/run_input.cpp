@@ -83,9 +83,9 @@ std::vector<std::vector<char>> blank_records() {
     return blanks;
 }
 
-// The structured array of the trades: each record starts as its reason's
-// blank record, in memory the array then takes over.
-py::Ref trades_array(const std::deque<core::NativeTrade>& trades) {
+// The records of the trades' dtype, each starting as its reason's blank
+// record (no Python: the module state's layout is plain numbers).
+std::unique_ptr<char[]> trade_records(const std::deque<core::NativeTrade>& trades) {
     static const std::vector<std::vector<char>> blanks = blank_records();
     const ModuleState& s = state();
     const std::size_t itemsize = static_cast<std::size_t>(s.trade_itemsize);
@@ -101,7 +101,7 @@ py::Ref trades_array(const std::deque<core::NativeTrade>& trades) {
         store<double>(record, s.exit_value_offset, t.exit_value);
         record += itemsize;
     }
-    return py::adopt_array(s.trade_dtype.get(), static_cast<Py_ssize_t>(trades.size()), std::move(records));
+    return records;
 }
 
 // trades x profile length, over the run's own profile storage; a run without
@@ -191,8 +191,17 @@ void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args,
     in.record_holdings = record != nullptr && py::truth(record);
 }
 
-py::Ref make_result(RunInput& run, core::NativeRunOutput& out) {
-    py::Ref trades = trades_array(out.trades);
+RunOutput execute(RunInput& run) {
+    RunOutput out{core::run_native(run.native), nullptr};
+    out.trade_records = trade_records(out.native.trades);
+    return out;
+}
+
+py::Ref make_result(RunInput& run, RunOutput& output) {
+    core::NativeRunOutput& out = output.native;
+    // The structured array of the trades, over the records it takes over.
+    py::Ref trades = py::adopt_array(state().trade_dtype.get(), static_cast<Py_ssize_t>(out.trades.size()),
+                                     std::move(output.trade_records));
     py::Ref profiles = profiles_array(out, run.native);
     py::Ref operations = glue::new_stock_operations();
     const glue::OperationsInput input{run.pos_values.view(), run.pos_index.view(), run.native.rules.position_limit,

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <vector>
 
 namespace mirelo::batch {
@@ -35,9 +36,21 @@ struct RunInput {
 // same exceptions and messages.  Throws ErrorSet.
 void prepare_run(RunInput& run, const MarketData& market, PyObject* const* args, PyObject* rule_defaults);
 
+// What a run leaves for its result, all made without Python on the thread
+// that ran it: the kernel's output, and its trades as records of the trades'
+// dtype.
+struct RunOutput {
+    core::NativeRunOutput native;
+    std::unique_ptr<char[]> trade_records;
+};
+
+// Runs `run`; needs no Python, so runs on any thread.  Throws what
+// core::run_native throws.
+RunOutput execute(RunInput& run);
+
 // The run's result: a RunResult (value, trades, profiles, operations and,
 // when recorded, the holdings).
-py::Ref make_result(RunInput& run, core::NativeRunOutput& out);
+py::Ref make_result(RunInput& run, RunOutput& out);
 
 // Turns the failure of a native run into the Python exception backtest_
 // raises for it (the failures that name a stock get the name here).  Throws
