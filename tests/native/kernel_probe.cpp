@@ -45,7 +45,9 @@ PyObject* sparse_abs_sum(PyObject*, PyObject* args) {
         return nullptr;
     }
     std::vector<mirelo::core::Index> columns;
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(zeroed); ++k) columns.push_back(PyLong_AsSsize_t(PyList_GET_ITEM(zeroed, k)));
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(zeroed); ++k) {
+        columns.push_back(PyLong_AsSsize_t(PyList_GET_ITEM(zeroed, k)));
+    }
     const mirelo::core::Index shape = buf.shape[0];
     const mirelo::core::Index stride = buf.strides[0];
     mirelo::core::SparseRow row;
@@ -70,7 +72,9 @@ PyObject* nonzero_weights(PyObject*, PyObject* args) {
         return nullptr;
     }
     std::vector<mirelo::core::Index> columns;
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(zeroed); ++k) columns.push_back(PyLong_AsSsize_t(PyList_GET_ITEM(zeroed, k)));
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(zeroed); ++k) {
+        columns.push_back(PyLong_AsSsize_t(PyList_GET_ITEM(zeroed, k)));
+    }
     const mirelo::core::Index shape = buf.shape[0];
     const mirelo::core::Index stride = buf.strides[0];
     mirelo::core::SparseRow row;
