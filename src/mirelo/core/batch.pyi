@@ -7,7 +7,8 @@ import numpy as np
 import numpy.typing as npt
 
 TRADE_DTYPE: Final[np.dtype[np.void]]
-REASONS: Final[tuple[str, ...]]
+EXIT_REASONS: Final[tuple[str, ...]]  # why a trade ended, as trades["reason"] names it
+REASONS: Final[tuple[str, ...]]  # the same tuple, under its earlier name
 
 class Rule(NamedTuple):
     """A trading rule, as the engine's rule table declares it."""

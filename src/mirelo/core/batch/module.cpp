@@ -10,8 +10,12 @@
 #include "batch/state.h"
 #include "glue/rule_records.h"
 #include "glue/rules.h"
+#include "kernel/exit_reasons.h"
 #include "pyutil/numpy_api.h"
 #include "pyutil/single_module.h"
+
+#include <string>
+#include <string_view>
 
 namespace mirelo::batch {
 
@@ -24,16 +28,15 @@ namespace {
 
 constexpr const char kFile[] = "mirelo/core/batch/module.cpp";
 
-// Why a trade ended, as RunResult.trades["reason"] says it.
-constexpr const char* kReasons[] = {"rebalance", "stop_loss", "trail_stop", "take_profit", "delisting", "open"};
-
 // numpy.dtype([("sid", "<i4"), ("entry_bar", "<i4"), ("exit_bar", "<i4"),
 // ("position", "<f8"), ("entry_value", "<f8"), ("exit_value", "<f8"),
-// ("reason", "<U11")]) and where its fields lie.
+// ("reason", "<U<n>")]), n the longest exit reason's name, and where its
+// fields lie.
 void make_trade_dtype(ModuleState& s, PyObject* numpy) {
-    py::Ref fields_list =
-        py::check(Py_BuildValue("[(ss)(ss)(ss)(ss)(ss)(ss)(ss)]", "sid", "<i4", "entry_bar", "<i4", "exit_bar", "<i4",
-                                "position", "<f8", "entry_value", "<f8", "exit_value", "<f8", "reason", "<U11"));
+    const std::string reason_type = "<U" + std::to_string(core::kExitReasonWidth);
+    py::Ref fields_list = py::check(Py_BuildValue("[(ss)(ss)(ss)(ss)(ss)(ss)(ss)]", "sid", "<i4", "entry_bar", "<i4",
+                                                  "exit_bar", "<i4", "position", "<f8", "entry_value", "<f8",
+                                                  "exit_value", "<f8", "reason", reason_type.c_str()));
     py::Ref dtype_type = py::check(PyObject_GetAttrString(numpy, "dtype"));
     s.trade_dtype = py::check(PyObject_CallOneArg(dtype_type.get(), fields_list.get()));
     py::Ref fields = py::check(PyObject_GetAttrString(s.trade_dtype.get(), "fields"));
@@ -50,10 +53,20 @@ void make_trade_dtype(ModuleState& s, PyObject* numpy) {
     s.entry_value_offset = offset("entry_value");
     s.exit_value_offset = offset("exit_value");
     s.reason_offset = offset("reason");
-    s.reason_chars = 11;
     py::Ref itemsize = py::check(PyObject_GetAttrString(s.trade_dtype.get(), "itemsize"));
     s.trade_itemsize = PyLong_AsSsize_t(itemsize.get());
     if (s.trade_itemsize == -1 && PyErr_Occurred()) py::throw_pending();
+}
+
+// The names of the exit reasons, in the kernel's table order.
+py::Ref exit_reason_names() {
+    py::Ref names = py::check(PyTuple_New(static_cast<Py_ssize_t>(core::kExitReasonCount)));
+    for (std::size_t i = 0; i < core::kExitReasonCount; ++i) {
+        const std::string_view name = core::kExitReasons[i].name;
+        py::Ref text = py::check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), text.release());
+    }
+    return names;
 }
 
 void add_type(PyObject* module, PyType_Spec* type_shape, py::Ref* keep = nullptr) {
@@ -63,7 +76,7 @@ void add_type(PyObject* module, PyType_Spec* type_shape, py::Ref* keep = nullptr
 }
 
 // 1. NumPy's C API; 2. the trade dtype and the rules' defaults; 3. the
-// types; 4. TRADE_DTYPE and REASONS; 5. Rule and RULES.
+// types; 4. TRADE_DTYPE and EXIT_REASONS; 5. Rule and RULES.
 void initialise(PyObject* module) {
     ModuleState& s = state();
     py::import_numpy_capi();
@@ -75,11 +88,9 @@ void initialise(PyObject* module) {
     add_type(module, &market_spec());
     add_type(module, &kRunResultSpec, &s.run_result_type);
     py::check_status(PyModule_AddObjectRef(module, "TRADE_DTYPE", s.trade_dtype.get()));
-    py::Ref reasons = py::check(PyTuple_New(std::size(kReasons)));
-    for (std::size_t i = 0; i < std::size(kReasons); ++i) {
-        PyTuple_SET_ITEM(reasons.get(), static_cast<Py_ssize_t>(i), py::check(PyUnicode_FromString(kReasons[i])).release());
-    }
-    py::check_status(PyModule_AddObjectRef(module, "REASONS", reasons.get()));
+    py::Ref reasons = exit_reason_names();
+    py::check_status(PyModule_AddObjectRef(module, "EXIT_REASONS", reasons.get()));
+    py::check_status(PyModule_AddObjectRef(module, "REASONS", reasons.get()));  // the earlier name
 
     py::Ref rule_type = glue::new_rule_type("mirelo.core.batch.Rule");
     py::check_status(PyModule_AddObjectRef(module, "Rule", rule_type.get()));

@@ -4,6 +4,7 @@
 #include "glue/operations.h"
 #include "glue/stock_errors.h"
 #include "kernel/excursion_profile.h"
+#include "kernel/exit_reasons.h"
 #include "glue/messages.h"
 #include "pyutil/messages.h"
 #include "pyutil/args.h"
@@ -47,18 +48,6 @@ std::vector<int> columns_of(const MarketData& market, PyObject* pos_columns, con
     return columns;
 }
 
-const char* reason_text(core::ExitReason reason) {
-    switch (reason) {
-        case core::ExitReason::Rebalance: return "rebalance";
-        case core::ExitReason::StopLoss: return "stop_loss";
-        case core::ExitReason::TrailStop: return "trail_stop";
-        case core::ExitReason::TakeProfit: return "take_profit";
-        case core::ExitReason::Delisting: return "delisting";
-        case core::ExitReason::Open: return "open";
-    }
-    return "";
-}
-
 template <typename T>
 void store(char* record, Py_ssize_t offset, T value) {
     std::memcpy(record + offset, &value, sizeof value);
@@ -68,16 +57,13 @@ void store(char* record, Py_ssize_t offset, T value) {
 // code units (the unused ones stay 0).
 std::vector<std::vector<char>> blank_records() {
     const ModuleState& s = state();
-    constexpr core::ExitReason kReasons[] = {core::ExitReason::Rebalance, core::ExitReason::StopLoss,
-                                             core::ExitReason::TrailStop, core::ExitReason::TakeProfit,
-                                             core::ExitReason::Delisting, core::ExitReason::Open};
-    std::vector<std::vector<char>> blanks(std::size(kReasons));
-    for (core::ExitReason reason : kReasons) {
-        std::vector<char>& record = blanks[static_cast<std::size_t>(reason)];
+    std::vector<std::vector<char>> blanks(core::kExitReasonCount);
+    for (const core::ExitReasonName& reason : core::kExitReasons) {
+        std::vector<char>& record = blanks[static_cast<std::size_t>(reason.reason)];
         record.assign(static_cast<std::size_t>(s.trade_itemsize), 0);
-        const char* text = reason_text(reason);
-        for (Py_ssize_t k = 0; text[k] != '\0' && k < s.reason_chars; ++k) {
-            store<std::uint32_t>(record.data(), s.reason_offset + 4 * k, static_cast<unsigned char>(text[k]));
+        for (std::size_t k = 0; k < reason.name.size(); ++k) {
+            store<std::uint32_t>(record.data(), s.reason_offset + 4 * static_cast<Py_ssize_t>(k),
+                                 static_cast<unsigned char>(reason.name[k]));
         }
     }
     return blanks;

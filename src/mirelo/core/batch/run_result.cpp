@@ -118,7 +118,7 @@ PyMemberDef members[] = {
      "ended (then the open ones by sid): sid, entry_bar, exit_bar (-1: open),\n"
      "position (signed weight at entry), entry_value and exit_value (the money the\n"
      "trade entered and exited at, signed like the position, net of fees and tax;\n"
-     "an open trade exits at its value on the last bar) and reason (REASONS)."},
+     "an open trade exits at its value on the last bar) and reason (EXIT_REASONS)."},
     {"profiles", T_OBJECT_EX, offsetof(RunResultObject, profiles), READONLY,
      "2-D float64: row i is the excursion profile of trade i."},
     {"operations", T_OBJECT_EX, offsetof(RunResultObject, operations), READONLY,

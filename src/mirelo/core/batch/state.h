@@ -16,7 +16,6 @@ struct ModuleState {
     py::Ref trade_dtype;
     Py_ssize_t sid_offset = 0, entry_offset = 0, exit_offset = 0, position_offset = 0, reason_offset = 0;
     Py_ssize_t entry_value_offset = 0, exit_value_offset = 0;
-    Py_ssize_t reason_chars = 0;  // UCS4 code units of the reason field
     Py_ssize_t trade_itemsize = 0;
 };
 

@@ -3,6 +3,8 @@
 // once the position has moved far enough in its favour.
 #pragma once
 
+#include "kernel/exit_reasons.h"
+
 #include <cmath>
 
 namespace mirelo::core {
@@ -14,9 +16,6 @@ struct ExitRules {
     double trail_stop;
     double trail_stop_activation;
 };
-
-// Why a trade ended.
-enum class ExitReason { Rebalance, StopLoss, TrailStop, TakeProfit, Delisting, Open };
 
 // An exit decided by the exit rules.  The kind is kept apart from the stock
 // (a signed sid cannot mark the kind of stock 0).
