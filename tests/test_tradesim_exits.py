@@ -168,6 +168,26 @@ class TestShortStop:
         assert r.ops["actions"] == {sid: "tp_"}
 
 
+@pytest.mark.parametrize("prices, low, rules, reasons, actions", [
+    # Close 0.8 falls through the take-profit level 0.85: the lower level, "sl".
+    ([100, 100, 80, 80, 80], None, dict(take_profit=0.15), ["take_profit"], "sl_"),
+    # The same found on the last bar, not executed.
+    ([100, 100, 80], None, dict(take_profit=0.15), ["open"], "sl"),
+    # 0.75 arms the trailing stop (0.1 once down 0.2): close 0.9 crosses 0.85, the upper level.
+    ([100, 100, 75, 90, 90], None, dict(trail_stop=0.1, trail_stop_activation=0.2),
+     ["trail_stop"], "tp_"),
+    # Within the bar the label follows the reason: a low of 0.84 reaches the take-profit.
+    ([100, 100, 90, 90], [100, 100, 84, 90], dict(take_profit=0.15, touched_exit=True),
+     ["take_profit"], "tp_"),
+], ids=["close-take-profit", "close-take-profit-last-bar", "close-trailing-stop",
+        "touched-take-profit"])
+def test_short_exit_labels(sid, prices, low, rules, reasons, actions):
+    mkt = traded_at(sid, prices, **({} if low is None else {"low": low}))
+    r = run(mkt, weight_at(sid, -1.0), [10], [10], **rules, **FREE)
+    assert r.reasons == reasons
+    assert r.ops["actions"] == {sid: actions}
+
+
 class TestStopTradingNextPeriod:
     @pytest.mark.parametrize("stop_trading", [False, True])
     def test_due_exit_on_a_rebalance_bar(self, stop_trading):

@@ -191,7 +191,7 @@ py::Ref make_result(RunInput& run, RunOutput& output) {
     py::Ref profiles = profiles_array(out, run.native);
     py::Ref operations = glue::new_stock_operations();
     const glue::OperationsInput input{run.pos_values.view(), run.pos_index.view(), run.native.rules.position_limit,
-                                        run.stop_trading_next_period ? Py_True : Py_False};
+                                        run.native.rules.touched_exit, run.stop_trading_next_period ? Py_True : Py_False};
     glue::fill_stock_operations(operations.get(), input, out.state);
     if (!run.native.record_holdings) {
         return new_run_result(run.value_path.get(), trades.get(), profiles.get(), operations.get(), nullptr);

@@ -109,11 +109,11 @@ bool nonzero_entry(PyObject* dict, int sid) {
 // "tp_enter"/"sl_enter" when the stock is about to be entered again.
 void pending_exit_actions(const OperationsInput& a, const LoopState& st, PyObject* actions, PyObject* next_weights) {
     for (const Exit& exit : st.due_exits) {
-        const char* kind = exit.profit_side ? "tp" : "sl";
+        const bool tp = core::labelled_tp(exit, a.touched_exit);
         if (py::truth(a.stop_trading_next_period) || st.last_date > a.pos_index.at(st.pos_row)) {
-            set_label(actions, exit.sid, kind);
+            set_label(actions, exit.sid, tp ? "tp" : "sl");
         } else if (nonzero_entry(next_weights, exit.sid)) {
-            set_label(actions, exit.sid, exit.profit_side ? "tp_enter" : "sl_enter");
+            set_label(actions, exit.sid, tp ? "tp_enter" : "sl_enter");
         }
     }
 }
@@ -124,7 +124,7 @@ void stopped_actions(const OperationsInput& a, const LoopState& st, PyObject* ac
         py::Ref key = py_int(exit.sid);
         const bool known = py::check_status(PyDict_Contains(actions, key.get())) != 0;
         if (py::truth(a.stop_trading_next_period) || !known) {
-            set_label(actions, exit.sid, exit.profit_side ? "tp_" : "sl_");
+            set_label(actions, exit.sid, core::labelled_tp(exit, a.touched_exit) ? "tp_" : "sl_");
         }
     }
 }

@@ -12,6 +12,7 @@ struct OperationsInput {
     core::Mat<double> pos_values;
     core::Vec<std::int64_t> pos_index;
     double position_limit;
+    bool touched_exit;  // the run's exit mode, which the "tp"/"sl" labels depend on
     PyObject* stop_trading_next_period;  // borrowed; its truth is asked at every use
 };
 

@@ -17,13 +17,22 @@ struct ExitRules {
     double trail_stop_activation;
 };
 
-// An exit decided by the exit rules.  The kind is kept apart from the stock
-// (a signed sid cannot mark the kind of stock 0).
+// An exit decided by the exit rules: the stock, why, and the direction of
+// the position it closes.
 struct Exit {
     int sid;
-    bool profit_side;  // take-profit side ("tp"), else stop side ("sl")
     ExitReason reason;
+    bool is_long;
 };
+
+// Whether an exit's label is "tp" (else "sl").  Within the bar the label
+// follows the reason.  On the close it names the level crossed, whatever the
+// direction: the upper level ("tp") is a long's take-profit but a short's
+// stop, the lower one ("sl") a long's stop but a short's take-profit.
+inline bool labelled_tp(const Exit& exit, bool touched) {
+    const bool take_profit = exit.reason == ExitReason::TakeProfit;
+    return touched || exit.is_long ? take_profit : !take_profit;
+}
 
 struct ExitLevels {
     double upper;
@@ -76,13 +85,20 @@ struct BarPath {
     double high, low, open;
 };
 
+// The reason of an exit: the profit side is the take-profit; the stop side
+// is the trailing stop when that set the stop level, else the fixed stop.
+inline ExitReason exit_reason(bool profit_side, const ExitLevels& lv) {
+    if (profit_side) return ExitReason::TakeProfit;
+    return lv.trailing ? ExitReason::TrailStop : ExitReason::StopLoss;
+}
+
 // The touched-mode decision: the exit value (at the open when the bar opened
 // beyond a level, else at the upper level, else at the lower one) and the
-// kind (stop side when a long touched its lower level or a short its upper).
+// reason (a stop when a long touched its lower level or a short its upper).
 struct TouchedExit {
     bool triggered = false;
     double exit_value = 0.0;
-    bool profit_side = false;
+    ExitReason reason = ExitReason::StopLoss;
 };
 
 // Whether the bar touched a level or opened beyond one (inclusive tests).
@@ -101,15 +117,8 @@ inline TouchedExit touched_exit(const BarPath& path, const ExitLevels& lv, doubl
     else if (touched_upper) t.exit_value = entry_value * lv.upper;
     else t.exit_value = entry_value * lv.lower;
     const bool stop_side = (touched_lower && t.exit_value > 0) || (touched_upper && t.exit_value < 0);
-    t.profit_side = !stop_side;
+    t.reason = exit_reason(!stop_side, lv);
     return t;
-}
-
-// The reason of an exit: the profit side is the take-profit; the stop side
-// is the trailing stop when that set the stop level, else the fixed stop.
-inline ExitReason exit_reason(bool profit_side, const ExitLevels& lv) {
-    if (profit_side) return ExitReason::TakeProfit;
-    return lv.trailing ? ExitReason::TrailStop : ExitReason::StopLoss;
 }
 
 // Close mode: +1 (upper level reached, inclusive), -1 (below the lower level,

@@ -459,8 +459,7 @@ private:
     }
 
     // Close mode: the bar's close against the levels; an exit is queued for
-    // the next bar.  The label follows the level crossed; the reason follows
-    // the position.
+    // the next bar, with its reason and the position's direction.
     template <bool Trailing>
     void queue_close_exit(const Position& p, double cum, double close, double price) {
         const double level = cum * close / price;
@@ -473,7 +472,7 @@ private:
         const int side = close_exit(level, lv);
         if (side == 0) return;
         const bool profit = is_long ? side > 0 : side < 0;
-        state_.pending_exits.push_back({p.sid, side > 0, exit_reason(profit, lv)});
+        state_.pending_exits.push_back({p.sid, exit_reason(profit, lv), is_long});
         exits_waiting_ = true;
     }
 
@@ -485,23 +484,23 @@ private:
                                                    const BarPathRows& rows) {
         const double cum = p.cum_return;
         const double entry_value = p.value / cum;
-        const ExitLevels lv = levels<Trailing>(entry_value > 0, p);
+        const bool is_long = entry_value > 0;
+        const ExitLevels lv = levels<Trailing>(is_long, p);
         const double start = cum / ratio;
         const BarPath path{start * read<Checked>(rows.high, col) / reference,
                            start * read<Checked>(rows.low, col) / reference,
                            start * read<Checked>(rows.open, col) / reference};
         if (!touches(path, lv)) [[likely]] return false;
-        fill_touched_exit(p, touched_exit(path, lv, entry_value), lv);
+        fill_touched_exit(p, touched_exit(path, lv, entry_value), is_long);
         return true;
     }
 
     // Closes a position whose bar touched a level, at the exit value; it stays
     // (at 0) while the holdings are being walked.
-    [[gnu::noinline]] void fill_touched_exit(Position& p, const TouchedExit& exit, const ExitLevels& lv) {
+    [[gnu::noinline]] void fill_touched_exit(Position& p, const TouchedExit& exit, bool is_long) {
         p.value = exit.exit_value;
-        const ExitReason reason = exit_reason(exit.profit_side, lv);
-        state_.stopped_stocks.push_back({p.sid, exit.profit_side, reason});
-        state_.cash = close_position(host_, p, state_.cash, rules_.fee_ratio, rules_.tax_ratio, reason);
+        state_.stopped_stocks.push_back({p.sid, exit.reason, is_long});
+        state_.cash = close_position(host_, p, state_.cash, rules_.fee_ratio, rules_.tax_ratio, exit.reason);
     }
 
     // Exits found on the previous bar's close fill at this bar's trading

@@ -160,7 +160,7 @@ void run_bar_loop(RunArgs& args, RunSetup& setup) {
     py::Ref ops = glue::new_stock_operations();
     g_state.stock_operations = py::Ref::borrow(ops.get());
     const glue::OperationsInput input{args.pos_values.view(), args.pos_index.view(), args.rules.rules.position_limit,
-                                        args.rules.stop_trading_next_period};
+                                        args.rules.rules.touched_exit, args.rules.stop_trading_next_period};
     glue::fill_stock_operations(ops.get(), input, state);
 }
 
