@@ -7,13 +7,16 @@ simcase.run and by test_batch_vs_backtest; this file covers what only batch has.
 
 import gc
 import math
+import pathlib
 import pickle
+import re
 import textwrap
 import threading
 
 import numpy as np
 import pytest
 
+import mirelo
 from mirelo.core import batch, tradesim
 from child import interrupt
 from model.data import make_case
@@ -67,7 +70,7 @@ def two_rows(first, second):
     return [[first], [second]], [10, 40], [10, 40]
 
 
-@pytest.mark.parametrize("prices, weights, rules, reasons", [
+EXIT_CASES = [
     # Long bought on bar 1 at 100: its close 90 (< 95) is a stop, sold on bar 3.
     ([100, 100, 90, 90, 90], [1.0], dict(stop_loss=0.05), ["stop_loss"]),
     # Up to 130 arms the trailing stop (0.1 after a gain of 0.2): 115 < 1.2 is a trailing stop.
@@ -82,20 +85,46 @@ def two_rows(first, second):
     ([100, 100, 112, 112, 112], [-1.0], dict(stop_loss=0.1), ["stop_loss"]),
     # A short whose price falls through its take-profit.
     ([100, 100, 80, 80, 80], [-1.0], dict(take_profit=0.15), ["take_profit"]),
-])
+]
+
+
+@pytest.mark.parametrize("prices, weights, rules, reasons", EXIT_CASES)
 def test_reason_of_an_exit(prices, weights, rules, reasons):
     r = run(market(prices), weights, [10], [10], **FREE, **rules)
     assert r.reasons == reasons
 
 
-def test_reasons_of_rebalance_delisting_and_open_trades():
+def rebalance_delisting_and_open():
     # A and B bought on bar 1; B is delisted on bar 2; row 1 (dated 30) resizes A on bar 3,
     # which splits its trade; A is still held after the last bar.
     prices = [[10, 10]] * 5
-    r = run(market(prices), [[0.5, 0.5], [0.3, 0.0]], [10, 30], [10, 30],
-            delisting_bars=np.array([-1, 2], dtype=np.int64), **FREE)
+    return run(market(prices), [[0.5, 0.5], [0.3, 0.0]], [10, 30], [10, 30],
+               delisting_bars=np.array([-1, 2], dtype=np.int64), **FREE)
+
+
+def test_reasons_of_rebalance_delisting_and_open_trades():
+    r = rebalance_delisting_and_open()
     assert r.trades == [[1, 1, 2], [0, 1, 3], [0, 3, -1]]
     assert r.reasons == ["delisting", "rebalance", "open"]
+
+
+def test_exit_reasons_are_the_ones_results_record_and_the_docs_list():
+    seen = set(rebalance_delisting_and_open().reasons)
+    for prices, weights, rules, _ in EXIT_CASES:
+        seen |= set(run(market(prices), weights, [10], [10], **FREE, **rules).reasons)
+    # Every reason a run records is declared, whole (the field fits the longest name).
+    assert len(set(batch.EXIT_REASONS)) == len(batch.EXIT_REASONS)
+    assert seen == set(batch.EXIT_REASONS)
+    assert batch.TRADE_DTYPE.fields["reason"][0].itemsize == 4 * max(map(len, batch.EXIT_REASONS))
+    assert batch.REASONS is batch.EXIT_REASONS
+    # Result.trades and the README list them, in the table's order.
+    doc = mirelo.Result.trades.__doc__
+    assert re.findall(r'"(\w+)"', doc.split("``reason``")[1]) == list(batch.EXIT_REASONS)
+    readme = (pathlib.Path(__file__).parents[1] / "README.md").read_text()
+    frame_column = re.search(r"`reason` \(([^)]*)\)", readme).group(1)
+    run_field = readme[readme.index("- `reason` tells why"):].split("\n- ")[0]
+    for listed in (re.findall(r"`(\w+)`", frame_column), re.findall(r'`"(\w+)"`', run_field)):
+        assert listed == list(batch.EXIT_REASONS)
 
 
 # --- the money of a trade --------------------------------------------------------------------

@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import pathlib
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from functools import cached_property
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import numpy as np
 import pandas as pd
@@ -18,9 +18,22 @@ from mirelo._inputs import Inputs
 from mirelo._orders import order_sheet
 from mirelo._profiles import FIELDS, GROUP_SIZE, at_exit, group_count
 from mirelo._stats import check_periods_per_year, period_returns, result_stats, trade_returns
+from mirelo.core.batch import EXIT_REASONS
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
+
+_Documented = TypeVar("_Documented", bound=Callable[..., Any])
+
+
+def _listing_exit_reasons(func: _Documented) -> _Documented:
+    """Writes the exit reasons the engine declares into `func`'s docstring, in place of
+    ``(EXIT_REASONS)``: their quoted names in table order, in parentheses."""
+    if func.__doc__ is not None:  # None under python -OO
+        names = [f'"{name}"' for name in EXIT_REASONS]
+        listed = f"({', '.join(names[:-1])}, or {names[-1]})"
+        func.__doc__ = func.__doc__.replace("(EXIT_REASONS)", listed)
+    return func
 
 
 class Result:
@@ -166,6 +179,7 @@ class Result:
     # ---- trades ----
 
     @cached_property
+    @_listing_exit_reasons
     def trades(self) -> pd.DataFrame:
         """One row per trade, in the engine's order (closed trades as they closed, then the
         open ones), so that row i is record i of ``run_result.trades`` and profile i.
@@ -181,7 +195,7 @@ class Result:
         the excursion window, and defined for a fill on a missing price; ``mae`` and
         ``mfe`` at the exit bar (from the excursion profile, NaN for a trade entered on a
         bar without a trading price or close); ``reason`` the trade closed for
-        ("rebalance", "stop_loss", "trail_stop", "take_profit", "delisting", or "open").
+        (EXIT_REASONS).
         """
         records = self.run_result.trades
         profiles = self.run_result.profiles
