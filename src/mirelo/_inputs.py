@@ -255,9 +255,9 @@ def _weight_values(weights: pd.DataFrame) -> npt.NDArray[np.float64]:
     """Weights as float64 with NaN (no position) turned into 0; infinities are refused."""
     values = float_values(weights, "weights")
     dates = cast(pd.DatetimeIndex, weights.index)
-    finite = np.isfinite(values)
-    if finite.all():
+    if np.isfinite(values.sum()):  # one pass, no mask: a finite sum has no NaN or infinity
         return values
+    finite = np.isfinite(values)
     missing = np.isnan(values)
     infinite = ~finite & ~missing
     if infinite.any():

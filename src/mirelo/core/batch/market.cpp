@@ -70,7 +70,7 @@ void build_market(MarketData& m, PyObject* const* args) {
                          m.price_columns.extent(0), m.price.extent(1));
     }
     require_names(m.price_columns);
-    m.names = glue::index_names(m.objects[kPriceColumns].get());
+    m.names = glue::index_names(m.price_columns);
     hold_distinct_names(m);
 
     PyObject* delisting = args[kDelisting];

@@ -42,7 +42,7 @@ std::vector<int> columns_of(const MarketData& market, PyObject* pos_columns, con
     const Py_ssize_t n = names.extent(0);
     bool identical = Py_TYPE(pos_columns) == py::ndarray_type() && n <= static_cast<Py_ssize_t>(same.size());
     for (Py_ssize_t i = 0; identical && i < n; ++i) identical = names(i) == same[static_cast<std::size_t>(i)].get();
-    if (!identical) return glue::map_names(market.names, pos_columns);
+    if (!identical) return glue::map_names(market.names, names);
     std::vector<int> columns(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) columns[static_cast<std::size_t>(i)] = static_cast<int>(i);
     return columns;

@@ -60,6 +60,22 @@ void for_each_name(PyObject* columns, Visit&& visit) {
     }
 }
 
+// The same over the elements of an object array, read in place (each held
+// while it is visited: encode() may run user code that replaces it).
+template <typename Visit>
+void for_each_name(const Names& names, Visit&& visit) {
+    for (Py_ssize_t i = 0; i < names.extent(0); ++i) {
+        py::Ref name = py::Ref::borrow(names(i));
+        visit(i, name.get());
+    }
+}
+
+// The number of names, when known before the walk (0 otherwise).
+Py_ssize_t names_hint(PyObject* columns) {
+    return PyList_Check(columns) || PyTuple_Check(columns) ? PySequence_Fast_GET_SIZE(columns) : 0;
+}
+Py_ssize_t names_hint(const Names& names) { return names.extent(0); }
+
 // Runs `body` under the traceback entry of map_columns; a failure is rethrown
 // at the caller's line.
 template <typename F>
@@ -68,23 +84,24 @@ auto as_map_columns(F&& body, std::source_location caller) {
     return py::traced(site, body, caller);
 }
 
-void add_names(NameIndex& index, PyObject* price_columns) {
+template <typename Columns>
+void add_names(NameIndex& index, const Columns& price_columns) {
+    index.reserve(static_cast<std::size_t>(names_hint(price_columns)));
     for_each_name(price_columns, [&](Py_ssize_t i, PyObject* name) { index[encoded_name(name)] = column_position(i); });
 }
 
 // Calls `found(position, price column)` for every position column whose
 // name is a price column's.
-template <typename Found>
-void add_mapping(const NameIndex& price_names, PyObject* pos_columns, Found&& found) {
+template <typename Columns, typename Found>
+void add_mapping(const NameIndex& price_names, const Columns& pos_columns, Found&& found) {
     for_each_name(pos_columns, [&](Py_ssize_t i, PyObject* name) {
         auto match = price_names.find(encoded_name(name));
         if (match != price_names.end()) found(column_position(i), match->second);
     });
 }
 
-}  // namespace
-
-NameIndex index_names(PyObject* price_columns, std::source_location caller) {
+template <typename Columns>
+NameIndex index_names_of(const Columns& price_columns, std::source_location caller) {
     return as_map_columns([&] {
         NameIndex index;
         add_names(index, price_columns);
@@ -92,7 +109,8 @@ NameIndex index_names(PyObject* price_columns, std::source_location caller) {
     }, caller);
 }
 
-std::vector<int> map_names(const NameIndex& price_names, PyObject* pos_columns, std::source_location caller) {
+template <typename Columns>
+std::vector<int> map_names_of(const NameIndex& price_names, const Columns& pos_columns, std::source_location caller) {
     return as_map_columns([&] {
         std::vector<int> columns;
         add_mapping(price_names, pos_columns, [&](int position, int column) {
@@ -101,6 +119,21 @@ std::vector<int> map_names(const NameIndex& price_names, PyObject* pos_columns, 
         });
         return columns;
     }, caller);
+}
+
+}  // namespace
+
+NameIndex index_names(PyObject* price_columns, std::source_location caller) {
+    return index_names_of(price_columns, caller);
+}
+NameIndex index_names(const Names& price_columns, std::source_location caller) {
+    return index_names_of(price_columns, caller);
+}
+std::vector<int> map_names(const NameIndex& price_names, PyObject* pos_columns, std::source_location caller) {
+    return map_names_of(price_names, pos_columns, caller);
+}
+std::vector<int> map_names(const NameIndex& price_names, const Names& pos_columns, std::source_location caller) {
+    return map_names_of(price_names, pos_columns, caller);
 }
 
 std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns, std::source_location caller) {

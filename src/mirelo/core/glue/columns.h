@@ -1,6 +1,7 @@
 // Relating position columns to price columns by stock name.
 #pragma once
 
+#include "glue/arrays.h"
 #include "pyutil/error.h"
 
 #include <map>
@@ -22,10 +23,14 @@ std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns,
 // lists onto one list of price columns: the price column of every name (its
 // UTF-8 bytes; the last occurrence of a repeated name), then the position
 // columns mapped through it, as a flat table (position column -> price
-// column, -1 for none).  Same failures as map_columns.
+// column, -1 for none).  Same failures as map_columns.  The columns are any
+// iterable, or an object array read in place.
 using NameIndex = std::unordered_map<std::string, int>;
 NameIndex index_names(PyObject* price_columns, std::source_location caller = std::source_location::current());
+NameIndex index_names(const Names& price_columns, std::source_location caller = std::source_location::current());
 std::vector<int> map_names(const NameIndex& price_names, PyObject* pos_columns,
+                           std::source_location caller = std::source_location::current());
+std::vector<int> map_names(const NameIndex& price_names, const Names& pos_columns,
                            std::source_location caller = std::source_location::current());
 
 // The column map as a flat table: sid -> price column, -1 for none.
