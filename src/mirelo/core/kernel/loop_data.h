@@ -28,9 +28,11 @@ struct Targets {
 };
 
 // The trading rules of a run; the four distances already made absolute.
+// The adapters set every field from their rule table, which holds the
+// defaults; the values here are only the neutral ones (no costs, no exits).
 struct Rules {
-    double fee_ratio = 0.001425;
-    double tax_ratio = 0.003;
+    double fee_ratio = 0.0;
+    double tax_ratio = 0.0;
     ExitRules exits{1.0, 0.0, 0.0, 0.0};
     bool touched_exit = false;
     double position_limit = 1.0;
