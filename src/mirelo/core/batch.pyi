@@ -133,6 +133,7 @@ class Market:
         excursion_window: int = 0,
         excursion_window_step: int = 1,
         periodically_rebalance: bool = True,
+        borrow_rate: float = 0.0,
         record_holdings: bool = False,
     ) -> RunResult:
         """Run one backtest (the interpreter lock released); take_profit and trail_stop

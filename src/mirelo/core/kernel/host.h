@@ -84,4 +84,10 @@ concept BarLoopHost = requires(H& host, typename H::WeightRow& row, const Positi
     { host.in_set_position([] { return 0.0; }) } -> std::same_as<double>;
 };
 
+// Whether the runs of host H may pay a borrow fee (Rules::borrow_rate): all
+// but those of a host that declares `static constexpr bool kNoBorrowFee`,
+// whose loop then has no walk that pays one.
+template <typename H>
+concept HostMayBorrow = !requires { H::kNoBorrowFee; };
+
 }  // namespace mirelo::core

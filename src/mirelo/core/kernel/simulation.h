@@ -88,7 +88,9 @@ private:
 
     // The bars, in order.  Bars dated before the first position row only
     // take the value 1.  `Record`: each bar ends in the holdings record.
-    template <bool Touched, bool Trailing, bool Checked, bool Prefetch, bool Record>
+    // `Borrow`: each bar starts by paying for the shorts held since the bar
+    // before.
+    template <bool Touched, bool Trailing, bool Checked, bool Prefetch, bool Record, bool Borrow>
     void walk_bars(Index n) {
         for (Index i = 0; i < first_bar_; ++i) {
             inputs_.values.set(i, 1.0);
@@ -110,6 +112,7 @@ private:
             bar_ = static_cast<int>(i);
             if (i % kBarsBetweenPolls == 0) host_.poll();
             holdings_changed_ = false;
+            if constexpr (Borrow) charge_borrow(i);
             PassRecord record;
             if constexpr (Record) record = open_pass_record();
             const double value = mark_to_market<Touched, Trailing, Checked, Prefetch, Record>(i, matrices, record);
@@ -133,6 +136,39 @@ private:
             }
         }
         state_.rebalance_today = false;
+    }
+
+    // The fee on the shorts held from the close of bar i - 1 to bar i: the
+    // yearly borrow rate on their money value at that close (their terms of
+    // its value, after its trades), for the calendar time between the two
+    // bars' dates, read as nanoseconds since the epoch (365 days a year).  A
+    // short pays from the bar after its entry through its exit bar: Friday's
+    // close to Monday's is three days.  Paid out of the cash before the bar's
+    // value is summed, and one of the bar's costs: the bar then ends in
+    // finish_bar, which settles its totals.
+    [[gnu::noinline]] void charge_borrow(Index i) {
+        if (i == 0 || state_.holdings.empty()) return;
+        if (checked_) return charge_borrow<true>(i);
+        charge_borrow<false>(i);
+    }
+    template <bool Checked>
+    void charge_borrow(Index i) {
+        const Row<double> price_row = row_of<Checked>(prices_.price, i - 1);
+        const Row<double> close_row = row_of<Checked>(prices_.close, i - 1);
+        double shorts = 0.0;  // the money value of the shorts, negative
+        for (const Position& p : state_.holdings) {
+            if (p.value < 0) {
+                shorts += value_at_close(p.value, read<Checked>(price_row, p.column), read<Checked>(close_row, p.column));
+            }
+        }
+        if (shorts == 0) return;
+        constexpr double kNanosecondsPerYear = 365.0 * 86400.0 * 1e9;
+        const Vec<std::int64_t>& dates = prices_.price_index;
+        const double years = static_cast<double>(dates(i) - dates(i - 1)) / kNanosecondsPerYear;
+        const double fee = rules_.borrow_rate * -shorts * years;
+        state_.cash -= fee;
+        bar_fills_.costs += fee;
+        bar_traded_ = exits_waiting_ = true;
     }
 
     // The rebalances of the run follow from the dates alone.  On every bar
@@ -289,20 +325,28 @@ private:
         return static_cast<double>(m.extent(0)) * std::fabs(static_cast<double>(m.stride(0))) > kCachedBytes;
     }
 
-    template <bool Touched, bool Trailing, bool Record>
+    template <bool Touched, bool Trailing, bool Record, bool Borrow>
     Walk walk_for() const {
-        if (checked_) return &BarLoop::walk_bars<Touched, Trailing, true, false, Record>;
-        return prefetches() ? &BarLoop::walk_bars<Touched, Trailing, false, true, Record>
-                            : &BarLoop::walk_bars<Touched, Trailing, false, false, Record>;
+        if (checked_) return &BarLoop::walk_bars<Touched, Trailing, true, false, Record, Borrow>;
+        return prefetches() ? &BarLoop::walk_bars<Touched, Trailing, false, true, Record, Borrow>
+                            : &BarLoop::walk_bars<Touched, Trailing, false, false, Record, Borrow>;
     }
-    template <bool Record>
+    template <bool Record, bool Borrow>
     Walk walk_recording() const {
         if (rules_.touched_exit) {
-            return walks_trailing_ ? walk_for<true, true, Record>() : walk_for<true, false, Record>();
+            return walks_trailing_ ? walk_for<true, true, Record, Borrow>() : walk_for<true, false, Record, Borrow>();
         }
-        return walks_trailing_ ? walk_for<false, true, Record>() : walk_for<false, false, Record>();
+        return walks_trailing_ ? walk_for<false, true, Record, Borrow>() : walk_for<false, false, Record, Borrow>();
     }
-    Walk choose_walk() const { return recorder_ != nullptr ? walk_recording<true>() : walk_recording<false>(); }
+    // The walks that pay a borrow fee, for a host whose runs may pay one.
+    template <bool Record>
+    Walk walk_borrowing() const {
+        if constexpr (HostMayBorrow<Host>) {
+            if (rules_.borrow_rate != 0) return walk_recording<Record, true>();
+        }
+        return walk_recording<Record, false>();
+    }
+    Walk choose_walk() const { return recorder_ != nullptr ? walk_borrowing<true>() : walk_borrowing<false>(); }
 
     template <bool Checked>
     static double read(const Row<double>& row, int col) {
@@ -842,7 +886,7 @@ private:
     bool delisting_every_bar_ = false;
     std::vector<double> terms_;       // the bar value terms of the pass, with touched exits
     bool early_value_ok_ = false;     // the mark-to-market pass summed the bar's value
-    bool exits_waiting_ = false;      // an exit is queued or due, or filled within the pass
+    bool exits_waiting_ = false;      // the bar ends in finish_bar: an exit queued or due or filled, a fee paid
     bool holdings_changed_ = false;   // a step after the mark-to-market pass traded
     bool recorded_every_holding_ = false;  // the last bar recorded ended with the holdings' sids, in order
     BarFills bar_fills_;              // the fills of the bar so far

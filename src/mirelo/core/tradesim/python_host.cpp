@@ -72,6 +72,8 @@ public:
     // backtest_ records no holdings and keeps no bar totals.
     static constexpr core::HoldingsRecorder* holdings_recorder() { return nullptr; }
     static constexpr core::BarTotals* bar_totals() { return nullptr; }
+    // backtest_ takes no borrow rate: its loop needs no walk that pays one.
+    static constexpr bool kNoBorrowFee = true;
     static void record_fill(int, double, double) {}
     // Runs the Python signal handlers; a KeyboardInterrupt (or any exception
     // a handler raises) fails the run like any other error.
