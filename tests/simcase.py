@@ -126,12 +126,17 @@ def run_batch(case, record_holdings=False, **rules):
 
 def recorded_run(args, plain, **rules):
     """The run of `args` again with the holdings recorded: the same run as `plain` (a
-    RunResult without them), its record checked by assert_holdings_reconcile."""
+    RunResult without them), its record checked by assert_holdings_reconcile, and the bar
+    totals of both runs alike to the bit, the number of holdings that of the record."""
     recorded = run_batch(args, record_holdings=True, **rules)
     np.testing.assert_array_equal(recorded.value, plain.value)
     assert recorded.trades.tobytes() == plain.trades.tobytes()
     np.testing.assert_array_equal(recorded.profiles, plain.profiles)
     assert plain.holdings_offsets is None and plain.cash is None
+    for name in ("traded", "costs", "holdings_count"):
+        assert getattr(plain, name).tobytes() == getattr(recorded, name).tobytes(), name
+    assert plain.holdings_count.dtype == np.int32
+    np.testing.assert_array_equal(plain.holdings_count, np.diff(recorded.holdings_offsets))
     assert_holdings_reconcile(recorded)
     return recorded
 

@@ -44,7 +44,7 @@ def test_edits_after_the_run_change_nothing(monkeypatch, cow):
     again = r.inputs.market.build().run(**r.inputs.targets.arguments(), **r.rules)
     np.testing.assert_array_equal(again.value, value)
     best = swept.best()
-    # (A sweep records no holdings unless asked: its costs are NaN, which equals nothing.)
+    # (NaN equals nothing: compared as missing.)
     present = lambda values: [v if v == v else "missing" for v in values]  # noqa: E731
     assert present(swept.run(best.name).stats()) == present(best[stats.index])
     assert swept.table.equals(table)

@@ -116,13 +116,17 @@ def test_without_the_record_the_views_say_how_to_get_it():
     prices, w = random_market(seed=2)
     r = mirelo.backtest(prices["close"], w, holdings=False)
     assert not r.has_holdings and r.run_result.holdings_offsets is None
-    for view in ("positions", "positions_value", "exposure", "turnover", "costs"):
+    for view in ("positions", "positions_value", "exposure"):
         with pytest.raises(ValueError, match=r"no holdings record: run mirelo\.backtest"):
             getattr(r, view)
     with pytest.raises(ValueError, match="no holdings record"):
         r.contribution()
+    # The totals of every bar need no record: the same figures and statistics as with it.
+    recorded = mirelo.backtest(prices["close"], w)
+    pd.testing.assert_series_equal(r.turnover, recorded.turnover)
+    pd.testing.assert_series_equal(r.costs, recorded.costs)
     s = r.stats()
-    assert pd.isna(s["costs"]) and s["turnover"] > 0 and 0 < s["exposure"] <= 1
+    assert s.equals(recorded.stats()) and s["costs"] > 0 and 0 < s["exposure"] <= 1
     with pytest.raises(TypeError, match="^holdings must be True or False, not str"):
         mirelo.backtest(prices["close"], w, holdings="yes")
 

@@ -1,7 +1,9 @@
-"""The holdings record of Market.run (record_holdings=True), worked out by hand.
+"""The holdings record of Market.run (record_holdings=True) and the bar totals of every run
+(traded, costs, holdings_count), worked out by hand.
 
 Every scenario of simcase.run and of test_batch_vs_backtest also checks the record against
-its value path (simcase.assert_holdings_reconcile); these pin its numbers and its plumbing.
+its value path (simcase.assert_holdings_reconcile), and the totals of a run without the
+record against those of the same run with it; these pin their numbers and their plumbing.
 """
 
 import pickle
@@ -41,6 +43,7 @@ def test_buys_a_price_move_and_a_rebalance_with_costs():
     np.testing.assert_allclose(r.cash, [1.0, 0.0, 0.0, -0.0017982], rtol=1e-12, atol=1e-15)
     np.testing.assert_allclose(r.traded, [0.0, 0.999, 0.0, 0.89865045], rtol=1e-12)
     np.testing.assert_allclose(r.costs, [0.0, 0.001, 0.0, 0.00224775], rtol=1e-12)
+    np.testing.assert_array_equal(r.holdings_count, [0, 2, 2, 1])
 
 
 def test_holdings_are_valued_at_the_close_and_traded_at_the_trading_price():
@@ -86,15 +89,37 @@ def test_the_record_is_optional_in_run_and_run_many_and_pickles():
     for r in (recorded, truthy, pickle.loads(pickle.dumps(recorded))):
         np.testing.assert_array_equal(r.holdings_offsets, [0, 0, 2, 4])
         np.testing.assert_array_equal(r.holdings_sid, [0, 1, 0, 1])
-    assert pickle.loads(pickle.dumps(plain)).holdings_value is None
+    again = pickle.loads(pickle.dumps(plain))
+    assert again.holdings_value is None
+    for r in (plain, again):  # the totals come with every run (default fee 0.001425)
+        np.testing.assert_array_equal(r.holdings_count, [0, 2, 2])
+        np.testing.assert_allclose(r.traded, [0.0, 0.5 * (1 - 0.001425) + 0.5, 0.0], rtol=1e-15)
+        np.testing.assert_allclose(r.costs, [0.0, 0.001425, 0.0], rtol=1e-15)
 
 
 def test_a_holding_whose_value_rounds_to_nothing_is_no_holding():
     # A falls from 1 to 1e-323 on bar 2: its 0.1 of the balance becomes less than the
     # smallest double, 0, which the record leaves out as it leaves out a touched exit's.
+    # Without the record the run counts it as the record does (simcase.recorded_run), though
+    # nothing traded on that bar.
     prices = [[1.0, 1.0], [1.0, 1.0], [1e-323, 1.0], [1e-323, 1.1]]
     r = run(market(prices), [[0.1, 0.9]], [10], [10], **FREE).record
     assert bar_rows(r, "holdings") == approx_rows([[], [(0, 0.1), (1, 0.9)], [(1, 0.9)], [(1, 0.99)]])
+    np.testing.assert_array_equal(r.holdings_count, [0, 2, 1, 1])
+
+
+@pytest.mark.parametrize("prices, close, counts", [
+    # The close of bar 3 is infinite: the flat entry is worth 0 x inf = NaN there.
+    ([100, 100, 125, 125, 125], [100, 100, 125, np.inf, 125], [0, 1, 0, 1, 0]),
+    # The price ratio of bar 4 overflows: the flat entry becomes NaN, a holding from then on.
+    ([100, 100, 125, 1e-300, 1e300], None, [0, 1, 0, 0, 1]),
+], ids=["infinite close", "ratio overflows"])
+def test_a_flat_entry_counts_where_its_value_is_not_zero(prices, close, counts):
+    # Bar 2 opens at 125, beyond the take-profit level 120: A is sold within the bar and
+    # its entry waits at 0 for the next rebalance, which never comes.
+    r = run(market(prices, close=close), [1.0], [10], [10], take_profit=0.2,
+            touched_exit=True, **FREE).record
+    np.testing.assert_array_equal(r.holdings_count, counts)
 
 
 def held_by_trades(r):

@@ -48,8 +48,7 @@ def record_model(bars):
     """The holdings record of `bars` (holdings, cash, fills) written plainly: fills without
     change and cost are none; a bar's fills are merged by stock, its changes added in the
     order they came, and listed by sid."""
-    out = {k: [] for k in ("holdings_sid", "holdings_value", "cash", "traded", "costs",
-                           "fills_sid", "fills_value")}
+    out = {k: [] for k in ("holdings_sid", "holdings_value", "cash", "fills_sid", "fills_value")}
     out["holdings_offsets"], out["fills_offsets"] = [0], [0]
     for holdings, cash, fills in bars:
         for sid, value in holdings:
@@ -58,15 +57,9 @@ def record_model(bars):
         out["holdings_offsets"].append(len(out["holdings_sid"]))
         out["cash"].append(cash)
         kept = [f for f in fills if not (f[1] == 0 and f[2] == 0)]
-        traded = costs = 0.0
         merged = {}
-        for sid, change, cost in kept:
-            traded += abs(change)
-            costs += cost
         for sid, change, _ in sorted(kept, key=lambda f: f[0]):  # a stable sort
             merged[sid] = merged[sid] + change if sid in merged else change
-        out["traded"].append(traded)
-        out["costs"].append(costs)
         for sid in sorted(merged):
             out["fills_sid"].append(sid)
             out["fills_value"].append(merged[sid])

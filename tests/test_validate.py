@@ -56,6 +56,11 @@ class TestHandWorked:
         assert (fresh["trades"], fresh["exposure"], fresh["win_rate"]) == (2, 1.0, 0.5)
         assert fresh["total_return"] == pytest.approx(1.5 * 0.5 - 1.0, rel=1e-6)
         assert fresh["start"] == TINY_CLOSE.index[5]  # a fresh window's first bar is flat
+        # Turnover over the covered bars: none in slice mode (bought before the windows);
+        # fresh, each window buys the whole value once (one-way 0.5), over 6 bars at 252 a
+        # year.  Free trading costs nothing.
+        assert (sliced["turnover"], sliced["costs"], fresh["costs"]) == (0.0, 0.0, 0.0)
+        assert fresh["turnover"] == pytest.approx(2 * 0.5 / (6 / 252), rel=1e-12)
 
     def test_summary(self):
         summary = tiny("slice").summary()

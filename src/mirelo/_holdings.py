@@ -2,10 +2,11 @@
 
 The engine (``Market.run(..., record_holdings=True)``) records, for every bar after its
 trades, the money value of each holding at the close (compressed rows: bar i's entries are
-``offsets[i]`` to ``offsets[i + 1]``), the cash, the money traded and the costs paid, and
-each stock's net change of position at its fills. Money is on the scale of the value path
-(1.0 = the starting balance). The views here turn those rows into dense frames with NumPy
-alone (no Python loop over bars or holdings).
+``offsets[i]`` to ``offsets[i + 1]``), the cash, and each stock's net change of position at
+its fills; every run also has the money each bar traded, the costs it paid and the number
+of holdings it ended with. Money is on the scale of the value path (1.0 = the starting
+balance). The views here turn those rows into dense frames with NumPy alone (no Python loop
+over bars or holdings).
 """
 
 from __future__ import annotations
@@ -24,7 +25,9 @@ EXPOSURE_COLUMNS = ("long", "short", "gross", "net", "cash", "holdings")
 class HoldingsRecord:
     """The holdings record of one run, with the labels of its bars and stocks.
 
-    ``columns[sid]`` is the stock of a sid; ``path`` is the value path.
+    ``columns[sid]`` is the stock of a sid; ``path`` is the value path. Built directly
+    (not with ``of``), it serves the views that need only the totals of every bar
+    (``turnover``, ``costs``).
     """
 
     run_result: Any
@@ -104,7 +107,7 @@ def exposure(record: HoldingsRecord) -> pd.DataFrame:
         "gross": (long - short) / path,
         "net": (long + short) / path,
         "cash": r.cash / path,
-        "holdings": np.diff(r.holdings_offsets),
+        "holdings": r.holdings_count,
     }, index=record.index, columns=list(EXPOSURE_COLUMNS))
     frame.columns.name = "exposure"
     return frame

@@ -121,6 +121,11 @@ class Result:
         return _holdings.HoldingsRecord.of(self.run_result, self.index,
                                            self.inputs.weight_columns)
 
+    @cached_property
+    def _bars(self) -> _holdings.HoldingsRecord:
+        """The run's totals of every bar, which need no record."""
+        return _holdings.HoldingsRecord(self.run_result, self.index, self.inputs.weight_columns)
+
     @property
     def positions(self) -> pd.DataFrame:
         """Dates x stocks (the weights' columns): each holding after the bar's trades, at
@@ -150,13 +155,14 @@ class Result:
     @cached_property
     def turnover(self) -> pd.Series:
         """Money traded on each bar (|change of position| at the fills, fees excluded) over
-        the value before the bar (the previous bar's; 1.0 before the first)."""
-        return _holdings.turnover(self._record)
+        the value before the bar (the previous bar's; 1.0 before the first).  Every run has
+        it, with or without the holdings record."""
+        return _holdings.turnover(self._bars)
 
     @cached_property
     def costs(self) -> pd.Series:
-        """Fees and tax paid on each bar over the value before the bar."""
-        return _holdings.costs(self._record)
+        """Fees and tax paid on each bar over the value before the bar (every run has it)."""
+        return _holdings.costs(self._bars)
 
     def contribution(self, by: Mapping[Any, Any] | pd.Series | None = None,
                      freq: str | None = None) -> pd.DataFrame:
@@ -284,7 +290,8 @@ class Result:
 
         Returns, risk and drawdown come from empyrical-reloaded on ``returns`` after
         ``start``; the risk-free rate is 0. Turnover, exposure and costs come from the
-        engine's holdings record (``turnover``, ``exposure``, ``costs``). `periods_per_year`
+        engine's totals of every bar (``turnover``, ``costs``, the number of holdings),
+        with or without the holdings record. `periods_per_year`
         annualises them: given here, else as given to ``backtest``, else inferred from the
         spacing of the index (daily 252, or 365 when weekends trade; weekly 52, monthly 12,
         ...). See ``mirelo._stats``.
@@ -301,8 +308,7 @@ class Result:
     def _stats(self, periods_per_year: float | None, benchmark: Benchmark | None) -> pd.Series:
         if periods_per_year is None:
             periods_per_year = self.periods_per_year
-        stats = result_stats(self.inputs, self.run_result, self.rules, self.start_bar,
-                             periods_per_year)
+        stats = result_stats(self.inputs, self.run_result, self.start_bar, periods_per_year)
         if benchmark is None:
             return stats
         return with_benchmark(stats, period_returns(self.run_result.value, self.start_bar),

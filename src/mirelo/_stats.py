@@ -16,12 +16,10 @@ Conventions (also in README.md):
 - **Risk-free rate 0** for the Sharpe ratio, required return 0 for the Sortino ratio.
 - Return, risk and drawdown figures come from empyrical-reloaded, computed on those
   returns; turnover, exposure, costs, drawdown dates and trade figures are computed here.
-- **Turnover, exposure and costs** come from the engine's holdings record (exact): half
-  the money traded on each bar over the value before it, summed and annualised; the share
-  of bars ending with a holding; the fees and tax over the value before each bar, summed
-  and annualised. A run without the record (a sweep without ``holdings=True``) falls back
-  to the turnover of the target weights and the trades' holding periods, and has no costs
-  (NaN).
+- **Turnover, exposure and costs** come from the engine's totals of every bar (exact, with
+  or without the holdings record): half the money traded on each bar over the value before
+  it, summed and annualised; the share of bars ending with a holding; the fees and tax over
+  the value before each bar, summed and annualised.
 """
 
 from __future__ import annotations
@@ -29,7 +27,7 @@ from __future__ import annotations
 import math
 import numbers
 import weakref
-from collections.abc import Callable, Hashable, Mapping
+from collections.abc import Callable, Hashable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -86,24 +84,18 @@ _PER_INPUTS: weakref.WeakKeyDictionary[Inputs, dict[Hashable, Any]] = \
     weakref.WeakKeyDictionary()
 
 
-def result_stats(inputs: Inputs, run_result: Any, rules: Mapping[str, Any], start_bar: int,
+def result_stats(inputs: Inputs, run_result: Any, start_bar: int,
                  periods_per_year: float | None = None) -> pd.Series:
     """The statistics of a run as a Series indexed by STAT_LABELS (dtype object).
 
-    `inputs` are the run's inputs, `run_result` the engine's result, `rules` its rule
-    keywords and `start_bar` the first bar of the period (``Result.start_bar``).
+    `inputs` are the run's inputs, `run_result` the engine's result and `start_bar` the
+    first bar of the period (``Result.start_bar``).
     """
     per_year = resolve_periods_per_year(inputs, periods_per_year)
     index = inputs.index
     value = pd.Series(run_result.value, index=index, copy=False).iloc[start_bar:]
     returns = period_returns(run_result.value, start_bar)
-    held = engine_figures(run_result, start_bar)
-    if held is None:
-        limit = float(rules["position_limit"])
-        held = (_once_per_inputs(inputs, ("turnover", limit),
-                                 lambda: target_turnover(inputs, limit)),
-                exposure(run_result, start_bar, len(index)), np.nan)
-    turnover, held_share, costs = held
+    turnover, held_share, costs = engine_figures(run_result, start_bar)
     years = len(returns) / per_year
     peak, trough, recovery = drawdown_dates(value)
     figures: dict[str, Any] = {
@@ -229,85 +221,17 @@ def drawdown_dates(value: pd.Series) -> tuple[Any, Any, Any]:
     return value.index[peak], value.index[trough], recovery
 
 
-def engine_figures(run_result: Any, start_bar: int) -> tuple[float, float, float] | None:
-    """From the engine's holdings record (None without one), over the bars after
-    `start_bar`: the one-way turnover (half the money traded over the value before each bar,
-    summed), the share of bars ending with a holding, and the costs over the value before
-    each bar, summed."""
-    if getattr(run_result, "traded", None) is None:
-        return None
+def engine_figures(run_result: Any, start_bar: int) -> tuple[float, float, float]:
+    """From the engine's totals of every bar, over the bars after `start_bar`: the one-way
+    turnover (half the money traded over the value before each bar, summed), the share of
+    bars ending with a holding, and the costs over the value before each bar, summed."""
     path = run_result.value
     before = np.concatenate(([1.0], path[:-1]))[start_bar + 1:]
     traded = run_result.traded[start_bar + 1:] / before
     costs = run_result.costs[start_bar + 1:] / before
-    held = np.diff(run_result.holdings_offsets)[start_bar + 1:] > 0
+    held = run_result.holdings_count[start_bar + 1:] > 0
     share = float(held.mean()) if len(held) else np.nan
     return float(traded.sum()) / 2.0, share, float(costs.sum())
-
-
-def target_turnover(inputs: Inputs, position_limit: float) -> float:
-    """Total one-way turnover of the target weights the rebalances traded to.
-
-    For each rebalance that trades (its bar is not the last), the weights row it uses —
-    the newest row dated before the bar after the rebalance date's bar — scaled to a gross
-    exposure of at most 1 and capped at the position limit, as the engine does; turnover
-    adds half the absolute change from the previous target (the first from cash). Exits
-    between rebalances and price drift are not counted.
-    """
-    changes = _target_steps(inputs, position_limit)[1]
-    return float(np.abs(changes).sum()) / 2.0
-
-
-def target_changes(inputs: Inputs, position_limit: float
-                   ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
-    """The bar on which each trading rebalance fills, and its one-way turnover (half the
-    absolute change of the target weights; see ``target_turnover``)."""
-    bars, changes = _target_steps(inputs, position_limit)
-    return bars, np.abs(changes).sum(axis=1) / 2.0
-
-
-def _target_steps(inputs: Inputs, position_limit: float
-                  ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
-    """The fill bar of each trading rebalance and the change of the target weights it
-    trades (rebalances x weight columns)."""
-    given = inputs.targets
-    dates = inputs.market.price_index
-    bars = np.searchsorted(dates, given.resample, side="right") - 1
-    bars = np.unique(bars[(bars >= 0) & (bars < len(dates) - 1)])
-    rows = np.searchsorted(given.pos_index, dates[bars + 1], side="left") - 1
-    used = rows >= 0
-    targets = _normalized(given.pos_values[rows[used]], position_limit)
-    changes = np.diff(targets, axis=0, prepend=np.zeros((1, targets.shape[1])))
-    return bars[used] + 1, changes
-
-
-def _normalized(rows: npt.NDArray[np.float64], limit: float) -> npt.NDArray[np.float64]:
-    gross = np.abs(rows).sum(axis=1, keepdims=True)
-    scaled = rows / np.maximum(gross, 1.0)
-    clipped: npt.NDArray[np.float64] = np.clip(scaled, -abs(limit), abs(limit))
-    return clipped
-
-
-def exposure(run_result: Any, start_bar: int, n: int) -> float:
-    """Share of the period's bars (after `start_bar`, of `n` bars) at whose close at least
-    one trade is open.
-
-    A trade is held from its entry bar up to, not including, its exit bar (an open trade
-    to the last bar).
-    """
-    held = held_bars(run_result.trades, n)
-    period = held[start_bar + 1:]
-    return float(period.mean()) if len(period) else np.nan
-
-
-def held_bars(records: Any, n: int) -> npt.NDArray[np.bool_]:
-    """Per bar of `n`: whether a trade of `records` is held at its close."""
-    exits = np.where(records["exit_bar"] >= 0, records["exit_bar"], n)
-    opened = np.zeros(n + 1, dtype=np.int64)
-    np.add.at(opened, records["entry_bar"], 1)
-    np.add.at(opened, exits, -1)
-    held: npt.NDArray[np.bool_] = np.cumsum(opened[:n]) > 0
-    return held
 
 
 def trade_returns(records: Any) -> npt.NDArray[np.float64]:

@@ -558,7 +558,7 @@ def format_report(demo: DemoResult, summary: dict[str, Any] | None = None) -> st
     add(f"  Calmar ratio            {_number(s['calmar']):>9}")
     add(f"  Exposure                {_pct(s['exposure'], 1):>9}   (bars ending with a position)")
     add(f"  Turnover                {_number(s['turnover']):>9}   "
-        "a year (one-way, of the target weights)")
+        "a year (one-way, money traded over value)")
     add("")
     add("Trades")
     add(f"  Number of trades        {s['trades']:>9}   ({s['open_trades']} still open)")

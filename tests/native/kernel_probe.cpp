@@ -172,11 +172,10 @@ PyObject* recorded(PyObject*, PyObject* args) {
         }
         recorder.finish();
     }
-    return Py_BuildValue("{sNsNsNsNsNsNsNsNsN}", "holdings_offsets", list_of(record.offsets), "holdings_sid",
+    return Py_BuildValue("{sNsNsNsNsNsNsN}", "holdings_offsets", list_of(record.offsets), "holdings_sid",
                          list_of(record.sid), "holdings_value", list_of(record.value), "cash", list_of(record.cash),
-                         "traded", list_of(record.traded), "costs", list_of(record.costs), "fills_offsets",
-                         list_of(record.fill_offsets), "fills_sid", list_of(record.fill_sid), "fills_value",
-                         list_of(record.fill_value));
+                         "fills_offsets", list_of(record.fill_offsets), "fills_sid", list_of(record.fill_sid),
+                         "fills_value", list_of(record.fill_value));
 }
 
 PyMethodDef methods[] = {

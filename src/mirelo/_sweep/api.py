@@ -57,10 +57,9 @@ def sweep(close, weights, grid, *, open=None, high=None, low=None, trade_at="clo
     periods_per_year: bars a year for the trials' annualised statistics; None
         infers them from the spacing of the close index, as ``Result.stats()``.
     holdings: record every trial's holdings (off by default: it costs each run
-        time), so that its turnover, exposure and costs are the engine's exact
-        figures, as in ``mirelo.backtest``, and ``run(i)`` has the holdings views;
-        without it they are estimated from the target weights and the trades, and
-        costs are NaN.
+        time), so that ``run(i)`` has the holdings views.  The statistics are the
+        same either way: turnover, exposure and costs come from the engine's totals
+        of every bar, as in ``mirelo.backtest``.
 
     A trial that fails (in the engine, its rules or its statistics) is a row
     with status "error"; the others go on.  Ctrl-C stops the sweep, keeps

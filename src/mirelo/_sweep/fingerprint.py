@@ -68,8 +68,7 @@ def sweep_fingerprint(setup: SweepSetup, *, trade_at: str, fixed_rules: Mapping[
                       orders: Mapping[str, str] | None = None) -> dict[str, str]:
     """The fingerprint of a sweep: its market (one for all weights frames), each
     weights frame, trade_at, the fixed rules, the periods per year of its
-    statistics, whether its runs record their holdings (turnover, exposure and
-    costs then come from the engine) and the format of its rows.  `orders` gives the order to hash an
+    statistics, whether its runs record their holdings and the format of its rows.  `orders` gives the order to hash an
     entry's array in (that of the store's record, see ``recorded_orders``)."""
     orders = orders or {}
     first = next(iter(setup.inputs.values()))

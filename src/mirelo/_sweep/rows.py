@@ -22,7 +22,7 @@ OK, FAILED = "ok", "error"
 # The format of a row: raise it whenever a row's columns or what they mean change
 # (a statistic added or computed otherwise), so that stores of older rows are not
 # resumed as if they were this version's.
-ROW_FORMAT = 3  # 3: costs, and turnover and exposure from the holdings record
+ROW_FORMAT = 4  # 4: turnover, exposure and costs exact with or without the holdings record
 
 
 @dataclass

@@ -7,7 +7,9 @@ the path's pieces, restricted to the pieces' bars:
 - trades: those entered on a covered bar of a piece (a position carried into
   a slice from before its window is not a trade of the path);
 - exposure: the share of covered bars ending with a position held;
-- turnover: the target changes that fill on covered bars, per year of them.
+- turnover and costs: from the engine's totals of the covered bars (half the
+  money traded, and the fees and tax, over the run's value before each bar),
+  per year of them.
 """
 
 from __future__ import annotations
@@ -20,17 +22,16 @@ import numpy as np
 import pandas as pd
 
 from mirelo._result import Result
-from mirelo._stats import (STAT_LABELS, drawdown_dates, held_bars, return_figures,
-                           target_changes, trade_figures)
+from mirelo._stats import STAT_LABELS, drawdown_dates, return_figures, trade_figures
 
 from .paths import Piece, covered_returns
 
 
 def _trading(pieces: list[Piece], result_of: Callable[[Piece], Result]) -> dict[str, Any]:
-    """Trade figures, exposure and one-way turnover of the pieces' covered bars."""
+    """Trade figures, exposure, one-way turnover and costs of the pieces' covered bars."""
     records, profiles = [], []
     held = bars = 0
-    turnover = 0.0
+    turnover = costs = 0.0
     for piece in pieces:
         if piece.run is None:
             continue
@@ -40,14 +41,16 @@ def _trading(pieces: list[Piece], result_of: Callable[[Piece], Result]) -> dict[
         entered = np.isin(trades["entry_bar"], local)
         records.append(trades[entered])
         profiles.append(result.run_result.profiles[entered][:, -6:])
-        held += int(held_bars(trades, len(result.index))[local].sum())
+        totals = result.run_result
+        held += int(np.count_nonzero(totals.holdings_count[local] > 0))
         bars += len(local)
-        fills, changes = target_changes(result.inputs, float(result.rules["position_limit"]))
-        turnover += float(changes[np.isin(fills, local)].sum())
+        before = np.concatenate(([1.0], totals.value[:-1]))[local]
+        turnover += float((totals.traded[local] / before).sum()) / 2.0
+        costs += float((totals.costs[local] / before).sum())
     if not records:
         return {}
     run = SimpleNamespace(trades=np.concatenate(records), profiles=np.concatenate(profiles))
-    return {"exposure": held / bars if bars else np.nan, "turnover": turnover,
+    return {"exposure": held / bars if bars else np.nan, "turnover": turnover, "costs": costs,
             **trade_figures(run)}
 
 
@@ -69,8 +72,9 @@ def path_stats(pieces: list[Piece], calendar: pd.DatetimeIndex, per_year: float,
         "max_drawdown_recovery": recovery,
         **trading,
     }
-    if "turnover" in trading:
-        figures["turnover"] = trading["turnover"] / years if years > 0 else np.nan
+    for name in ("turnover", "costs"):
+        if name in trading:
+            figures[name] = trading[name] / years if years > 0 else np.nan
     plain = [figures.get(k, np.nan) for k in STAT_LABELS]
     return pd.Series([v.item() if isinstance(v, np.generic) else v for v in plain],
                      index=pd.Index(STAT_LABELS), dtype=object)

@@ -120,8 +120,8 @@ class CVResult:
 
     def stats(self) -> pd.DataFrame:
         """Per path (columns), the statistics of ``Result.stats()`` (rows).  Trade
-        figures, exposure and turnover come from running the chosen trials again
-        (once each)."""
+        figures, exposure, turnover and costs come from running the chosen trials
+        again (once each)."""
         return self._stats.copy()
 
     def _path_sharpe(self, path: int) -> tuple[float, np.ndarray]:

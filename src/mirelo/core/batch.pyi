@@ -42,6 +42,7 @@ class RunResult:
         fills_offsets: npt.NDArray[np.int64] | None = None,
         fills_sid: npt.NDArray[np.int32] | None = None,
         fills_value: npt.NDArray[np.float64] | None = None,
+        holdings_count: npt.NDArray[np.int32] | None = None,
     ) -> None: ...
     @property
     def value(self) -> npt.NDArray[np.float64]:
@@ -72,12 +73,6 @@ class RunResult:
     def cash(self) -> npt.NDArray[np.float64] | None:
         """The cash after each bar's trades."""
     @property
-    def traded(self) -> npt.NDArray[np.float64] | None:
-        """The money each bar traded: the sum of |change of position|, fees excluded."""
-    @property
-    def costs(self) -> npt.NDArray[np.float64] | None:
-        """The fees and tax each bar paid."""
-    @property
     def fills_offsets(self) -> npt.NDArray[np.int64] | None:
         """bars + 1 offsets: bar i's fills are entries offsets[i] to offsets[i + 1]."""
     @property
@@ -86,6 +81,16 @@ class RunResult:
     @property
     def fills_value(self) -> npt.NDArray[np.float64] | None:
         """Each stock's net change of position at the bar's fills, fees excluded."""
+    # On every run of Market.run (None only when constructed without them).
+    @property
+    def traded(self) -> npt.NDArray[np.float64] | None:
+        """The money each bar traded: the sum of |change of position|, fees excluded."""
+    @property
+    def costs(self) -> npt.NDArray[np.float64] | None:
+        """The fees and tax each bar paid."""
+    @property
+    def holdings_count(self) -> npt.NDArray[np.int32] | None:
+        """The number of holdings after each bar's trades."""
 
 class Market:
     """The price side of many backtests, checked once and read in place."""
@@ -129,6 +134,7 @@ class Market:
         excursion_window: int = 0,
         excursion_window_step: int = 1,
         periodically_rebalance: bool = True,
+        borrow_rate: float = 0.0,
         record_holdings: bool = False,
     ) -> RunResult:
         """Run one backtest (the interpreter lock released); take_profit and trail_stop

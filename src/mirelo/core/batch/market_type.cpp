@@ -124,10 +124,12 @@ const char kRunIntro[] =
 
 const char kRecordDoc[] =
     "\n"
+    "Every run reports the money each bar traded, the costs it paid and the number\n"
+    "of holdings it ended with (RunResult.traded, costs, holdings_count).\n"
     "record_holdings=True (tested for truth) also records, for every bar after its\n"
-    "trades, the money value of each holding at the close, the cash, the money\n"
-    "traded, the costs paid and each stock's net fills (RunResult.holdings_offsets\n"
-    "and the attributes beside it); otherwise they are None.\n";
+    "trades, the money value of each holding at the close, the cash and each\n"
+    "stock's net fills (RunResult.holdings_offsets and the attributes beside it);\n"
+    "otherwise they are None.\n";
 
 // The text signature (for inspect and help()), the description, the rule
 // lines and record_holdings, made once.

@@ -114,19 +114,23 @@ py::Ref adopt(core::RecordColumn<T>& column) {
     return py::adopt_array(std::move(data), size);
 }
 
-// The arrays of the holdings record, in the order of kHoldingsFieldNames;
-// they take over the record's memory.
-std::vector<py::Ref> holdings_arrays(core::HoldingsRecord& h) {
+// The arrays of the bar totals and, when recorded, of the holdings record,
+// in the order of kHoldingsFieldNames (None where not recorded); they take
+// over the run's memory.
+std::vector<py::Ref> holdings_arrays(core::NativeRunOutput& out, bool recorded) {
+    core::HoldingsRecord& h = out.holdings;
+    auto recorded_column = [recorded](auto& column) { return recorded ? adopt(column) : py::Ref::borrow(Py_None); };
     std::vector<py::Ref> arrays;
-    arrays.push_back(adopt(h.offsets));
-    arrays.push_back(adopt(h.sid));
-    arrays.push_back(adopt(h.value));
-    arrays.push_back(adopt(h.cash));
-    arrays.push_back(adopt(h.traded));
-    arrays.push_back(adopt(h.costs));
-    arrays.push_back(adopt(h.fill_offsets));
-    arrays.push_back(adopt(h.fill_sid));
-    arrays.push_back(adopt(h.fill_value));
+    arrays.push_back(recorded_column(h.offsets));
+    arrays.push_back(recorded_column(h.sid));
+    arrays.push_back(recorded_column(h.value));
+    arrays.push_back(recorded_column(h.cash));
+    arrays.push_back(adopt(out.totals.traded));
+    arrays.push_back(adopt(out.totals.costs));
+    arrays.push_back(recorded_column(h.fill_offsets));
+    arrays.push_back(recorded_column(h.fill_sid));
+    arrays.push_back(recorded_column(h.fill_value));
+    arrays.push_back(adopt(out.totals.holdings_count));
     return arrays;
 }
 
@@ -193,10 +197,7 @@ py::Ref make_result(RunInput& run, RunOutput& output) {
     const glue::OperationsInput input{run.pos_values.view(), run.pos_index.view(), run.native.rules.position_limit,
                                         run.native.rules.touched_exit, run.stop_trading_next_period ? Py_True : Py_False};
     glue::fill_stock_operations(operations.get(), input, out.state);
-    if (!run.native.record_holdings) {
-        return new_run_result(run.value_path.get(), trades.get(), profiles.get(), operations.get(), nullptr);
-    }
-    const std::vector<py::Ref> arrays = holdings_arrays(out.holdings);
+    const std::vector<py::Ref> arrays = holdings_arrays(out, run.native.record_holdings);
     PyObject* holdings[kHoldingsFields];
     for (std::size_t k = 0; k < kHoldingsFields; ++k) holdings[k] = arrays[k].get();
     return new_run_result(run.value_path.get(), trades.get(), profiles.get(), operations.get(), holdings);

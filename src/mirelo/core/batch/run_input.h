@@ -48,8 +48,8 @@ struct RunOutput {
 // core::run_native throws.
 RunOutput execute(RunInput& run);
 
-// The run's result: a RunResult (value, trades, profiles, operations and,
-// when recorded, the holdings).
+// The run's result: a RunResult (value, trades, profiles, operations, the
+// bar totals and, when recorded, the holdings).
 py::Ref make_result(RunInput& run, RunOutput& out);
 
 // Turns the failure of a native run into the Python exception backtest_

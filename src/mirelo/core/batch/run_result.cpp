@@ -133,14 +133,16 @@ PyMemberDef members[] = {
                               "bar's trades, at the close, as the bar's value counts it."),
     MIRELO_HOLDINGS_MEMBER(3, "1-D float64 per bar (None unless recorded): the cash after the bar's trades;\n"
                               "cash plus the bar's holdings, added in order, is the bar's value."),
-    MIRELO_HOLDINGS_MEMBER(4, "1-D float64 per bar (None unless recorded): the money the bar traded, the sum\n"
-                              "of |change of position| at the fills, fees excluded."),
-    MIRELO_HOLDINGS_MEMBER(5, "1-D float64 per bar (None unless recorded): the fees and tax the bar paid."),
+    MIRELO_HOLDINGS_MEMBER(4, "1-D float64 per bar: the money the bar traded, the sum of |change of position|\n"
+                              "at the fills, fees excluded."),
+    MIRELO_HOLDINGS_MEMBER(5, "1-D float64 per bar: the fees and tax the bar paid."),
     MIRELO_HOLDINGS_MEMBER(6, "1-D int64, bars + 1 (None unless recorded): bar i's fills are\n"
                               "fills_sid and fills_value[fills_offsets[i]:fills_offsets[i + 1]]."),
     MIRELO_HOLDINGS_MEMBER(7, "1-D int32 (None unless recorded): the sid of each fill, ascending within a bar."),
     MIRELO_HOLDINGS_MEMBER(8, "1-D float64 (None unless recorded): each stock's net change of position at\n"
                               "the bar's fills (money at the fill price, positive bought, fees excluded)."),
+    MIRELO_HOLDINGS_MEMBER(9, "1-D int32 per bar: the number of holdings after the bar's trades (those the\n"
+                              "holdings record lists)."),
 #undef MIRELO_HOLDINGS_MEMBER
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -148,12 +150,13 @@ PyMemberDef members[] = {
 const char kDoc[] =
     "RunResult(value, trades, profiles, operations, holdings_offsets=None, holdings_sid=None,\n"
     "          holdings_value=None, cash=None, traded=None, costs=None, fills_offsets=None,\n"
-    "          fills_sid=None, fills_value=None)\n"
+    "          fills_sid=None, fills_value=None, holdings_count=None)\n"
     "--\n\n"
     "The result of Market.run: the value path, the trades with why each ended,\n"
-    "their excursion profiles and the final stock operations; with\n"
-    "record_holdings=True also what the run held, its cash, the money it traded,\n"
-    "the costs it paid and its fills on every bar.";
+    "their excursion profiles, the final stock operations, and the money each bar\n"
+    "traded, the costs it paid and the number of holdings it ended with; with\n"
+    "record_holdings=True also what the run held, its cash and its fills on every\n"
+    "bar.";
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(result_new)},

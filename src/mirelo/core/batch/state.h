@@ -22,14 +22,17 @@ struct ModuleState {
 // Never destroyed: its references would be released after the interpreter.
 ModuleState& state();
 
-// The attributes of RunResult that record_holdings fills, in this order.
+// The attributes of RunResult after the operations, in this order: what
+// every bar held and traded.  Market.run fills traded, costs and
+// holdings_count on every run, the others with record_holdings.
 inline constexpr const char* kHoldingsFieldNames[] = {
     "holdings_offsets", "holdings_sid", "holdings_value", "cash",     "traded",
-    "costs",            "fills_offsets", "fills_sid",     "fills_value"};
+    "costs",            "fills_offsets", "fills_sid",     "fills_value", "holdings_count"};
 inline constexpr std::size_t kHoldingsFields = std::size(kHoldingsFieldNames);
 
 // RunResult(value, trades, profiles, operations, *holdings): `holdings` the
-// kHoldingsFields arrays in the order above, or null when not recorded.
+// kHoldingsFields arrays in the order above (null for None), or null for None
+// in every field.
 py::Ref new_run_result(PyObject* value, PyObject* trades, PyObject* profiles, PyObject* operations,
                        PyObject* const* holdings);
 

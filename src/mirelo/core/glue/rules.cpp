@@ -99,7 +99,8 @@ void check_rule_ranges(const RuleValues& values, std::source_location caller) {
         for (const RuleSpec& spec : kRules) {
             if (!has_range(spec)) continue;
             const double x = spec.number(values);
-            if (!(x >= spec.range.minimum)) raise_out_of_range(spec, x);  // NaN is below every range
+            // NaN is below every range.
+            if (!(x >= spec.range.minimum) || (spec.range.finite && std::isinf(x))) raise_out_of_range(spec, x);
         }
     });
 }
@@ -107,7 +108,8 @@ void check_rule_ranges(const RuleValues& values, std::source_location caller) {
 std::string range_text(const RuleSpec& spec) {
     if (!has_range(spec)) return "";
     if (std::isinf(spec.range.minimum)) return "a number, not NaN";
-    return ">= " + std::to_string(static_cast<long long>(spec.range.minimum));
+    const std::string text = ">= " + std::to_string(static_cast<long long>(spec.range.minimum));
+    return spec.range.finite ? text + " and finite" : text;
 }
 
 }  // namespace mirelo::glue

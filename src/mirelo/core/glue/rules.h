@@ -50,12 +50,14 @@ enum class RuleScope {
 };
 
 // The values Market.run accepts for a number or integer rule: at least
-// `minimum`, never NaN (-inf: any number but NaN).  A rule with messages of
-// its own (`below`, `nan`) is checked as it is converted, by backtest_ too.
+// `minimum`, never NaN (-inf: any number but NaN), and with `finite` not
+// infinite either.  A rule with messages of its own (`below`, `nan`) is
+// checked as it is converted, by backtest_ too.
 struct RuleRange {
     double minimum = -std::numeric_limits<double>::infinity();
     const char* below = nullptr;
     const char* nan = nullptr;
+    bool finite = false;
 };
 
 struct RuleSpec {
@@ -148,6 +150,7 @@ using R = core::Rules;
 using X = core::ExitRules;
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
 inline constexpr RuleRange kAnyNumber{};
+inline constexpr RuleRange kFiniteRate{0.0, nullptr, nullptr, true};
 }  // namespace rule_paths
 
 // In backtest_'s parameter order (its parameters 12 to 24); a rule that
@@ -191,6 +194,9 @@ inline constexpr std::array kRules = [] {
             "excursion_window_step", {1.0}, all, "bars between two samples of the excursion profile"),
         rule<1.0, &V::periodically_rebalance>(
             "periodically_rebalance", {}, all, "a resize at a rebalance is recorded as a new trade"),
+        rule<0.0, &V::rules, &R::borrow_rate>(
+            "borrow_rate", kFiniteRate, RuleScope::MarketRunOnly,
+            "yearly fee on the value of the short positions, accrued by calendar day"),
     };
 }();
 inline constexpr std::size_t kRuleCount = kRules.size();

@@ -27,6 +27,18 @@ inline double entry_weight(double target_value, double weight_base) {
     return target_value / weight_base;
 }
 
+// The money a bar's fills moved so far: the gross change of position (at
+// the fill price, fees excluded) and the fees and tax, each added fill by
+// fill in the order of the fills.
+struct BarFills {
+    double traded = 0.0;
+    double costs = 0.0;
+    void add(double change, double cost) {
+        traded += std::fabs(change);
+        costs += cost;
+    }
+};
+
 // The money of one change of a position from `before` to `target`, as
 // set_position books it: the trade's cost, the cash it moves, and what the
 // position is worth across the change, for the trade records.
@@ -87,17 +99,18 @@ inline void resize_trade(Position& position, double cash_change) {
 }
 
 // Closes `position` outside a rebalance (an exit rule, a delisting): the
-// sale credits its value less fee and tax; the host hears of the fill.  The
-// position stays, at value 0; the caller removes it when it may.  Returns the
-// new cash.
+// sale credits its value less fee and tax; the host hears of the fill, and
+// `fills` adds it.  The position stays, at value 0; the caller removes it
+// when it may.  Returns the new cash.
 template <typename Host>
 double close_position(Host& host, Position& position, double cash, double fee_ratio, double tax_ratio,
-                      ExitReason reason) {
+                      ExitReason reason, BarFills& fills) {
     return host.in_set_position([&] {
         const PositionChange change = position_change(position.value, 0.0, fee_ratio, tax_ratio);
         if (position.value != 0) host.record_exit(position, 1, reason, change.carried);  // NaN counts as a position
         cash += change.cash_change;
         host.record_fill(position.sid, -position.value, change.cost);
+        fills.add(-position.value, change.cost);
         position.value = 0.0;
         return cash;
     });
@@ -106,7 +119,8 @@ double close_position(Host& host, Position& position, double cash, double fee_ra
 // Moves one stock to `target_value` within a rebalance, charging the fee on
 // trades that add exposure and fee plus tax on trades that reduce it, and
 // reports trade boundaries to the host with the money each trade exits and
-// enters at, and the fill (the change of position and its cost).  `position`
+// enters at, and the fill (the change of position and its cost), which
+// `fills` adds.  `position`
 // is the stock's position (`held`), or a new one at value 0.  Returns the new
 // cash; the position remains held when `kept`.
 // 1. has_pos / new_pos; 2. trade records; 3. money.
@@ -117,7 +131,7 @@ struct MoveResult {
 
 template <typename Host>
 MoveResult move_to_target(Host& host, Position& position, bool held, double target_value, double cash,
-                          double fee_ratio, double tax_ratio, double weight_base, int bar) {
+                          double fee_ratio, double tax_ratio, double weight_base, int bar, BarFills& fills) {
     return host.in_set_position([&] {
         const bool has_pos = held && position.value != 0;  // NaN counts as a position
         const bool new_pos = target_value != 0;
@@ -140,6 +154,7 @@ MoveResult move_to_target(Host& host, Position& position, bool held, double targ
             if (held) {
                 cash += change.cash_change;
                 host.record_fill(position.sid, -position.value, change.cost);
+                fills.add(-position.value, change.cost);
             }
             return MoveResult{cash, false};
         }
@@ -150,6 +165,7 @@ MoveResult move_to_target(Host& host, Position& position, bool held, double targ
         cash += change.cash_change;
         holding += fill;
         host.record_fill(position.sid, fill, change.cost);
+        fills.add(fill, change.cost);
         return MoveResult{cash, holding != 0};
     });
 }

@@ -1,10 +1,11 @@
 // What a run held on every bar, recorded when the caller asks for it.
 //
 // After each bar's trades: the value of every holding as the bar's value
-// counts it (at the close), the cash, the money traded and the costs paid,
-// and each stock's net change of position at its fills.  Holdings and fills
-// are kept in compressed rows: bar i's entries are [offsets[i],
-// offsets[i + 1]), in ascending sid.
+// counts it (at the close), the cash, and each stock's net change of position
+// at its fills.  Holdings and fills are kept in compressed rows: bar i's
+// entries are [offsets[i], offsets[i + 1]), in ascending sid.  The money
+// traded, the costs paid and the number of holdings are every run's bar
+// totals (bar_totals.h).
 //
 // With cash and the bar's holdings added in the record's order the value path
 // comes out bit for bit, and from one bar to the next
@@ -13,7 +14,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -44,6 +44,7 @@ public:
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return capacity_; }
     const T* data() const { return data_.get(); }
+    T* data() { return data_.get(); }
     T& back() { return data_[size_ - 1]; }
 
     void reserve(std::size_t capacity) {
@@ -60,6 +61,12 @@ public:
     // Where the next elements go, once reserved; `extend` then counts them.
     T* end() { return data_.get() + size_; }
     void extend(std::size_t count) { size_ += count; }
+    // `count` more elements, each 0.
+    void append_zeros(std::size_t count) {
+        reserve(size_ + count);
+        std::fill_n(end(), count, T{});
+        extend(count);
+    }
 
     // The elements (null when there are none) and their number; the column
     // is left empty.
@@ -79,7 +86,7 @@ struct HoldingsRecord {
     RecordColumn<std::int64_t> offsets;       // bars + 1
     RecordColumn<std::int32_t> sid;
     RecordColumn<double> value;               // money value at the bar's close
-    RecordColumn<double> cash, traded, costs;  // one per bar
+    RecordColumn<double> cash;                // one per bar
     RecordColumn<std::int64_t> fill_offsets;  // bars + 1
     RecordColumn<std::int32_t> fill_sid;
     RecordColumn<double> fill_value;          // signed change of position, fees excluded
@@ -91,23 +98,22 @@ class HoldingsRecorder {
 public:
     HoldingsRecorder(HoldingsRecord& out, std::size_t bars) : out_(out), bars_(bars) {
         // One element a bar, the offsets one more.
-        for (auto* column : {&out_.cash, &out_.traded, &out_.costs}) column->reserve(bars);
+        out_.cash.reserve(bars);
         out_.offsets.reserve(bars + 1);
         out_.fill_offsets.reserve(bars + 1);
         out_.offsets.push_back(0);
         out_.fill_offsets.push_back(0);
-        per_bar_ = {out_.offsets.end(), out_.cash.end(), out_.traded.end(), out_.costs.end(), out_.fill_offsets.end()};
+        per_bar_ = {out_.offsets.end(), out_.cash.end(), out_.fill_offsets.end()};
     }
 
     // A fill on the current bar: the position of `sid` changed by `change`
     // (money at the fill price: positive bought, negative sold), paying
-    // `cost` in fee and tax.  Most bars fill each stock once, in ascending
-    // sid: the fills go to the record as they come, and end_bar merges them
-    // by stock when they did not.
+    // `cost` in fee and tax (a fill that moves nothing and costs nothing is
+    // none).  Most bars fill each stock once, in ascending sid: the fills go
+    // to the record as they come, and end_bar merges them by stock when they
+    // did not.
     [[gnu::noinline]] void fill(int sid, double change, double cost) {
         if (change == 0 && cost == 0) return;
-        traded_ += std::fabs(change);
-        costs_ += cost;
         if (sid <= last_sid_) unordered_ = true;
         last_sid_ = sid;
         if (fills_ == fill_capacity_) grow_fills();
@@ -135,13 +141,9 @@ public:
         if (unordered_) [[unlikely]] merge_fills();
         *per_bar_.offsets++ = static_cast<std::int64_t>(held_);
         *per_bar_.cash++ = cash;
-        *per_bar_.traded++ = traded_;
-        *per_bar_.costs++ = costs_;
         *per_bar_.fill_offsets++ = static_cast<std::int64_t>(fills_);
         ++bars_done_;
         bar_fills_ = fills_;
-        traded_ = 0.0;
-        costs_ = 0.0;
         last_sid_ = kNoSid;
         unordered_ = false;
     }
@@ -149,7 +151,7 @@ public:
     // After the last bar: the columns take their sizes.
     void finish() {
         count_written();
-        for (auto* column : {&out_.cash, &out_.traded, &out_.costs}) column->extend(bars_done_);
+        out_.cash.extend(bars_done_);
         for (auto* column : {&out_.offsets, &out_.fill_offsets}) column->extend(bars_done_);
     }
 
@@ -213,8 +215,6 @@ private:
     struct PerBar {
         std::int64_t* offsets;  // where the next bar's entries go in each column
         double* cash;
-        double* traded;
-        double* costs;
         std::int64_t* fill_offsets;
     } per_bar_;
     std::int32_t* sids_ = nullptr;  // the holdings' columns
@@ -227,8 +227,6 @@ private:
     std::size_t fill_capacity_ = 0;
     std::size_t bar_fills_ = 0;  // the fills before the current bar's
     std::vector<Fill> bar_;      // the current bar's fills, while they are merged
-    double traded_ = 0.0;
-    double costs_ = 0.0;
     int last_sid_ = kNoSid;   // of the bar's last fill
     bool unordered_ = false;  // a fill of the bar came after one of the same or a higher sid
 };

@@ -4,6 +4,7 @@
 // or one of the kernel's errors), and the run ends with it.
 #pragma once
 
+#include "kernel/bar_totals.h"
 #include "kernel/exit_rules.h"
 #include "kernel/holdings_book.h"
 #include "kernel/holdings_record.h"
@@ -38,10 +39,13 @@ concept BarLoopHost = requires(H& host, typename H::WeightRow& row, const Positi
     // and what each is worth at the last bar's close, in the same order.
     host.end_analysis(holdings, values);
 
-    // ---- the holdings record ----
+    // ---- what the run held and traded ----
     // Where every bar's holdings and cash go, once its trades are done; null
     // when the run records none (asked once, when the loop starts).
     { host.holdings_recorder() } -> std::convertible_to<HoldingsRecorder*>;
+    // Where every bar's totals go (sized for the bars; the loop writes every
+    // bar); null when the host keeps none (asked once, when the loop starts).
+    { host.bar_totals() } -> std::convertible_to<BarTotals*>;
     // A fill on the current bar: the position of `sid` changed by `change`
     // (money at the fill price: positive bought), paying `cost` in fee and
     // tax; called where the cash changes, in that order.
@@ -79,5 +83,11 @@ concept BarLoopHost = requires(H& host, typename H::WeightRow& row, const Positi
     { host.in_rebalance([] { return 0.0; }) } -> std::same_as<double>;
     { host.in_set_position([] { return 0.0; }) } -> std::same_as<double>;
 };
+
+// Whether the runs of host H may pay a borrow fee (Rules::borrow_rate): all
+// but those of a host that declares `static constexpr bool kNoBorrowFee`,
+// whose loop then has no walk that pays one.
+template <typename H>
+concept HostMayBorrow = !requires { H::kNoBorrowFee; };
 
 }  // namespace mirelo::core

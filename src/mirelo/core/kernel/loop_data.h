@@ -37,6 +37,7 @@ struct Rules {
     bool touched_exit = false;
     double position_limit = 1.0;
     bool retain_cost_when_rebalance = false;
+    double borrow_rate = 0.0;  // a year, on the money value of the short positions
 };
 
 // What the run setup hands to the loop.

@@ -113,12 +113,12 @@ class NativeHost {
 public:
     using WeightRow = NativeWeightRow;
 
-    NativeHost(NativeRunInput& in, NativeRunOutput& out)
+    // `record`: the run records its holdings.
+    NativeHost(NativeRunInput& in, NativeRunOutput& out, bool record)
         : in_(in), out_(out), price_(in.prices.price), close_(in.prices.close), profiles_(in, out) {
-        if (in.record_holdings) {
-            recorder_ = std::make_unique<HoldingsRecorder>(out.holdings,
-                                                           static_cast<std::size_t>(in.prices.price_index.extent(0)));
-        }
+        const auto bars = static_cast<std::size_t>(in.prices.price_index.extent(0));
+        out.totals = BarTotals(bars);
+        if (record) recorder_ = std::make_unique<HoldingsRecorder>(out.holdings, bars);
     }
 
     // ---- trade records ----
@@ -141,6 +141,7 @@ public:
     }
     bool stop_trading() const { return in_.stop_trading_next_period; }
     HoldingsRecorder* holdings_recorder() { return recorder_.get(); }
+    BarTotals* bar_totals() { return &out_.totals; }
     void record_fill(int sid, double change, double cost) {
         if (recorder_ != nullptr) [[unlikely]] recorder_->fill(sid, change, cost);
     }
@@ -217,6 +218,13 @@ Index first_row_size(const Mat<double>& m) {
     return m.extent(1);
 }
 
+NativeRunOutput run_once(NativeRunInput& in, LoopInputs& loop, bool record) {
+    NativeRunOutput out;
+    NativeHost host(in, out, record);
+    out.state = run_bar_loop(host, in.prices, in.targets, in.rules, loop);
+    return out;
+}
+
 }  // namespace
 
 NativeRunOutput run_native(NativeRunInput& in) {
@@ -234,10 +242,14 @@ NativeRunOutput run_native(NativeRunInput& in) {
     loop.use_delisting = any_delisting(in.targets.delisting_bars);
     loop.flagged_bars = flagged_bars(in.prices.price_index, in.resample);
 
-    NativeRunOutput out;
-    NativeHost host(in, out);
-    out.state = run_bar_loop(host, in.prices, in.targets, in.rules, loop);
-    return out;
+    NativeRunOutput out = run_once(in, loop, in.record_holdings);
+    if (!out.totals.counts_unsure) return out;
+    // Some holding's value left the range of doubles between two trades, so
+    // the loop cannot tell on which bar the number of holdings changed; the
+    // record counts every bar.
+    NativeRunOutput again = run_once(in, loop, true);
+    if (!in.record_holdings) again.holdings = HoldingsRecord{};
+    return again;
 }
 
 }  // namespace mirelo::core

@@ -8,6 +8,7 @@
 // one set of price matrices on as many threads.
 #pragma once
 
+#include "kernel/bar_totals.h"
 #include "kernel/growing_array.h"
 #include "kernel/holdings_record.h"
 #include "kernel/simulation.h"
@@ -56,6 +57,7 @@ struct NativeRunOutput {
     std::deque<NativeTrade> trades;      // in the order they were closed, then the open ones
     GrowingArray<double> profiles;       // trade i's profile at [i * profile_length, ...)
     std::int64_t profile_length = 0;     // 0 when the run has no trade
+    BarTotals totals;                    // one per bar, always
     HoldingsRecord holdings;             // empty unless record_holdings
 };
 

@@ -32,10 +32,10 @@ struct RebalanceTerms {
 //    weight x scale, capped, then move_to_target.  A column neither weighted
 //    nor held has target 0 and nothing to close, so it is not visited --
 //    unless the scale is infinite, which gives every column a NaN target.
-// The positions that remain form the new holdings.
+// The positions that remain form the new holdings; `fills` adds the fills.
 template <typename Host, typename WeightRow>
 double rebalance(Host& host, const ColumnTable& columns, Holdings& holdings, WeightRow& row, SparseRow& nonzero,
-                 double cash, const RebalanceTerms& terms) {
+                 double cash, const RebalanceTerms& terms, BarFills& fills) {
     return host.in_rebalance([&] {
         double invested = 0.0;
         for (const Position& p : holdings) invested += p.value;
@@ -88,7 +88,7 @@ double rebalance(Host& host, const ColumnTable& columns, Holdings& holdings, Wei
                 position.column = columns.column_of(sid);
             }
             const MoveResult moved = move_to_target(host, position, is_held, value, cash, terms.fee_ratio,
-                                                    terms.tax_ratio, balance, terms.bar);
+                                                    terms.tax_ratio, balance, terms.bar, fills);
             cash = moved.cash;
             if (!moved.kept) next.pop_back();
         }

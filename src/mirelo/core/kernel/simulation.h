@@ -1,7 +1,8 @@
 // The bar loop of a backtest: marks holdings to market, applies the exit
 // rules, executes exits, rebalances on scheduled bars, closes delisted stocks
-// and writes the value of every bar (and, when the host has a holdings
-// recorder, what the bar held).
+// and writes the value of every bar, its totals (when the host keeps them:
+// the money it traded, the costs it paid, the number of holdings it ended
+// with) and, when the host has a holdings recorder, what the bar held.
 //
 // The loop reads the price matrices in place and walks only the holdings; it
 // knows nothing of Python.  What depends on the caller is asked of the host
@@ -16,6 +17,7 @@
 #include "kernel/host.h"
 #include "kernel/loop_data.h"
 #include "kernel/rebalance.h"
+#include "kernel/underflow.h"
 #include "kernel/view.h"
 
 #include <algorithm>
@@ -42,7 +44,8 @@ public:
           short_levels_(exit_levels(false, 1.0, 1.0, rules.exits)),
           no_exit_below_(std::max(long_levels_.lower, short_levels_.lower)),
           no_exit_above_(std::min(long_levels_.upper, short_levels_.upper)),
-          walks_trailing_(trailing_possible(rules.exits)), recorder_(host.holdings_recorder()), walk_(choose_walk()),
+          walks_trailing_(trailing_possible(rules.exits)), recorder_(host.holdings_recorder()),
+          totals_(host.bar_totals()), walk_(choose_walk()),
           value_slots_(inputs.values.extent(0) >= prices.price_index.extent(0) ? inputs.values.contiguous_data()
                                                                                  : nullptr) {
         find_delisting_bars();
@@ -54,8 +57,10 @@ public:
         const Index n = prices_.price_index.extent(0);
         if (n > 0 && targets_.pos_index.extent(0) == 0) throw OutOfBounds{0};  // no first position date
         plan_rebalances(n);
+        if (totals_ != nullptr && recorder_ == nullptr) clear_underflow();
         (this->*walk_)(n);
         if (recorder_ != nullptr) recorder_->finish();
+        if (totals_ != nullptr) finish_totals(n);
         finish_schedule(n);
         host_.end_analysis(state_.holdings, open_values(n));
         return std::move(state_);
@@ -83,11 +88,14 @@ private:
 
     // The bars, in order.  Bars dated before the first position row only
     // take the value 1.  `Record`: each bar ends in the holdings record.
-    template <bool Touched, bool Trailing, bool Checked, bool Prefetch, bool Record>
+    // `Borrow`: each bar starts by paying for the shorts held since the bar
+    // before.
+    template <bool Touched, bool Trailing, bool Checked, bool Prefetch, bool Record, bool Borrow>
     void walk_bars(Index n) {
         for (Index i = 0; i < first_bar_; ++i) {
             inputs_.values.set(i, 1.0);
             if constexpr (Record) record_bar<Checked>(i);
+            if (Record && totals_ != nullptr) totals_->set_count(static_cast<std::size_t>(i), 0);
         }
         const PlannedRebalance* planned = plan_.data();
         const PlannedRebalance* const planned_end = planned + plan_.size();
@@ -104,6 +112,7 @@ private:
             bar_ = static_cast<int>(i);
             if (i % kBarsBetweenPolls == 0) host_.poll();
             holdings_changed_ = false;
+            if constexpr (Borrow) charge_borrow(i);
             PassRecord record;
             if constexpr (Record) record = open_pass_record();
             const double value = mark_to_market<Touched, Trailing, Checked, Prefetch, Record>(i, matrices, record);
@@ -120,9 +129,46 @@ private:
                 // The pass wrote the holdings as they are unless a later step traded.
                 if (early_value_ok_ && !holdings_changed_) close_passed_bar<Touched>(record);
                 else record_bar<Checked>(i);
+                if (totals_ != nullptr) totals_->set_count(static_cast<std::size_t>(i), held_count_);
+            } else if (Touched && flat_entries_ != 0 && (std::isnan(value) || flat_held_) && totals_ != nullptr)
+                [[unlikely]] {
+                settle_bar(i, value);  // a flat entry may count (see settle_bar)
             }
         }
         state_.rebalance_today = false;
+    }
+
+    // The fee on the shorts held from the close of bar i - 1 to bar i: the
+    // yearly borrow rate on their money value at that close (their terms of
+    // its value, after its trades), for the calendar time between the two
+    // bars' dates, read as nanoseconds since the epoch (365 days a year).  A
+    // short pays from the bar after its entry through its exit bar: Friday's
+    // close to Monday's is three days.  Paid out of the cash before the bar's
+    // value is summed, and one of the bar's costs: the bar then ends in
+    // finish_bar, which settles its totals.
+    [[gnu::noinline]] void charge_borrow(Index i) {
+        if (i == 0 || state_.holdings.empty()) return;
+        if (checked_) return charge_borrow<true>(i);
+        charge_borrow<false>(i);
+    }
+    template <bool Checked>
+    void charge_borrow(Index i) {
+        const Row<double> price_row = row_of<Checked>(prices_.price, i - 1);
+        const Row<double> close_row = row_of<Checked>(prices_.close, i - 1);
+        double shorts = 0.0;  // the money value of the shorts, negative
+        for (const Position& p : state_.holdings) {
+            if (p.value < 0) {
+                shorts += value_at_close(p.value, read<Checked>(price_row, p.column), read<Checked>(close_row, p.column));
+            }
+        }
+        if (shorts == 0) return;
+        constexpr double kNanosecondsPerYear = 365.0 * 86400.0 * 1e9;
+        const Vec<std::int64_t>& dates = prices_.price_index;
+        const double years = static_cast<double>(dates(i) - dates(i - 1)) / kNanosecondsPerYear;
+        const double fee = rules_.borrow_rate * -shorts * years;
+        state_.cash -= fee;
+        bar_fills_.costs += fee;
+        bar_traded_ = exits_waiting_ = true;
     }
 
     // The rebalances of the run follow from the dates alone.  On every bar
@@ -196,6 +242,7 @@ private:
         const bool summed = early_value_ok_ && !holdings_changed_;
         const double value = summed ? summed_value : checked_ ? bar_value<true>(i) : bar_value<false>(i);
         inputs_.values.set(i, value);
+        if (bar_traded_) settle_bar(i, value);
     }
 
     // What the mark-to-market pass writes to the holdings record, in the
@@ -278,20 +325,28 @@ private:
         return static_cast<double>(m.extent(0)) * std::fabs(static_cast<double>(m.stride(0))) > kCachedBytes;
     }
 
-    template <bool Touched, bool Trailing, bool Record>
+    template <bool Touched, bool Trailing, bool Record, bool Borrow>
     Walk walk_for() const {
-        if (checked_) return &BarLoop::walk_bars<Touched, Trailing, true, false, Record>;
-        return prefetches() ? &BarLoop::walk_bars<Touched, Trailing, false, true, Record>
-                            : &BarLoop::walk_bars<Touched, Trailing, false, false, Record>;
+        if (checked_) return &BarLoop::walk_bars<Touched, Trailing, true, false, Record, Borrow>;
+        return prefetches() ? &BarLoop::walk_bars<Touched, Trailing, false, true, Record, Borrow>
+                            : &BarLoop::walk_bars<Touched, Trailing, false, false, Record, Borrow>;
     }
-    template <bool Record>
+    template <bool Record, bool Borrow>
     Walk walk_recording() const {
         if (rules_.touched_exit) {
-            return walks_trailing_ ? walk_for<true, true, Record>() : walk_for<true, false, Record>();
+            return walks_trailing_ ? walk_for<true, true, Record, Borrow>() : walk_for<true, false, Record, Borrow>();
         }
-        return walks_trailing_ ? walk_for<false, true, Record>() : walk_for<false, false, Record>();
+        return walks_trailing_ ? walk_for<false, true, Record, Borrow>() : walk_for<false, false, Record, Borrow>();
     }
-    Walk choose_walk() const { return recorder_ != nullptr ? walk_recording<true>() : walk_recording<false>(); }
+    // The walks that pay a borrow fee, for a host whose runs may pay one.
+    template <bool Record>
+    Walk walk_borrowing() const {
+        if constexpr (HostMayBorrow<Host>) {
+            if (rules_.borrow_rate != 0) return walk_recording<Record, true>();
+        }
+        return walk_recording<Record, false>();
+    }
+    Walk choose_walk() const { return recorder_ != nullptr ? walk_borrowing<true>() : walk_borrowing<false>(); }
 
     template <bool Checked>
     static double read(const Row<double>& row, int col) {
@@ -496,11 +551,15 @@ private:
     }
 
     // Closes a position whose bar touched a level, at the exit value; it stays
-    // (at 0) while the holdings are being walked.
+    // (at 0, a flat entry) until the next rebalance.  The bar then ends in
+    // finish_bar, which settles its totals.
     [[gnu::noinline]] void fill_touched_exit(Position& p, const TouchedExit& exit, bool is_long) {
+        bar_traded_ = exits_waiting_ = true;
+        ++flat_entries_;
         p.value = exit.exit_value;
         state_.stopped_stocks.push_back({p.sid, exit.reason, is_long});
-        state_.cash = close_position(host_, p, state_.cash, rules_.fee_ratio, rules_.tax_ratio, exit.reason);
+        state_.cash = close_position(host_, p, state_.cash, rules_.fee_ratio, rules_.tax_ratio, exit.reason,
+                                     bar_fills_);
     }
 
     // Exits found on the previous bar's close fill at this bar's trading
@@ -512,9 +571,10 @@ private:
                               targets_.pos_values.at(state_.pos_row, s) != 0;
             auto found = state_.holdings.find(s);
             if (found == state_.holdings.end() || found->value == 0 || keep) continue;
-            state_.cash = close_position(host_, *found, state_.cash, rules_.fee_ratio, rules_.tax_ratio, exit.reason);
+            state_.cash = close_position(host_, *found, state_.cash, rules_.fee_ratio, rules_.tax_ratio, exit.reason,
+                                         bar_fills_);
             state_.holdings.erase(found);
-            holdings_changed_ = true;
+            holdings_changed_ = bar_traded_ = true;
             state_.stopped_stocks.push_back(exit);
             auto& pending = state_.pending_exits;
             auto queued = std::find_if(pending.begin(), pending.end(), [s](const Exit& e) { return e.sid == s; });
@@ -555,14 +615,17 @@ private:
 
     [[gnu::noinline]] void rebalance(Index i) {
         host_.poll();
-        holdings_changed_ = true;
+        holdings_changed_ = bar_traded_ = true;
+        flats_moved_ = flat_entries_ != 0;  // closed or bought again, but those past the row
         reset_tracking();
         auto weights = host_.weight_row(state_.pos_row, state_.stopped_stocks);
         // The exits queued on this bar were decided on the old positions.
         due_before_.clear();
         for (const Exit& exit : state_.due_exits) due_before_.push_back(state_.holdings.value_of(exit.sid));
         const RebalanceTerms terms{rules_.fee_ratio, rules_.tax_ratio, rules_.position_limit, state_.pos_row, bar_};
-        state_.cash = core::rebalance(host_, columns_, state_.holdings, weights, nonzero_, state_.cash, terms);
+        BarFills fills = bar_fills_;  // kept in registers while the stocks are moved
+        state_.cash = core::rebalance(host_, columns_, state_.holdings, weights, nonzero_, state_.cash, terms, fills);
+        bar_fills_ = fills;
         drop_exits_of_reversed_positions();
         state_.stopped_stocks.clear();
         state_.rebalanced_sids.clear();
@@ -628,11 +691,11 @@ private:
         for (const Position& p : state_.holdings) {
             if (targets_.delisting_bars.at(p.sid) == i && p.value != 0) delisted_now_.push_back(p.sid);
         }
-        if (!delisted_now_.empty()) holdings_changed_ = true;
+        if (!delisted_now_.empty()) holdings_changed_ = bar_traded_ = true;
         for (int sid : delisted_now_) {
             auto found = state_.holdings.find(sid);
             state_.cash = close_position(host_, *found, state_.cash, rules_.fee_ratio, rules_.tax_ratio,
-                                         ExitReason::Delisting);
+                                         ExitReason::Delisting, bar_fills_);
             state_.holdings.erase(found);
         }
         delisted_now_.clear();
@@ -719,6 +782,79 @@ private:
     void end_recorded_bar(std::size_t kept) {
         recorder_->end_bar(kept, state_.cash);
         recorded_every_holding_ = kept == state_.holdings.size();
+        held_count_ = static_cast<std::int32_t>(kept);
+    }
+
+    // Bar i, valued `value`, traded or may count a flat entry: its totals,
+    // after those of the quiet bars before it (no fill, the holdings of the
+    // last bar settled).  Without the record the holdings are counted here:
+    // all but the flat entries, which touched exits leave and a rebalance
+    // closes or buys again.  A flat entry counts where its value at the close
+    // is not 0 but NaN (see count_holdings), which makes the bar's value NaN:
+    // the walk with touched exits settles such a bar while it holds a flat
+    // entry, and the bars after it while one counts.  With close exits the
+    // only flat entry is one that the mark-to-market pass made, rounding a
+    // holding's value, or its price ratio, to 0 (prices and references are
+    // positive and finite, or NaN, which moves nothing).  That raises the
+    // underflow flag: the counts are then unsure, and the run is made again
+    // with the record, which counts every bar (see run_native).
+    [[gnu::noinline]] void settle_bar(Index i, double value) {
+        bar_traded_ = false;
+        const BarFills fills = std::exchange(bar_fills_, BarFills{});
+        if (totals_ == nullptr) return;
+        const bool counting = recorder_ == nullptr;
+        if (counting) check_underflow();
+        const auto bar = static_cast<std::size_t>(i);
+        if (settled_ <= bar) {
+            totals_->quiet(settled_, bar, held_count_, counting);
+            totals_->set_fills(bar, fills);
+            settled_ = bar + 1;
+        }
+        if (!counting) return;
+        if (flat_entries_ != 0 && (flats_moved_ || flat_held_ || std::isnan(value))) {
+            held_count_ = checked_ ? count_holdings<true>(i) : count_holdings<false>(i);
+        } else {
+            held_count_ = static_cast<std::int32_t>(state_.holdings.size() - flat_entries_);
+        }
+        totals_->set_count(bar, held_count_);
+    }
+
+    void check_underflow() {
+        if (underflow_raised()) [[unlikely]] {
+            totals_->counts_unsure = true;
+            clear_underflow();
+        }
+    }
+
+    // The holdings after bar i's trades as record_bar keeps them: every
+    // entry but a flat one whose value at the close is 0 (its prices were
+    // read when the bar was valued).  Counts the flat entries on the way.
+    template <bool Checked>
+    std::int32_t count_holdings(Index i) {
+        std::int32_t count = 0;
+        flat_entries_ = 0;
+        flat_held_ = flats_moved_ = false;
+        for (const Position& p : state_.holdings) {
+            if (p.value != 0) {
+                ++count;
+                continue;
+            }
+            ++flat_entries_;
+            const double price = read<Checked>(row_of<Checked>(prices_.price, i), p.column);
+            if (value_at_close(p.value, price, read<Checked>(row_of<Checked>(prices_.close, i), p.column)) != 0) {
+                ++count;  // NaN: a flat entry at an infinite close
+                flat_held_ = true;
+            }
+        }
+        return count;
+    }
+
+    // After the last bar: the quiet bars at the end.
+    void finish_totals(Index n) {
+        const bool counting = recorder_ == nullptr;
+        if (counting) check_underflow();
+        totals_->quiet(settled_, static_cast<std::size_t>(n), held_count_, counting);
+        totals_->finish();
     }
 
     Host& host_;
@@ -735,6 +871,7 @@ private:
     const double no_exit_above_;
     const bool walks_trailing_;       // a trailing stop can move the levels (positions keep their stops)
     HoldingsRecorder* const recorder_;  // null: nothing is recorded
+    BarTotals* const totals_;         // null: the host keeps none
     const Walk walk_;                 // the walk over the bars for these rules
     double* const value_slots_;       // the value path when contiguous with a place for every bar
     LoopState state_;
@@ -749,9 +886,16 @@ private:
     bool delisting_every_bar_ = false;
     std::vector<double> terms_;       // the bar value terms of the pass, with touched exits
     bool early_value_ok_ = false;     // the mark-to-market pass summed the bar's value
-    bool exits_waiting_ = false;      // an exit is queued or due
+    bool exits_waiting_ = false;      // the bar ends in finish_bar: an exit queued or due or filled, a fee paid
     bool holdings_changed_ = false;   // a step after the mark-to-market pass traded
     bool recorded_every_holding_ = false;  // the last bar recorded ended with the holdings' sids, in order
+    BarFills bar_fills_;              // the fills of the bar so far
+    bool bar_traded_ = false;         // the bar filled something: its totals are due (settle_bar)
+    std::size_t settled_ = 0;         // the bars before it have their totals
+    std::int32_t held_count_ = 0;     // the holdings after the last bar counted
+    std::size_t flat_entries_ = 0;    // holdings at 0, left by a touched exit until the next rebalance
+    bool flat_held_ = false;          // the last count counted a flat entry
+    bool flats_moved_ = false;        // a rebalance moved the flat entries since they were counted
 };
 
 // Runs the bar loop of one backtest on `host`; returns what the final stock

@@ -69,8 +69,11 @@ public:
         return !py::truth(g_state.globals.get(retain).get()) && py::truth(g_state.globals.get(resample).get());
     }
     bool stop_trading() const { return py::truth(a_.rules.stop_trading_next_period); }
-    // backtest_ records no holdings.
+    // backtest_ records no holdings and keeps no bar totals.
     static constexpr core::HoldingsRecorder* holdings_recorder() { return nullptr; }
+    static constexpr core::BarTotals* bar_totals() { return nullptr; }
+    // backtest_ takes no borrow rate: its loop needs no walk that pays one.
+    static constexpr bool kNoBorrowFee = true;
     static void record_fill(int, double, double) {}
     // Runs the Python signal handlers; a KeyboardInterrupt (or any exception
     // a handler raises) fails the run like any other error.
