@@ -79,7 +79,7 @@ def headline(data: ReportData) -> str:
             cells.append(cell(s[theirs], fmt) if theirs in s.index else "<td></td>")
         return row(name, cells, key=label)
 
-    body = table("headline", columns, (line(*spec) for spec in HEADLINE),
+    body = table("headline", columns, (line(*entry) for entry in HEADLINE),
                  caption="Returns after the start; risk-free rate 0")
     if bench:
         body += table("relative", ["Against the benchmark", "Portfolio"],

@@ -37,13 +37,13 @@ inline constexpr const char kModuleName[] = "mirelo.core.excursion";
 // list, so names, signatures and order cannot drift apart.
 enum Export { kEntry, kPosition, kStartAnalysis, kRecordDate, kRecordEntry, kRecordExit, kEndAnalysis, kExportCount };
 
-struct ExportSpec {
+struct ExportEntry {
     const char* name;
     const char* signature;  // the capsule's name, compared character for character
     bool is_function;
 };
 
-inline constexpr ExportSpec kExports[kExportCount] = {
+inline constexpr ExportEntry kExports[kExportCount] = {
     {"entry", "PyArrayObject *", false},
     {"position", "PyArrayObject *", false},
     {"start_analysis", "void (PyArrayObject *, PyArrayObject *, std::map<int,int> , int, double, double, int, int)",

@@ -12,7 +12,7 @@ namespace mirelo::excursion_api {
 inline Bindings import_bindings(PyObject* module) {
     void* bound[kExportCount];
     for (int k = 0; k < kExportCount; ++k) {
-        const ExportSpec& e = kExports[k];
+        const ExportEntry& e = kExports[k];
         bound[k] = py::import_capsule(module, kModuleName, e.name, e.signature,
                                       e.is_function ? py::ExportKind::Function : py::ExportKind::Variable);
     }

@@ -333,7 +333,7 @@ PyObject* market_repr(PyObject* self) {
 
 PyMethodDef methods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(market_run)), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},  // run_doc(), set by market_spec()
+     nullptr},  // run_doc(), set by market_type_description()
     {"run_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(market_run_many)),
      METH_FASTCALL | METH_KEYWORDS, kRunManyDoc},
     {nullptr, nullptr, 0, nullptr},
@@ -378,8 +378,8 @@ PyType_Slot slots[] = {
 
 }  // namespace
 
-PyType_Spec& market_spec() {
-    static PyType_Spec spec = {
+PyType_Spec& market_type_description() {
+    static PyType_Spec market_type = {
         "mirelo.core.batch.Market",
         sizeof(MarketObject),
         0,
@@ -387,7 +387,7 @@ PyType_Spec& market_spec() {
         slots,
     };
     methods[0].ml_doc = run_doc();
-    return spec;
+    return market_type;
 }
 
 }  // namespace mirelo::batch

@@ -5,8 +5,8 @@
 
 namespace mirelo::batch {
 
-// The spec of Market, its method docs completed (they are made from the rule
+// The type description of Market, its method docs completed (they are made from the rule
 // table).  Throws ErrorSet.
-PyType_Spec& market_spec();
+PyType_Spec& market_type_description();
 
 }  // namespace mirelo::batch

@@ -85,7 +85,7 @@ void initialise(PyObject* module) {
     py::Ref inf = py::check(PyObject_GetAttrString(numpy.get(), "inf"));
     s.rule_defaults = glue::rule_defaults(glue::EntryPoint::MarketRun, inf.get());
 
-    add_type(module, &market_spec());
+    add_type(module, &market_type_description());
     add_type(module, &kRunResultSpec, &s.run_result_type);
     py::check_status(PyModule_AddObjectRef(module, "TRADE_DTYPE", s.trade_dtype.get()));
     py::Ref reasons = exit_reason_names();

@@ -31,16 +31,16 @@ const char* kind_name(RuleKind kind) {
 
 py::Ref text(const char* value) { return py::check(PyUnicode_FromString(value)); }
 
-py::Ref record(PyObject* rule_type, const RuleSpec& spec, PyObject* default_value) {
+py::Ref record(PyObject* rule_type, const RuleDef& def, PyObject* default_value) {
     py::Ref r = py::check(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(rule_type)));
     py::Ref values[kFieldCount] = {
-        text(spec.name),
-        text(kind_name(spec.kind)),
+        text(def.name),
+        text(kind_name(def.kind)),
         py::Ref::borrow(default_value),
-        has_range(spec) ? py::check(PyFloat_FromDouble(spec.range.minimum)) : py::Ref::borrow(Py_None),
-        text(range_text(spec).c_str()),
-        text(spec.doc),
-        py::Ref::borrow(spec.scope == RuleScope::Everywhere ? Py_True : Py_False),
+        has_range(def) ? py::check(PyFloat_FromDouble(def.range.minimum)) : py::Ref::borrow(Py_None),
+        text(range_text(def).c_str()),
+        text(def.doc),
+        py::Ref::borrow(def.scope == RuleScope::Everywhere ? Py_True : Py_False),
     };
     for (int i = 0; i < kFieldCount; ++i) PyStructSequence_SetItem(r.get(), i, values[i].release());
     return r;

@@ -7,37 +7,37 @@ namespace {
 
 constexpr std::size_t kWidth = 88;
 
-std::string default_text(const RuleSpec& spec, bool for_inspect) {
-    switch (spec.kind) {
+std::string default_text(const RuleDef& def, bool for_inspect) {
+    switch (def.kind) {
         case RuleKind::Number: {
-            if (std::isinf(spec.fallback) && for_inspect) return spec.fallback > 0 ? "math.inf" : "-math.inf";
-            char* text = PyOS_double_to_string(spec.fallback, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (std::isinf(def.fallback) && for_inspect) return def.fallback > 0 ? "math.inf" : "-math.inf";
+            char* text = PyOS_double_to_string(def.fallback, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
             if (text == nullptr) py::throw_pending();
             std::string written = text;
             PyMem_Free(text);
             return written;
         }
         case RuleKind::Integer:
-            return std::to_string(static_cast<long long>(spec.fallback));
+            return std::to_string(static_cast<long long>(def.fallback));
         case RuleKind::Flag:
         case RuleKind::Object:
             break;
     }
-    return spec.fallback != 0.0 ? "True" : "False";
+    return def.fallback != 0.0 ? "True" : "False";
 }
 
 // The values `entry` refuses with a message: Market.run checks every range,
 // backtest_ only those with messages of their own.
-bool checked_by(EntryPoint entry, const RuleSpec& spec) {
-    return has_range(spec) && (entry == EntryPoint::MarketRun || spec.range.below != nullptr);
+bool checked_by(EntryPoint entry, const RuleDef& def) {
+    return has_range(def) && (entry == EntryPoint::MarketRun || def.range.below != nullptr);
 }
 
 }  // namespace
 
 std::vector<std::string> rule_parameters(EntryPoint entry, bool for_inspect) {
     std::vector<std::string> params;
-    for (const RuleSpec& spec : kRules) {
-        if (takes(entry, spec)) params.push_back(std::string(spec.name) + "=" + default_text(spec, for_inspect));
+    for (const RuleDef& def : kRules) {
+        if (takes(entry, def)) params.push_back(std::string(def.name) + "=" + default_text(def, for_inspect));
     }
     return params;
 }
@@ -64,11 +64,11 @@ std::string call_text(std::string_view function, const std::vector<std::string>&
 
 std::string rules_doc(EntryPoint entry) {
     std::string text = "Rules:\n";
-    for (const RuleSpec& spec : kRules) {
-        if (!takes(entry, spec)) continue;
-        text += "  " + std::string(spec.name) + "=" + default_text(spec, false);
-        if (checked_by(entry, spec)) text += " (" + range_text(spec) + ")";
-        text += "\n      " + std::string(spec.doc) + "\n";
+    for (const RuleDef& def : kRules) {
+        if (!takes(entry, def)) continue;
+        text += "  " + std::string(def.name) + "=" + default_text(def, false);
+        if (checked_by(entry, def)) text += " (" + range_text(def) + ")";
+        text += "\n      " + std::string(def.doc) + "\n";
     }
     return text;
 }

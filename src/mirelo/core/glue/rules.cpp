@@ -21,32 +21,32 @@ void set_default(PyObject*& field, double fallback) { field = fallback != 0.0 ? 
 
 namespace {
 
-py::Ref default_object(const RuleSpec& spec, PyObject* numpy_inf) {
-    switch (spec.kind) {
+py::Ref default_object(const RuleDef& def, PyObject* numpy_inf) {
+    switch (def.kind) {
         case RuleKind::Number:
-            if (std::isinf(spec.fallback) && spec.fallback > 0) return py::Ref::borrow(numpy_inf);
-            return py::check(PyFloat_FromDouble(spec.fallback));
+            if (std::isinf(def.fallback) && def.fallback > 0) return py::Ref::borrow(numpy_inf);
+            return py::check(PyFloat_FromDouble(def.fallback));
         case RuleKind::Integer:
-            return py::check(PyLong_FromLong(static_cast<long>(spec.fallback)));
+            return py::check(PyLong_FromLong(static_cast<long>(def.fallback)));
         case RuleKind::Flag:
         case RuleKind::Object:
             break;
     }
-    return py::Ref::borrow(spec.fallback != 0.0 ? Py_True : Py_False);
+    return py::Ref::borrow(def.fallback != 0.0 ? Py_True : Py_False);
 }
 
 // The checks a rule with messages of its own makes as it is converted.
-void check_on_conversion(const RuleSpec& spec, const RuleValues& values) {
-    if (spec.range.below == nullptr) return;
-    const double x = spec.number(values);
-    if (x < spec.range.minimum) py::raise(PyExc_ValueError, spec.range.below);
-    if (std::isnan(x)) py::raise(PyExc_ValueError, spec.range.nan);
+void check_on_conversion(const RuleDef& def, const RuleValues& values) {
+    if (def.range.below == nullptr) return;
+    const double x = def.number(values);
+    if (x < def.range.minimum) py::raise(PyExc_ValueError, def.range.below);
+    if (std::isnan(x)) py::raise(PyExc_ValueError, def.range.nan);
 }
 
 // "<rule> must be <range> (got <value>)", the value as repr() writes it.
-[[noreturn]] void raise_out_of_range(const RuleSpec& spec, double value) {
+[[noreturn]] void raise_out_of_range(const RuleDef& def, double value) {
     std::string got;
-    if (spec.kind == RuleKind::Integer) {
+    if (def.kind == RuleKind::Integer) {
         got = std::to_string(static_cast<long long>(value));
     } else {
         char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
@@ -54,15 +54,15 @@ void check_on_conversion(const RuleSpec& spec, const RuleValues& values) {
         got = text;
         PyMem_Free(text);
     }
-    py::raise_format(PyExc_ValueError, msg::kRuleOutOfRange, spec.name, range_text(spec).c_str(), got.c_str());
+    py::raise_format(PyExc_ValueError, msg::kRuleOutOfRange, def.name, range_text(def).c_str(), got.c_str());
 }
 
 }  // namespace
 
 std::vector<const char*> rule_names(EntryPoint entry) {
     std::vector<const char*> names;
-    for (const RuleSpec& spec : kRules) {
-        if (takes(entry, spec)) names.push_back(spec.name);
+    for (const RuleDef& def : kRules) {
+        if (takes(entry, def)) names.push_back(def.name);
     }
     return names;
 }
@@ -70,8 +70,8 @@ std::vector<const char*> rule_names(EntryPoint entry) {
 py::Ref rule_defaults(EntryPoint entry, PyObject* numpy_inf) {
     py::Ref defaults = py::check(PyTuple_New(static_cast<Py_ssize_t>(rule_count(entry))));
     Py_ssize_t k = 0;
-    for (const RuleSpec& spec : kRules) {
-        if (takes(entry, spec)) PyTuple_SET_ITEM(defaults.get(), k++, default_object(spec, numpy_inf).release());
+    for (const RuleDef& def : kRules) {
+        if (takes(entry, def)) PyTuple_SET_ITEM(defaults.get(), k++, default_object(def, numpy_inf).release());
     }
     return defaults;
 }
@@ -80,15 +80,15 @@ RuleValues convert_rules(EntryPoint entry, PyObject* const* given, PyObject* def
     return py::at_caller_line(caller, [&] {
         RuleValues values;
         Py_ssize_t k = 0;
-        for (const RuleSpec& spec : kRules) {
-            if (!takes(entry, spec)) {
-                spec.store_default(values);
+        for (const RuleDef& def : kRules) {
+            if (!takes(entry, def)) {
+                def.store_default(values);
                 continue;
             }
             PyObject* value = given[k] != nullptr ? given[k] : PyTuple_GET_ITEM(defaults, k);
             ++k;
-            spec.store(values, value);
-            check_on_conversion(spec, values);
+            def.store(values, value);
+            check_on_conversion(def, values);
         }
         return values;
     });
@@ -96,20 +96,20 @@ RuleValues convert_rules(EntryPoint entry, PyObject* const* given, PyObject* def
 
 void check_rule_ranges(const RuleValues& values, std::source_location caller) {
     py::at_caller_line(caller, [&] {
-        for (const RuleSpec& spec : kRules) {
-            if (!has_range(spec)) continue;
-            const double x = spec.number(values);
+        for (const RuleDef& def : kRules) {
+            if (!has_range(def)) continue;
+            const double x = def.number(values);
             // NaN is below every range.
-            if (!(x >= spec.range.minimum) || (spec.range.finite && std::isinf(x))) raise_out_of_range(spec, x);
+            if (!(x >= def.range.minimum) || (def.range.finite && std::isinf(x))) raise_out_of_range(def, x);
         }
     });
 }
 
-std::string range_text(const RuleSpec& spec) {
-    if (!has_range(spec)) return "";
-    if (std::isinf(spec.range.minimum)) return "a number, not NaN";
-    const std::string text = ">= " + std::to_string(static_cast<long long>(spec.range.minimum));
-    return spec.range.finite ? text + " and finite" : text;
+std::string range_text(const RuleDef& def) {
+    if (!has_range(def)) return "";
+    if (std::isinf(def.range.minimum)) return "a number, not NaN";
+    const std::string text = ">= " + std::to_string(static_cast<long long>(def.range.minimum));
+    return def.range.finite ? text + " and finite" : text;
 }
 
 }  // namespace mirelo::glue

@@ -60,7 +60,7 @@ struct RuleRange {
     bool finite = false;
 };
 
-struct RuleSpec {
+struct RuleDef {
     const char* name;
     RuleKind kind;
     double fallback;  // the default (flags and objects: 0 or 1)
@@ -132,7 +132,7 @@ double number(const RuleValues& v) {
 // A rule whose converted value goes to the field at `Path` (member pointers
 // from RuleValues down), with default `Fallback`.
 template <double Fallback, auto... Path>
-consteval RuleSpec rule(const char* name, RuleRange range, RuleScope scope, const char* doc) {
+consteval RuleDef rule(const char* name, RuleRange range, RuleScope scope, const char* doc) {
     return {name,
             rule_field::kind_of<rule_field::Type<Path...>>(),
             Fallback,
@@ -201,21 +201,21 @@ inline constexpr std::array kRules = [] {
 }();
 inline constexpr std::size_t kRuleCount = kRules.size();
 
-// Whether `entry` takes `spec`.
-constexpr bool takes(EntryPoint entry, const RuleSpec& spec) {
-    return entry == EntryPoint::MarketRun || spec.scope == RuleScope::Everywhere;
+// Whether `entry` takes `def`.
+constexpr bool takes(EntryPoint entry, const RuleDef& def) {
+    return entry == EntryPoint::MarketRun || def.scope == RuleScope::Everywhere;
 }
 
 // How many rules `entry` takes.
 constexpr std::size_t rule_count(EntryPoint entry) {
     std::size_t n = 0;
-    for (const RuleSpec& spec : kRules) n += takes(entry, spec) ? 1 : 0;
+    for (const RuleDef& def : kRules) n += takes(entry, def) ? 1 : 0;
     return n;
 }
 
 // Whether the rule checks its values (numbers and integers do).
-constexpr bool has_range(const RuleSpec& spec) {
-    return spec.kind == RuleKind::Number || spec.kind == RuleKind::Integer;
+constexpr bool has_range(const RuleDef& def) {
+    return def.kind == RuleKind::Number || def.kind == RuleKind::Integer;
 }
 
 // The names of the rules `entry` takes, in table order: its parameters.
@@ -241,6 +241,6 @@ void check_rule_ranges(const RuleValues& values, std::source_location caller = s
 
 // The range as the messages and docs write it: "a number, not NaN", ">= 1";
 // empty for flags and objects.
-std::string range_text(const RuleSpec& spec);
+std::string range_text(const RuleDef& def);
 
 }  // namespace mirelo::glue
