@@ -59,3 +59,15 @@ def probe(excursion_probe_path):
     module = load_extension("excursion_probe", excursion_probe_path)
     module.bind(excursion)
     return module
+
+
+@pytest.fixture(scope="module")
+def local_ray():
+    """A local two-CPU Ray instance for a module's tests, unless one runs already."""
+    ray = pytest.importorskip("ray")
+    started = not ray.is_initialized()
+    if started:
+        ray.init(num_cpus=2, logging_level="ERROR", log_to_driver=False)
+    yield
+    if started:
+        ray.shutdown()

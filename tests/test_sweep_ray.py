@@ -12,17 +12,7 @@ import pytest
 
 from sweepcase import WEIGHTS, outcome, run
 
-ray = pytest.importorskip("ray")
-
-
-@pytest.fixture(scope="module")
-def local_ray():
-    started = not ray.is_initialized()
-    if started:
-        ray.init(num_cpus=2, logging_level="ERROR", log_to_driver=False)
-    yield
-    if started:
-        ray.shutdown()
+pytest.importorskip("ray")
 
 
 def test_ray_table_and_returns_equal_the_threads_engine(local_ray, tmp_path):

@@ -7,17 +7,7 @@ import pytest
 import mirelo
 from sweepcase import CLOSE, GRID, WEIGHTS
 
-ray = pytest.importorskip("ray")
-
-
-@pytest.fixture(scope="module")
-def local_ray():
-    started = not ray.is_initialized()
-    if started:
-        ray.init(num_cpus=2, logging_level="ERROR", log_to_driver=False)
-    yield
-    if started:
-        ray.shutdown()
+pytest.importorskip("ray")
 
 
 @pytest.mark.parametrize("mode", ["slice", "fresh"])
