@@ -16,71 +16,66 @@
 
 namespace {
 
+// A 1-D float64 buffer of `arg` (released by the caller); false with a
+// TypeError set otherwise.
+bool float64_vector(PyObject* arg, Py_buffer& buf) {
+    if (PyObject_GetBuffer(arg, &buf, PyBUF_FORMAT | PyBUF_STRIDES) < 0) return false;
+    if (buf.ndim != 1 || buf.itemsize != 8 || buf.format == nullptr || buf.format[0] != 'd') {
+        PyBuffer_Release(&buf);
+        PyErr_SetString(PyExc_TypeError, "expected a 1-D float64 buffer");
+        return false;
+    }
+    return true;
+}
+
+mirelo::core::Vec<double> view_of(const Py_buffer& buf, const mirelo::core::Index& shape,
+                                  const mirelo::core::Index& stride) {
+    return mirelo::core::Vec<double>(buf.buf, &shape, &stride);
+}
+
 PyObject* abs_sum(PyObject*, PyObject* arg) {
     Py_buffer buf;
-    if (PyObject_GetBuffer(arg, &buf, PyBUF_FORMAT | PyBUF_STRIDES) < 0) return nullptr;
-    if (buf.ndim != 1 || buf.itemsize != 8 || buf.format == nullptr || buf.format[0] != 'd') {
-        PyBuffer_Release(&buf);
-        PyErr_SetString(PyExc_TypeError, "expected a 1-D float64 buffer");
-        return nullptr;
-    }
+    if (!float64_vector(arg, buf)) return nullptr;
     const mirelo::core::Index shape = buf.shape[0];
     const mirelo::core::Index stride = buf.strides[0];
-    const double sum = mirelo::core::numpy_abs_sum(mirelo::core::Vec<double>(buf.buf, &shape, &stride));
+    const double sum = mirelo::core::numpy_abs_sum(view_of(buf, shape, stride));
     PyBuffer_Release(&buf);
     return PyFloat_FromDouble(sum);
 }
 
-// abs(values).sum() with the columns listed in `zeroed` (ascending) read as
-// 0, from the non-zero entries the rebalance's scan finds.
+// The non-zero entries the rebalance's scan finds in (values, zeroed): the
+// columns listed in `zeroed` (ascending) read as 0.  False with an error set.
+bool scanned_row(PyObject* args, mirelo::core::SparseRow& row) {
+    PyObject* values;
+    PyObject* zeroed;
+    if (!PyArg_ParseTuple(args, "OO!", &values, &PyList_Type, &zeroed)) return false;
+    std::vector<mirelo::core::Index> columns;
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(zeroed); ++k) {
+        columns.push_back(PyLong_AsSsize_t(PyList_GET_ITEM(zeroed, k)));
+    }
+    if (PyErr_Occurred() != nullptr) return false;
+    Py_buffer buf;
+    if (!float64_vector(values, buf)) return false;
+    const mirelo::core::Index shape = buf.shape[0];
+    const mirelo::core::Index stride = buf.strides[0];
+    mirelo::core::scan_weights({view_of(buf, shape, stride), columns}, row);
+    PyBuffer_Release(&buf);
+    return true;
+}
+
+// abs(values).sum() from the non-zero entries the rebalance's scan finds.
 PyObject* sparse_abs_sum(PyObject*, PyObject* args) {
-    PyObject* values;
-    PyObject* zeroed;
-    if (!PyArg_ParseTuple(args, "OO!", &values, &PyList_Type, &zeroed)) return nullptr;
-    Py_buffer buf;
-    if (PyObject_GetBuffer(values, &buf, PyBUF_FORMAT | PyBUF_STRIDES) < 0) return nullptr;
-    if (buf.ndim != 1 || buf.itemsize != 8 || buf.format == nullptr || buf.format[0] != 'd') {
-        PyBuffer_Release(&buf);
-        PyErr_SetString(PyExc_TypeError, "expected a 1-D float64 buffer");
-        return nullptr;
-    }
-    std::vector<mirelo::core::Index> columns;
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(zeroed); ++k) {
-        columns.push_back(PyLong_AsSsize_t(PyList_GET_ITEM(zeroed, k)));
-    }
-    const mirelo::core::Index shape = buf.shape[0];
-    const mirelo::core::Index stride = buf.strides[0];
     mirelo::core::SparseRow row;
-    mirelo::core::scan_weights({mirelo::core::Vec<double>(buf.buf, &shape, &stride), columns}, row);
-    const double sum = mirelo::core::numpy_abs_sum(row);
-    PyBuffer_Release(&buf);
-    if (PyErr_Occurred() != nullptr) return nullptr;
-    return PyFloat_FromDouble(sum);
+    if (!scanned_row(args, row)) return nullptr;
+    return PyFloat_FromDouble(mirelo::core::numpy_abs_sum(row));
 }
 
-// The (column, weight) pairs the rebalance's scan finds in `values`, the
-// columns listed in `zeroed` (ascending) left out.
+// The (column, weight) pairs the rebalance's scan finds.
 PyObject* nonzero_weights(PyObject*, PyObject* args) {
-    PyObject* values;
-    PyObject* zeroed;
-    if (!PyArg_ParseTuple(args, "OO!", &values, &PyList_Type, &zeroed)) return nullptr;
-    Py_buffer buf;
-    if (PyObject_GetBuffer(values, &buf, PyBUF_FORMAT | PyBUF_STRIDES) < 0) return nullptr;
-    if (buf.ndim != 1 || buf.itemsize != 8 || buf.format == nullptr || buf.format[0] != 'd') {
-        PyBuffer_Release(&buf);
-        PyErr_SetString(PyExc_TypeError, "expected a 1-D float64 buffer");
-        return nullptr;
-    }
-    std::vector<mirelo::core::Index> columns;
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(zeroed); ++k) {
-        columns.push_back(PyLong_AsSsize_t(PyList_GET_ITEM(zeroed, k)));
-    }
-    const mirelo::core::Index shape = buf.shape[0];
-    const mirelo::core::Index stride = buf.strides[0];
     mirelo::core::SparseRow row;
-    mirelo::core::scan_weights({mirelo::core::Vec<double>(buf.buf, &shape, &stride), columns}, row);
-    PyBuffer_Release(&buf);
+    if (!scanned_row(args, row)) return nullptr;
     PyObject* out = PyList_New(0);
+    if (out == nullptr) return nullptr;
     for (const mirelo::core::WeightEntry& e : row.entries) {
         PyObject* pair = Py_BuildValue("(nd)", static_cast<Py_ssize_t>(e.column), e.weight);
         if (pair == nullptr || PyList_Append(out, pair) < 0) {
